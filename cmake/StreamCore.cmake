@@ -1,0 +1,36 @@
+# Shared build settings: warnings for our own code, sanitizer variants, and helpers that
+# every library's CMakeLists.txt uses.
+
+if(SANITIZE)
+  if(SANITIZE STREQUAL "thread")
+    set(_san_flags -fsanitize=thread)
+  elseif(SANITIZE MATCHES "address|undefined")
+    set(_san_flags -fsanitize=${SANITIZE} -fno-sanitize-recover=undefined)
+  else()
+    message(FATAL_ERROR "SANITIZE must be 'address,undefined' or 'thread', not '${SANITIZE}'")
+  endif()
+  add_compile_options(${_san_flags} -fno-omit-frame-pointer -g)
+  add_link_options(${_san_flags})
+endif()
+
+# Warnings as errors on our own targets only (not on third-party headers we include).
+function(sc_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# sc_test(NAME SOURCES... LIBS ... [LABELS ...])
+# One GoogleTest binary registered with CTest, run from the build folder.
+function(sc_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  sc_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()

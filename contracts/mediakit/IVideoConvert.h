@@ -1,0 +1,39 @@
+// The video converter of the media kit: converts frames between the engine's pixel formats.
+#pragma once
+
+#include <cstdint>
+
+// Pixel-format codes of the capture engine.
+enum EnginePixelFormat {
+    kEnginePixelUnknown = 0,
+    kEnginePixelI420 = 1,
+    kEnginePixelYUY2 = 4,
+    kEnginePixelUYVY = 5,
+    kEnginePixelIYUV = 7,
+    kEnginePixelRGB24 = 10,
+    kEnginePixelRGB565 = 11,
+    kEnginePixelMJPEG = 12,
+};
+
+// Threads: one thread at a time per converter.
+class IVideoConvert {
+public:
+    /* 0 */ virtual void Reserved0() = 0;
+    // Prepares conversion from srcWidth x srcHeight in srcFormat to dstWidth x dstHeight in
+    // dstFormat (EnginePixelFormat codes). A negative source height is a bottom-up image.
+    // False for a size or format the converter cannot handle.
+    /* 1 */ virtual bool Init(int srcWidth, int srcHeight, int srcFormat, int dstWidth,
+                              int dstHeight, int dstFormat) = 0;
+    // Converts one frame. *out points into the converter's own buffer, valid until the next
+    // Init or Convert. False when srcLength is too short for the source or not initialised.
+    /* 2 */ virtual bool Convert(const uint8_t* src, int srcLength, uint8_t** out,
+                                 int* outLength) = 0;
+
+protected:
+    ~IVideoConvert() = default;
+};
+
+extern "C" {
+IVideoConvert* CreateVideoConvert();
+void DestoryVideoConvert(IVideoConvert* converter);
+}
