@@ -20,8 +20,11 @@ class IVideoConvert {
 public:
     /* 0 */ virtual void Reserved0() = 0;
     // Prepares conversion from srcWidth x srcHeight in srcFormat to dstWidth x dstHeight in
-    // dstFormat (EnginePixelFormat codes). A negative source height is a bottom-up image.
-    // False for a size or format the converter cannot handle.
+    // dstFormat (EnginePixelFormat codes), scaling when the sizes differ.
+    // Sources: I420, IYUV, YUY2, UYVY, RGB24, RGB565, MJPEG. Destinations: I420, IYUV, RGB24.
+    // RGB24 is 3 bytes a pixel stored B, G, R, rows without padding. A negative source height
+    // is a bottom-up image (it comes out upright); the sign of the destination height is
+    // ignored (output is always top-down). Sides of 1 to 16384 pixels. False for a size or format the converter cannot handle.
     /* 1 */ virtual bool Init(int srcWidth, int srcHeight, int srcFormat, int dstWidth,
                               int dstHeight, int dstFormat) = 0;
     // Converts one frame. *out points into the converter's own buffer, valid until the next
