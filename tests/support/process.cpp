@@ -48,7 +48,9 @@ std::vector<char*> CArray(std::vector<std::string>& strings) {
     return out;
 }
 
-pid_t Spawn(const std::vector<std::string>& argv, int outFd, const std::map<std::string, std::string>& env) {
+// Starts argv with standard output on outFd, and standard error too when errorsToo is set.
+pid_t Spawn(const std::vector<std::string>& argv, int outFd, bool errorsToo,
+            const std::map<std::string, std::string>& env) {
     std::vector<std::string> args = argv;
     std::vector<std::string> envs = MergedEnv(env);
     std::vector<char*> cargs = CArray(args), cenv = CArray(envs);
@@ -57,7 +59,7 @@ pid_t Spawn(const std::vector<std::string>& argv, int outFd, const std::map<std:
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (outFd >= 0) {
         posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-        posix_spawn_file_actions_adddup2(&actions, outFd, 2);
+        if (errorsToo) posix_spawn_file_actions_adddup2(&actions, outFd, 2);
     }
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -119,7 +121,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
                          const std::map<std::string, std::string>& env) {
     if (m_pid > 0 || argv.empty()) return false;
     int fd = open(outputFile.empty() ? "/dev/null" : outputFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    m_pid = Spawn(argv, fd, env);
+    m_pid = Spawn(argv, fd, true, env);
     if (fd >= 0) close(fd);
     return m_pid > 0;
 }
@@ -161,17 +163,8 @@ std::string RunCapture(const std::vector<std::string>& argv, int timeoutMs, int*
         if (status) *status = -1;
         return "";
     }
-    // Standard output only: a separate descriptor for errors keeps them out of the result.
-    std::vector<std::string> args = argv;
-    std::vector<std::string> envs = MergedEnv(env);
-    std::vector<char*> cargs = CArray(args), cenv = CArray(envs);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fd, 1);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, cargs[0], &actions, nullptr, cargs.data(), cenv.data()) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    // Standard output only, so that error lines stay out of the result.
+    const pid_t pid = Spawn(argv, fd, false, env);
     close(fd);
     int st = -1;
     if (pid > 0) {
