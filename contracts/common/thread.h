@@ -98,6 +98,9 @@ public:
     // schedule from now. Returns the milliseconds actually slept.
     int Wait(int periodMs, bool bRestart = false);
 
+    // The schedule rule on its own: the deadline that follows lastUs (0: none yet) at nowUs.
+    static int64_t NextDeadline(int64_t lastUs, int64_t nowUs, int64_t periodUs, bool bRestart);
+
 private:
     int64_t m_nextDeadlineUs;
 };

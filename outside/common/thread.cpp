@@ -175,15 +175,18 @@ unsigned CMutliThread::runningCount() const { return m_state ? m_state->running.
 
 CAccurateWaitTime::CAccurateWaitTime() : m_nextDeadlineUs(0) {}
 
+int64_t CAccurateWaitTime::NextDeadline(int64_t lastUs, int64_t nowUs, int64_t periodUs, bool bRestart) {
+    // Falling more than a whole period behind (a stall) restarts the schedule instead of
+    // firing a burst of catch-up passes.
+    if (bRestart || lastUs == 0 || nowUs - lastUs > periodUs) return nowUs + periodUs;
+    return lastUs + periodUs;
+}
+
 int CAccurateWaitTime::Wait(int periodMs, bool bRestart) {
     if (periodMs < 0) periodMs = 0;
     const int64_t period = static_cast<int64_t>(periodMs) * 1000;
     const int64_t now = NowUs();
-    if (bRestart || m_nextDeadlineUs == 0 || now - m_nextDeadlineUs > period) {
-        m_nextDeadlineUs = now + period;
-    } else {
-        m_nextDeadlineUs += period;
-    }
+    m_nextDeadlineUs = NextDeadline(m_nextDeadlineUs, now, period, bRestart);
     if (m_nextDeadlineUs <= now) return 0;
     timespec ts;
     ts.tv_sec = static_cast<time_t>(m_nextDeadlineUs / 1000000);
