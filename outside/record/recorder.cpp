@@ -260,6 +260,17 @@ int CRecord::WriteVideo(unsigned int timeMs, const unsigned char* data, int len,
         if (avcC.empty()) return kDropped;
         m_avcC.swap(avcC);
         m_bKeyFrameSeen = true;
+        // The picture size in the stream is the one decoders will use; the file says the same.
+        for (const NalUnit& n : nals) {
+            SpsInfo sps;
+            if (n.type() != kNalSps || !ParseSps(n, &sps)) continue;
+            if (sps.width != m_nWidth || sps.height != m_nHeight)
+                OV_LOG("record: %s frames are %dx%d, not %dx%d as opened", m_strPath.c_str(), sps.width, sps.height,
+                       m_nWidth, m_nHeight);
+            m_nWidth = sps.width;
+            m_nHeight = sps.height;
+            break;
+        }
     }
     const int64_t ts = m_videoLine.Next(m_clock.Elapsed(timeMs));
     std::vector<uint8_t> payload = ToLengthPrefixed(nals);
