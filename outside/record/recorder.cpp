@@ -38,16 +38,6 @@ const AVRational kMillis = {1, 1000};
 // Write results: 0 written (or held for writing), 1 dropped by rule, -1 failure.
 enum { kWritten = 0, kDropped = 1, kFailed = -1 };
 
-// Length of the ADTS header in front of data, or 0 when data is a raw frame. A raw AAC frame
-// cannot start with the 12 sync bits (its first element would be the end marker), so a frame
-// that starts with them and whose ADTS length is exactly len came with its header.
-int AdtsHeaderLength(const unsigned char* data, int len) {
-    if (len < 7 || data[0] != 0xff || (data[1] & 0xf6) != 0xf0) return 0;
-    const int frameLength = ((data[3] & 0x03) << 11) | (data[4] << 3) | (data[5] >> 5);
-    const int header = (data[1] & 0x01) ? 7 : 9;
-    return frameLength == len && len > header ? header : 0;
-}
-
 bool SetExtradata(AVCodecParameters* par, const std::vector<uint8_t>& bytes) {
     par->extradata = static_cast<uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!par->extradata) return false;
@@ -272,9 +262,9 @@ int CRecord::WriteVideo(unsigned int timeMs, const unsigned char* data, int len,
             break;
         }
     }
-    const int64_t ts = m_videoLine.Next(m_clock.Elapsed(timeMs));
     std::vector<uint8_t> payload = ToLengthPrefixed(nals);
     if (payload.empty()) return kDropped;  // delimiters only
+    const int64_t ts = m_videoLine.Next(m_clock.Elapsed(timeMs));
 
     if (!m_bHeaderWritten) {
         m_heldBytes += payload.size();
@@ -295,9 +285,8 @@ int CRecord::WriteAudio(int audioCodec, unsigned int timeMs, const unsigned char
     if (!m_lpFormat || m_bBroken || audioCodec != 2 || !data || len <= 0) return kFailed;
     if (!m_bWithAudio) return kWritten;  // a video-only file: accepted and ignored
     if (!m_bKeyFrameSeen || m_audioConfig.empty()) return kDropped;
-    const int header = AdtsHeaderLength(data, len);
-    data += header;
-    len -= header;
+    // A frame that came with its ADTS header loses it in the muxer (libavformat inserts its
+    // ADTS-to-raw filter by itself when a packet starts with the sync bits).
     if (!m_bHeaderWritten && StartWithHeldFrames() == kFailed && !m_bHeaderWritten) return kFailed;
     const int64_t ts = m_audioLine.Next(m_clock.Elapsed(timeMs));
     const int64_t duration = av_rescale(kAacFrameSamples, 1000, m_nSampleRate);

@@ -73,7 +73,7 @@ std::vector<AccessUnit> SplitAccessUnits(const std::string& stream) {
 }
 
 // Splits ADTS into raw AAC frames and derives the AudioSpecificConfig from the first header.
-bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* config) {
+bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* config, std::vector<Bytes>* whole) {
     const auto* d = reinterpret_cast<const uint8_t*>(stream.data());
     size_t i = 0;
     while (i + 7 <= stream.size()) {
@@ -89,6 +89,7 @@ bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* con
             *config = {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
         }
         frames->emplace_back(d + i + header, d + i + length);
+        whole->emplace_back(d + i, d + i + length);
         i += length;
     }
     return i == stream.size() && !frames->empty();
@@ -97,6 +98,7 @@ bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* con
 struct Media {
     std::vector<AccessUnit> video;  // 10 fps, a key frame every 10 frames
     std::vector<Bytes> audio;       // 16 kHz mono, 1024 samples a frame
+    std::vector<Bytes> adts;        // the same frames with their ADTS headers
     Bytes audioConfig;
 };
 
@@ -117,7 +119,7 @@ protected:
                    120000, &st2);
         auto* m = new Media;
         m->video = SplitAccessUnits(ReadFile(h264));
-        if (st1 != 0 || st2 != 0 || !SplitAdts(ReadFile(aac), &m->audio, &m->audioConfig)) m->audio.clear();
+        if (st1 != 0 || st2 != 0 || !SplitAdts(ReadFile(aac), &m->audio, &m->audioConfig, &m->adts)) m->audio.clear();
         g_media = m;
     }
     static void TearDownTestSuite() {
@@ -205,6 +207,16 @@ ProbeResult Probe(const std::string& path) {
         }
     }
     return r;
+}
+
+// The sizes of the packets of one stream ("v" or "a"), in file order.
+std::vector<size_t> PacketSizes(const std::string& path, const char* stream) {
+    std::vector<size_t> sizes;
+    std::istringstream lines(RunCapture({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                                         "packet=size", "-of", "csv=p=0", path}));
+    std::string line;
+    while (std::getline(lines, line)) sizes.push_back(static_cast<size_t>(std::atol(line.c_str())));
+    return sizes;
 }
 
 // Everything ffmpeg says while decoding the whole file (nothing for a clean file).
@@ -391,14 +403,19 @@ TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
                                   static_cast<int>(m.video[i].data.size()), m.video[i].key), 0);
     EXPECT_EQ(rec->WriteAudio(2, 950, m.audio[0].data(), static_cast<int>(m.audio[0].size())), 1);  // no header yet
     for (size_t i = 1; i < 10; ++i) {
+        // Some frames come with their ADTS header; it does not end up in the file.
+        const Bytes& frame = i % 2 ? m.adts[i] : m.audio[i];
         EXPECT_EQ(rec->SetAudioHeader(m.audioConfig.data(), static_cast<int>(m.audioConfig.size())), 0);
-        EXPECT_EQ(rec->WriteAudio(2, static_cast<uint32_t>(1000 + i * 64), m.audio[i].data(),
-                                  static_cast<int>(m.audio[i].size())), 0);
+        EXPECT_EQ(rec->WriteAudio(2, static_cast<uint32_t>(1000 + i * 64), frame.data(), static_cast<int>(frame.size())),
+                  0);
     }
     EXPECT_EQ(rec->Close(), 0);
     p = Probe(late);
     EXPECT_EQ(p.streams["video"].frames, 10);
     EXPECT_EQ(p.streams["audio"].frames, 9);
+    std::vector<size_t> rawSizes;
+    for (size_t i = 1; i < 10; ++i) rawSizes.push_back(m.audio[i].size());
+    EXPECT_EQ(PacketSizes(late, "a"), rawSizes);
     EXPECT_EQ(DecodeErrors(late), "");
 }
 
