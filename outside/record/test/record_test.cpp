@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -417,6 +418,51 @@ TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
     for (size_t i = 1; i < 10; ++i) rawSizes.push_back(m.audio[i].size());
     EXPECT_EQ(PacketSizes(late, "a"), rawSizes);
     EXPECT_EQ(DecodeErrors(late), "");
+}
+
+TEST_F(RecordTest, AudioHeaderThatNeverComesAndCallsFromSeveralThreads) {
+    TempDir dir("record");
+    // Opened, fed and closed on three threads in turn, as the endpoint does; no audio header
+    // ever arrives, so after flushSeconds the video starts with the configuration of the
+    // Open parameters.
+    const std::string path = dir.file("noheader.mkv");
+    Recorder rec(CreateRecord());
+    bool opened = false, fed = false;
+    int closed = -1;
+    std::thread([&] { opened = rec->Open(path, 2, 320, 240, 10, 16, 16000, 1, 1, true); }).join();
+    ASSERT_TRUE(opened);
+    std::thread([&] {
+        fed = true;
+        for (size_t i = 0; i < 25; ++i) {
+            const AccessUnit& u = g_media->video[i];
+            fed &= rec->WriteVideo(static_cast<uint32_t>(i * 100), u.data.data(), static_cast<int>(u.data.size()),
+                                   u.key) == 0;
+        }
+    }).join();
+    std::thread([&] { closed = rec->Close(); }).join();
+    EXPECT_TRUE(fed);
+    EXPECT_EQ(closed, 0);
+    const ProbeResult p = Probe(path);
+    EXPECT_EQ(p.streams.at("video").frames, 25);
+    EXPECT_EQ(p.streams.at("audio").codec, "aac");
+    EXPECT_EQ(DecodeErrors(path), "");
+}
+
+TEST_F(RecordTest, FullDiskIsReportedAsFailure) {
+    TempDir dir("record");
+    const std::string path = dir.file("full.flv");
+    ASSERT_EQ(symlink("/dev/full", path.c_str()), 0);
+    Recorder rec(CreateRecord());
+    ASSERT_TRUE(OpenAsTheEndpointDoes(rec.get(), path, false));
+    int failures = 0;
+    for (size_t i = 0; i < 10; ++i) {
+        const AccessUnit& u = g_media->video[i];
+        if (rec->WriteVideo(static_cast<uint32_t>(i * 100), u.data.data(), static_cast<int>(u.data.size()), u.key) ==
+            -1)
+            ++failures;
+    }
+    EXPECT_EQ(failures, 10);
+    EXPECT_EQ(rec->Close(), -1);
 }
 
 }  // namespace
