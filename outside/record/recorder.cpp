@@ -315,7 +315,8 @@ int CRecord::Close() {
     if (m_bHeaderWritten && av_write_trailer(m_lpFormat) < 0) result = kFailed;
     if (avio_closep(&m_lpFormat->pb) < 0) result = kFailed;
     if (!m_bHeaderWritten) {
-        // No key frame ever came: an empty file would only look like a broken recording.
+        // No key frame ever came (or not even the header could be written): such a file would
+        // only look like a broken recording.
         unlink(m_strPath.c_str());
         OV_LOG("record: Close %s, nothing recorded, file removed", m_strPath.c_str());
     } else {
