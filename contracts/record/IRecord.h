@@ -32,8 +32,10 @@ public:
     // endpoint passes them: Open(path, 2, width, height, 10, 16, 16000, 1, 10, withAudio)
     //   audioCodec     2 = AAC (the only codec accepted)
     //   videoWidth,
-    //   videoHeight    size of the H.264 frames, in pixels (both > 0); the size in the first
-    //                  key frame's sequence parameter set is what the file records
+    //   videoHeight    size of the H.264 frames, in pixels (0: not known); the size in the
+    //                  first key frame's sequence parameter set is what the file records,
+    //                  these stand in only when that cannot be read (a key frame whose size
+    //                  is known neither way is dropped)
     //   frameRate      nominal video frames per second (1..1000), written into the file's
     //                  header and used as the duration of a video frame
     //   sampleBits     bits per audio sample before encoding (16; any value > 0 is accepted)

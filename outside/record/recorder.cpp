@@ -8,6 +8,7 @@
 // parameters describe stands in. Audio before the first key frame is dropped.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -108,7 +109,7 @@ bool CRecord::Open(const std::string& filePath, int audioCodec, int videoWidth, 
         OV_LOG("record: Open %s refused, unknown container", filePath.c_str());
         return false;
     }
-    if (audioCodec != 2 || videoWidth <= 0 || videoHeight <= 0 || frameRate <= 0 || frameRate > 1000 ||
+    if (audioCodec != 2 || videoWidth < 0 || videoHeight < 0 || frameRate <= 0 || frameRate > 1000 ||
         sampleBits <= 0 || flushSeconds <= 0 || (withAudio && DefaultAacConfig(sampleRate, channels).empty())) {
         OV_LOG("record: Open %s refused, parameters %d %dx%d %d %d %d %d %d", filePath.c_str(), audioCodec, videoWidth,
                videoHeight, frameRate, sampleBits, sampleRate, channels, flushSeconds);
@@ -248,19 +249,21 @@ int CRecord::WriteVideo(unsigned int timeMs, const unsigned char* data, int len,
         if (!keyFrame) return kDropped;
         std::vector<uint8_t> avcC = BuildAvcC(nals);
         if (avcC.empty()) return kDropped;
-        m_avcC.swap(avcC);
-        m_bKeyFrameSeen = true;
         // The picture size in the stream is the one decoders will use; the file says the same.
-        for (const NalUnit& n : nals) {
-            SpsInfo sps;
-            if (n.type() != kNalSps || !ParseSps(n, &sps)) continue;
+        // Without a readable size there, the one given to Open stands, if one was given.
+        SpsInfo sps;
+        const auto spsUnit = std::find_if(nals.begin(), nals.end(), [](const NalUnit& n) { return n.type() == kNalSps; });
+        if (ParseSps(*spsUnit, &sps)) {
             if (sps.width != m_nWidth || sps.height != m_nHeight)
-                OV_LOG("record: %s frames are %dx%d, not %dx%d as opened", m_strPath.c_str(), sps.width, sps.height,
+                OV_LOG("record: %s frames are %dx%d, opened as %dx%d", m_strPath.c_str(), sps.width, sps.height,
                        m_nWidth, m_nHeight);
             m_nWidth = sps.width;
             m_nHeight = sps.height;
-            break;
+        } else if (m_nWidth == 0 || m_nHeight == 0) {
+            return kDropped;
         }
+        m_avcC.swap(avcC);
+        m_bKeyFrameSeen = true;
     }
     std::vector<uint8_t> payload = ToLengthPrefixed(nals);
     if (payload.empty()) return kDropped;  // delimiters only

@@ -315,9 +315,9 @@ TEST_F(RecordTest, OpenRefusesWhatItCannotWriteAndLeavesNothing) {
         EXPECT_FALSE(OpenAsTheEndpointDoes(rec.get(), dir.file("readonly.mp4")));
     }
     chmod(dir.path().c_str(), 0755);
-    // Unusable parameters: another audio codec, no size, no flush period, an odd sample rate.
+    // Unusable parameters: another audio codec, a negative size, no flush period, an odd sample rate.
     EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 1, 320, 240, 10, 16, 16000, 1, 10, true));
-    EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 0, 240, 10, 16, 16000, 1, 10, true));
+    EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, -320, 240, 10, 16, 16000, 1, 10, true));
     EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 320, 240, 10, 16, 16000, 1, 0, true));
     EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 320, 240, 10, 16, 12345, 1, 10, true));
     EXPECT_FALSE(FileExists(dir.file("b.mp4")));
@@ -384,17 +384,20 @@ TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
     EXPECT_EQ(p.streams["video"].frames, 20);
     EXPECT_EQ(DecodeErrors(videoOnly), "");
 
-    // Opened with another size than the frames have: the file tells the frames' size.
-    const std::string sized = dir.file("sized.mkv");
-    ASSERT_TRUE(rec->Open(sized, 2, 640, 480, 10, 16, 16000, 1, 10, false));
-    EXPECT_TRUE(Feed(rec.get(), 10, 100, nullptr));
-    EXPECT_EQ(rec->Close(), 0);
-    p = Probe(sized);
-    EXPECT_EQ(p.streams["video"].width, 320);
-    // The track header itself (Matroska PixelWidth 0xB0 and PixelHeight 0xBA elements).
-    const std::string file = ReadFile(sized);
-    EXPECT_NE(file.find(std::string("\xb0\x82\x01\x40\xba\x81\xf0", 7)), std::string::npos);
-    EXPECT_EQ(file.find(std::string("\xb0\x82\x02\x80", 4)), std::string::npos);
+    // Opened with another size than the frames have, or with none: the file tells the
+    // frames' size.
+    for (const int openedWidth : {640, 0}) {
+        const std::string sized = dir.file("sized" + std::to_string(openedWidth) + ".mkv");
+        ASSERT_TRUE(rec->Open(sized, 2, openedWidth, openedWidth * 3 / 4, 10, 16, 16000, 1, 10, false));
+        EXPECT_TRUE(Feed(rec.get(), 10, 100, nullptr));
+        EXPECT_EQ(rec->Close(), 0);
+        p = Probe(sized);
+        EXPECT_EQ(p.streams["video"].width, 320);
+        // The track header itself (Matroska PixelWidth 0xB0 and PixelHeight 0xBA elements).
+        const std::string file = ReadFile(sized);
+        EXPECT_NE(file.find(std::string("\xb0\x82\x01\x40\xba\x81\xf0", 7)), std::string::npos);
+        EXPECT_EQ(file.find(std::string("\xb0\x82\x02\x80", 4)), std::string::npos);
+    }
 
     // Audio header only after a second of video: the video held meanwhile is all there.
     const std::string late = dir.file("late.flv");
