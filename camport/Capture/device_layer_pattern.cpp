@@ -72,7 +72,7 @@ AVPixelFormat PixelFormatOf(uint32_t subtype) {
     case kSubtypeNV12: return AV_PIX_FMT_NV12;
     case kSubtypeRGB565: return AV_PIX_FMT_RGB565LE;
     case kSubtypeRGB24: return AV_PIX_FMT_BGR24;
-    case kSubtypeMJPG: return AV_PIX_FMT_YUVJ420P;
+    case kSubtypeMJPG: return AV_PIX_FMT_YUV420P;  // encoded as full-range JPEG
     default: return AV_PIX_FMT_NONE;
     }
 }
@@ -118,7 +118,8 @@ private:
         if (!m_encoder) return false;
         m_encoder->width = m_width;
         m_encoder->height = m_height;
-        m_encoder->pix_fmt = AV_PIX_FMT_YUVJ420P;
+        m_encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+        m_encoder->color_range = AVCOL_RANGE_JPEG;
         m_encoder->time_base = AVRational{1, 30};
         m_encoder->flags |= AV_CODEC_FLAG_QSCALE;
         m_encoder->global_quality = FF_QP2LAMBDA * 3;
