@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <libyuv.h>
 
+#include <pthread.h>
+
 #include <cmath>
 #include <thread>
 
@@ -260,6 +262,9 @@ public:
             m_raw = m_tap->raw;
             m_rawType = m_tap->type;
             m_bytes.assign(packet->Data(), packet->Data() + packet->Length());
+            char name[32] = {0};
+            pthread_getname_np(pthread_self(), name, sizeof(name));
+            m_thread = name;
         }
         m_cv.notify_all();
         return 0;
@@ -279,6 +284,7 @@ public:
     MediaType m_rawType;
     std::vector<uint8_t> m_raw;
     std::vector<uint8_t> m_bytes;
+    std::string m_thread;
 
 private:
     RawTap* m_tap;
@@ -378,6 +384,7 @@ TEST_P(PatternConversion, DeliversWhatLibyuvMakesOfTheSameFrame) {
     capture.StopCapture();
 
     std::lock_guard<std::mutex> lock(sink.m_lock);
+    EXPECT_EQ("capture_thread", sink.m_thread);
     EXPECT_EQ(1, sink.m_info.format);
     EXPECT_EQ(640, sink.m_info.width);
     EXPECT_EQ(480, sink.m_info.height);
@@ -468,4 +475,14 @@ TEST_F(PatternCapture, StopThenStartRunsAgainWithoutReconnecting) {
     ASSERT_TRUE(capture.StartCapture(&sink));
     EXPECT_EQ(configured + 1, log.Count("Best camera format:"));
     EXPECT_EQ(15, capture.SinkFilter()->GetPin(0)->RequestedFormat().maxFps);
+}
+
+TEST_F(PatternCapture, DvCameraNeedsADecoderThatNoLayerHas) {
+    camtest::LogCapture log;
+    VideoCaptureDS capture(Layer({Fmt(kSubtypeDVSD, 720, 480)}));
+    PairingSink sink(&m_tap);
+    ASSERT_TRUE(capture.SetCaptureDev("pattern:0", 720, 480, 30, 4));
+    EXPECT_FALSE(capture.StartCapture(&sink));
+    EXPECT_TRUE(log.Has("Failed to create the dv decoder: 80040154"));
+    EXPECT_TRUE(log.Has("Failed to connect the Capture graph"));
 }

@@ -92,6 +92,9 @@ TEST(DeviceWalk, SkippedNamesAreNotCountedButFoundByPath) {
     EXPECT_FALSE(caps.HasDevice("path-a", &result));  // skipped device
     EXPECT_FALSE(caps.HasDevice("p", &result));       // too short
     EXPECT_FALSE(caps.HasDevice("Path-c", &result));  // case-sensitive
+
+    // There are no property pages to show for any device.
+    EXPECT_EQ(-1, caps.ShowDeviceSettingsDialog("path-c", "Settings", 0, 10, 10));
 }
 
 TEST(DeviceWalk, ProductIdAndBufferLimits) {
