@@ -124,6 +124,26 @@ std::vector<std::pair<uint32_t, uint32_t>> SizesFromRange(uint32_t minW, uint32_
     return sizes;
 }
 
+uint32_t PackedRowBytes(uint32_t pixelFormat, uint32_t width) {
+    switch (pixelFormat) {
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY: return ((width + 1) / 2) * 4;
+    case V4L2_PIX_FMT_RGB565: return width * 2;
+    case V4L2_PIX_FMT_BGR24: return width * 3;
+    default: return 0;
+    }
+}
+
+bool PackRows(const uint8_t* data, size_t length, uint32_t bytesPerLine, uint32_t rowBytes, uint32_t rows,
+              std::vector<uint8_t>& out) {
+    if (rows == 0 || rowBytes == 0 || bytesPerLine < rowBytes) return false;
+    if (length < static_cast<size_t>(bytesPerLine) * (rows - 1) + rowBytes) return false;
+    out.resize(static_cast<size_t>(rowBytes) * rows);
+    for (uint32_t r = 0; r < rows; ++r)
+        std::memcpy(&out[static_cast<size_t>(r) * rowBytes], data + static_cast<size_t>(r) * bytesPerLine, rowBytes);
+    return true;
+}
+
 std::string CardName(const uint8_t* card, size_t size) {
     size_t n = 0;
     while (n < size && card[n]) ++n;
@@ -172,10 +192,14 @@ protected:
         fmt.fmt.pix.height = static_cast<uint32_t>(type.height < 0 ? -type.height : type.height);
         fmt.fmt.pix.field = V4L2_FIELD_ANY;
         if (Ioctl(m_fd, VIDIOC_S_FMT, &fmt) < 0) return FromErrno(errno);
-        if (fmt.fmt.pix.pixelformat != pixfmt || fmt.fmt.pix.width != static_cast<uint32_t>(type.width)) {
+        if (fmt.fmt.pix.pixelformat != pixfmt || fmt.fmt.pix.width != static_cast<uint32_t>(type.width) ||
+            fmt.fmt.pix.height != static_cast<uint32_t>(type.height < 0 ? -type.height : type.height)) {
             OV_LOG("V4L2 device refused the format %dx%d", type.width, type.height);
             return kVFW_E_INVALIDMEDIATYPE;
         }
+        m_rowBytes = v4l2map::PackedRowBytes(pixfmt, fmt.fmt.pix.width);
+        m_bytesPerLine = fmt.fmt.pix.bytesperline;
+        m_rows = fmt.fmt.pix.height;
         if (type.avgTimePerFrame > 0) {
             v4l2_streamparm parm;
             std::memset(&parm, 0, sizeof(parm));
@@ -229,6 +253,16 @@ protected:
         }
         out.data = static_cast<const uint8_t*>(m_buffers[buf.index].start);
         out.length = static_cast<int32_t>(std::min<uint32_t>(buf.bytesused, m_buffers[buf.index].length));
+        if (m_rowBytes != 0 && m_bytesPerLine > m_rowBytes) {
+            // Padded rows: the frame path expects them packed.
+            if (!v4l2map::PackRows(out.data, static_cast<size_t>(out.length), m_bytesPerLine, m_rowBytes, m_rows,
+                                   m_packed)) {
+                ReleaseSample();
+                return 0;
+            }
+            out.data = m_packed.data();
+            out.length = static_cast<int32_t>(m_packed.size());
+        }
         return 1;
     }
 
@@ -328,6 +362,10 @@ private:
     }
 
     int m_fd;
+    uint32_t m_rowBytes = 0;      // bytes of one packed row (0: not a packed format)
+    uint32_t m_bytesPerLine = 0;  // bytes of one row as the driver lays it out
+    uint32_t m_rows = 0;
+    std::vector<uint8_t> m_packed;
     std::vector<std::vector<int64_t>> m_intervals;  // per listed format
     bool m_bIntervals = false;
     std::vector<Mapped> m_buffers;

@@ -38,6 +38,13 @@ MediaType MediaTypeFor(uint32_t pixelFormat, uint32_t width, uint32_t height, in
 // on the range's steps, and the largest size.
 std::vector<std::pair<uint32_t, uint32_t>> SizesFromRange(uint32_t minW, uint32_t maxW, uint32_t stepW, uint32_t minH,
                                                           uint32_t maxH, uint32_t stepH);
+// Bytes of one row of a packed pixel format (YUYV, UYVY, RGB565, BGR24) without padding; 0
+// for planar and compressed formats.
+uint32_t PackedRowBytes(uint32_t pixelFormat, uint32_t width);
+// Copies rows of rowBytes out of a frame whose rows are bytesPerLine apart. False when the
+// frame is too short.
+bool PackRows(const uint8_t* data, size_t length, uint32_t bytesPerLine, uint32_t rowBytes, uint32_t rows,
+              std::vector<uint8_t>& out);
 // The card name of VIDIOC_QUERYCAP (32 bytes, not always terminated).
 std::string CardName(const uint8_t* card, size_t size);
 

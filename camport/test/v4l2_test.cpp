@@ -65,6 +65,21 @@ TEST(V4l2Mapping, HeadersIntervalsAndSizes) {
     EXPECT_EQ("abcd", CardName(full, sizeof(full)));
 }
 
+TEST(V4l2Mapping, PaddedRowsArePacked) {
+    using namespace v4l2map;
+    EXPECT_EQ(1280u, PackedRowBytes(V4L2_PIX_FMT_YUYV, 640));
+    EXPECT_EQ(12u, PackedRowBytes(V4L2_PIX_FMT_UYVY, 5));
+    EXPECT_EQ(10u, PackedRowBytes(V4L2_PIX_FMT_RGB565, 5));
+    EXPECT_EQ(15u, PackedRowBytes(V4L2_PIX_FMT_BGR24, 5));
+    EXPECT_EQ(0u, PackedRowBytes(V4L2_PIX_FMT_MJPEG, 640));
+    // Two rows of 3 bytes, 4 bytes apart; the last row needs no padding behind it.
+    const uint8_t frame[] = {1, 2, 3, 0xee, 4, 5, 6};
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(PackRows(frame, sizeof(frame), 4, 3, 2, out));
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4, 5, 6}), out);
+    EXPECT_FALSE(PackRows(frame, 6, 4, 3, 2, out));  // short frame
+}
+
 TEST(V4l2Layer, FolderWithoutCameras) {
     testsupport::TempDir dir("nocam");
     DeviceInfoWindows info(CreateV4l2DeviceLayer(dir.path()));
