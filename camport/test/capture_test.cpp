@@ -324,8 +324,8 @@ protected:
 }  // namespace
 
 TEST_F(PatternCapture, StartBeforeConfigureAndUnknownDevice) {
+    PairingSink sink(&m_tap);  // outlives the capture that feeds it
     VideoCaptureDS capture(Layer({Fmt(kSubtypeYUY2, 640, 480)}));
-    PairingSink sink(&m_tap);
     EXPECT_FALSE(capture.StartCapture(&sink));
     EXPECT_FALSE(capture.SetCaptureDev("no-such-camera", 640, 480, 30, 1));
     EXPECT_FALSE(capture.StartCapture(&sink));
@@ -334,8 +334,8 @@ TEST_F(PatternCapture, StartBeforeConfigureAndUnknownDevice) {
 
 TEST_F(PatternCapture, EngineFormatsWithoutPluginTypeKeepTheStoredType) {
     camtest::LogCapture log;
+    PairingSink sink(&m_tap);  // outlives the capture that feeds it
     VideoCaptureDS capture(Layer({Fmt(kSubtypeYUY2, 640, 480)}));
-    PairingSink sink(&m_tap);
     ASSERT_TRUE(capture.SetCaptureDev("pattern:0", 640, 480, 30, 6));
     ASSERT_TRUE(capture.StartCapture(&sink));
     CameraCapability settings;
@@ -355,8 +355,8 @@ TEST_F(PatternCapture, EngineFormatsWithoutPluginTypeKeepTheStoredType) {
 TEST_F(PatternCapture, Rgb565AndIyuvRefusedAtConnection) {
     for (uint32_t subtype : {kSubtypeRGB565, kSubtypeIYUV}) {
         camtest::LogCapture log;
+        PairingSink sink(&m_tap);  // outlives the capture that feeds it
         VideoCaptureDS capture(Layer({Fmt(subtype, 320, 240)}));
-        PairingSink sink(&m_tap);
         ASSERT_TRUE(capture.SetCaptureDev("pattern:0", 320, 240, 30, 1));
         EXPECT_FALSE(capture.StartCapture(&sink));
         EXPECT_TRUE(log.Has("Failed to connect the Capture graph " +
@@ -376,8 +376,8 @@ class PatternConversion : public PatternCapture, public ::testing::WithParamInte
 
 TEST_P(PatternConversion, DeliversWhatLibyuvMakesOfTheSameFrame) {
     const Conversion c = GetParam();
+    PairingSink sink(&m_tap);  // outlives the capture that feeds it
     VideoCaptureDS capture(Layer({Fmt(kSubtypeMJPG, 1280, 720), Fmt(c.subtype, 640, c.height)}));
-    PairingSink sink(&m_tap);
     ASSERT_TRUE(capture.SetCaptureDev("pattern:0", 640, 480, 30, c.engineFormat));
     ASSERT_TRUE(capture.StartCapture(&sink));
     ASSERT_TRUE(sink.WaitFor(3));
@@ -423,8 +423,8 @@ double MeanAbsDiff(const uint8_t* a, const uint8_t* b, size_t n) {
 
 TEST_F(PatternCapture, BottomUpRgb24ArrivesUpright) {
     auto grab = [this](uint32_t subtype, int engineFormat) {
+        PairingSink sink(&m_tap);  // outlives the capture that feeds it
         VideoCaptureDS capture(Layer({Fmt(subtype, 640, 480)}));
-        PairingSink sink(&m_tap);
         EXPECT_TRUE(capture.SetCaptureDev("pattern:0", 640, 480, 30, engineFormat));
         EXPECT_TRUE(capture.StartCapture(&sink));
         EXPECT_TRUE(sink.WaitFor(1));
@@ -450,8 +450,8 @@ TEST_F(PatternCapture, BottomUpRgb24ArrivesUpright) {
 
 TEST_F(PatternCapture, StopThenStartRunsAgainWithoutReconnecting) {
     camtest::LogCapture log;
+    PairingSink sink(&m_tap);  // outlives the capture that feeds it
     VideoCaptureDS capture(Layer({Fmt(kSubtypeYUY2, 320, 240, 60)}));
-    PairingSink sink(&m_tap);
     ASSERT_TRUE(capture.SetCaptureDev("pattern:0", 320, 240, 30, 4));
     ASSERT_TRUE(capture.StartCapture(&sink));
     ASSERT_TRUE(sink.WaitFor(2));
@@ -479,8 +479,8 @@ TEST_F(PatternCapture, StopThenStartRunsAgainWithoutReconnecting) {
 
 TEST_F(PatternCapture, DvCameraNeedsADecoderThatNoLayerHas) {
     camtest::LogCapture log;
+    PairingSink sink(&m_tap);  // outlives the capture that feeds it
     VideoCaptureDS capture(Layer({Fmt(kSubtypeDVSD, 720, 480)}));
-    PairingSink sink(&m_tap);
     ASSERT_TRUE(capture.SetCaptureDev("pattern:0", 720, 480, 30, 4));
     EXPECT_FALSE(capture.StartCapture(&sink));
     EXPECT_TRUE(log.Has("Failed to create the dv decoder: 80040154"));
