@@ -133,7 +133,8 @@ void StreamingCaptureDevice::Shutdown() {
 }
 
 void StreamingCaptureDevice::StreamLoop() {
-    pthread_setname_np(pthread_self(), "capture_thread");
+    // Every streaming thread, not only the first one the sink sees, runs raised and named.
+    PromoteStreamingThread("capture_thread");
     while (!m_bStop.load()) {
         Sample sample;
         const int got = ReadSample(sample);
