@@ -380,50 +380,76 @@ CVideoCaptureCapsWindows::CVideoCaptureCapsWindows(std::shared_ptr<IDeviceLayer>
 CVideoCaptureCapsWindows::~CVideoCaptureCapsWindows() = default;
 
 bool CVideoCaptureCapsWindows::HasDevice(const char* deviceId, int* result) {
-    if (!deviceId) return false;
-    const size_t len = std::strlen(deviceId);
-    if (len < 2) return false;
-    const int count = GetDeviceCount();
-    for (int i = 0; i < count; ++i) {
-        char id[128];
-        if (DeviceInfoWindows::GetDeviceNameAt(static_cast<uint32_t>(i), nullptr, 0, id, sizeof(id), nullptr, 0) != 0)
-            return false;
-        const size_t idLen = std::strlen(id);
-        // A device without an id would agree with every request over zero characters.
-        if (idLen == 0) continue;
-        if (std::strncmp(deviceId, id, std::min(len, idLen)) == 0) {
-            if (result) *result = 0;
-            return true;
+    // Nothing may leave the plug-in as an exception.
+    try {
+        if (!deviceId) return false;
+        const size_t len = std::strlen(deviceId);
+        if (len < 2) return false;
+        const int count = GetDeviceCount();
+        for (int i = 0; i < count; ++i) {
+            char id[128];
+            if (DeviceInfoWindows::GetDeviceNameAt(static_cast<uint32_t>(i), nullptr, 0, id, sizeof(id), nullptr, 0) != 0)
+                return false;
+            const size_t idLen = std::strlen(id);
+            // A device without an id would agree with every request over zero characters.
+            if (idLen == 0) continue;
+            if (std::strncmp(deviceId, id, std::min(len, idLen)) == 0) {
+                if (result) *result = 0;
+                return true;
+            }
         }
+        return false;
+    } catch (...) {
+        return false;
     }
-    return false;
 }
 
-int CVideoCaptureCapsWindows::GetDeviceCount() { return DeviceInfoWindows::GetDeviceCount(); }
+int CVideoCaptureCapsWindows::GetDeviceCount() {
+    try {
+        return DeviceInfoWindows::GetDeviceCount();
+    } catch (...) {
+        return 0;
+    }
+}
 
 int CVideoCaptureCapsWindows::GetDeviceNameAt(int index, char* name, char* uniqueId) {
-    if (index < 0) return -1;
-    return DeviceInfoWindows::GetDeviceNameAt(static_cast<uint32_t>(index), name, name ? 128 : 0, uniqueId,
-                                              uniqueId ? 128 : 0, nullptr, 0);
+    // Nothing may leave the plug-in as an exception.
+    try {
+        if (index < 0) return -1;
+        return DeviceInfoWindows::GetDeviceNameAt(static_cast<uint32_t>(index), name, name ? 128 : 0, uniqueId,
+                                                  uniqueId ? 128 : 0, nullptr, 0);
+    } catch (...) {
+        return -1;
+    }
 }
 
 int CVideoCaptureCapsWindows::GetCapabilityCount(const char* uniqueId) {
-    Poco::Mutex::ScopedLock lock(m_apiLock);
-    return CreateCapabilityMap(uniqueId);
+    // Nothing may leave the plug-in as an exception.
+    try {
+        Poco::Mutex::ScopedLock lock(m_apiLock);
+        return CreateCapabilityMap(uniqueId);
+    } catch (...) {
+        return -1;
+    }
 }
 
 int CVideoCaptureCapsWindows::GetCapabilityAt(const char* uniqueId, int index, CapsEntry* out) {
-    Poco::Mutex::ScopedLock lock(m_apiLock);
-    const int size = CreateCapabilityMap(uniqueId);
-    if (!out || index < 0 || index >= size) return -1;
-    auto it = m_captureCapabilities.find(index);
-    if (it == m_captureCapabilities.end() || !it->second) return -1;
-    const CameraCapability& cap = *it->second;
-    out->width = cap.width;
-    out->height = cap.height;
-    out->fps = cap.maxFps;
-    out->format = CameraTypeToEngineFormat(cap.pixelType);
-    return 0;
+    // Nothing may leave the plug-in as an exception.
+    try {
+        Poco::Mutex::ScopedLock lock(m_apiLock);
+        const int size = CreateCapabilityMap(uniqueId);
+        if (!out || index < 0 || index >= size) return -1;
+        auto it = m_captureCapabilities.find(index);
+        if (it == m_captureCapabilities.end() || !it->second) return -1;
+        const CameraCapability& cap = *it->second;
+        out->width = cap.width;
+        out->height = cap.height;
+        out->fps = cap.maxFps;
+        out->format = CameraTypeToEngineFormat(cap.pixelType);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
 }
 
 }  // namespace Orvane

@@ -135,14 +135,19 @@ void StreamingCaptureDevice::Shutdown() {
 void StreamingCaptureDevice::StreamLoop() {
     // Every streaming thread, not only the first one the sink sees, runs raised and named.
     PromoteStreamingThread("capture_thread");
-    while (!m_bStop.load()) {
-        Sample sample;
-        const int got = ReadSample(sample);
-        if (got < 0) break;
-        if (got == 0) continue;
-        const HResult hr = m_receiver->Receive(sample);
+    try {
+        while (!m_bStop.load()) {
+            Sample sample;
+            const int got = ReadSample(sample);
+            if (got < 0) break;
+            if (got == 0) continue;
+            const HResult hr = m_receiver->Receive(sample);
+            ReleaseSample();
+            if (!Succeeded(hr)) break;  // the receiver ended the stream
+        }
+    } catch (...) {
+        // A failure inside a frame (memory, or the engine's sink) ends this stream only.
         ReleaseSample();
-        if (!Succeeded(hr)) break;  // the receiver ended the stream
     }
     m_bEnded = true;
 }

@@ -114,32 +114,47 @@ void VideoCaptureDS::ReleaseGraph() {
 }
 
 bool VideoCaptureDS::SetCaptureDev(const char* uniqueId, int width, int height, int fps, int format) {
-    if (OpenDevice(0, uniqueId) != 0) return false;
-    OV_LOG("SetCaptureDev %dx%d, fps %d", width, height, fps);
-    m_requestWidth = width;
-    m_requestHeight = height;
-    m_requestFps = fps;
-    const int32_t type = EngineFormatToCameraType(format);
-    if (type >= 0) m_requestType = type;
-    m_bConfigured = true;
-    return true;
+    // Nothing may leave the plug-in as an exception.
+    try {
+        if (OpenDevice(0, uniqueId) != 0) return false;
+        OV_LOG("SetCaptureDev %dx%d, fps %d", width, height, fps);
+        m_requestWidth = width;
+        m_requestHeight = height;
+        m_requestFps = fps;
+        const int32_t type = EngineFormatToCameraType(format);
+        if (type >= 0) m_requestType = type;
+        m_bConfigured = true;
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 bool VideoCaptureDS::StartCapture(CameraFrameSink* sink) {
-    if (!m_bConfigured) return false;
-    m_pSink.store(sink);
-    CameraCapability requested;
-    requested.width = m_requestWidth;
-    requested.height = m_requestHeight;
-    requested.maxFps = m_requestFps;
-    requested.pixelType = m_requestType;
-    requested.interlaced = false;
-    return StartDevice(requested) == 0 && IsCaptureStarted();
+    // Nothing may leave the plug-in as an exception.
+    try {
+        if (!m_bConfigured) return false;
+        m_pSink.store(sink);
+        CameraCapability requested;
+        requested.width = m_requestWidth;
+        requested.height = m_requestHeight;
+        requested.maxFps = m_requestFps;
+        requested.pixelType = m_requestType;
+        requested.interlaced = false;
+        return StartDevice(requested) == 0 && IsCaptureStarted();
+    } catch (...) {
+        return false;
+    }
 }
 
 bool VideoCaptureDS::StopCapture() {
-    StopDevice();
-    return false;
+    // Nothing may leave the plug-in as an exception.
+    try {
+        StopDevice();
+        return false;
+    } catch (...) {
+        return false;
+    }
 }
 
 int VideoCaptureDS::DeliverFrame(Common::CDataPacket* packet, const CameraCapability* format, int, int) {
