@@ -1,0 +1,40 @@
+// The plug-in's exported factories.
+
+#include "Capture/device_info_windows.h"
+#include "Capture/device_layer.h"
+#include "Capture/video_capture_windows.h"
+#include "camport/IVideoCapture.h"
+
+#include <new>
+
+namespace {
+
+// Both destroyers are the same operation: the interface's virtual destructor.
+template <typename T>
+void DestroyObject(T* object) {
+    delete object;
+}
+
+}  // namespace
+
+CAMPORT_EXPORT Orvane::VideoCapturePlatform* CreateWinVideoCapture() {
+    try {
+        return new Orvane::VideoCaptureDS(Orvane::camdev::CreateDefaultDeviceLayer());
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+CAMPORT_EXPORT void DestroyWinVideoCapture(Orvane::VideoCapturePlatform* capture) { DestroyObject(capture); }
+
+CAMPORT_EXPORT Orvane::VideoCaptureCapsPlatform* CreateWinVideoCaptureCaps() {
+    try {
+        auto* caps = new Orvane::CVideoCaptureCapsWindows(Orvane::camdev::CreateDefaultDeviceLayer());
+        caps->CreateDeviceEnumerator();
+        return caps;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+CAMPORT_EXPORT void DestroyWinVideoCaptureCaps(Orvane::VideoCaptureCapsPlatform* caps) { DestroyObject(caps); }
