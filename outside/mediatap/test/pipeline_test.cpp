@@ -4,6 +4,7 @@
 #include "mediatap/IMediaTap.h"
 #include "video_channel.h"
 #include "video_producer.h"
+#include "recording_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -55,39 +56,6 @@ public:
 private:
     std::shared_ptr<State> m_state;
     std::vector<uint8_t> m_pixels;
-};
-
-class RecordingSink final : public IMediaTapSink {
-public:
-    struct Frame {
-        std::string uniName;
-        std::vector<uint8_t> data;
-        bool key;
-        unsigned timestamp;
-        std::chrono::steady_clock::time_point at;
-    };
-    int OnSendVideoPacketCount(const char*) override { return 0; }
-    int OnRtpVideoData(const char* uniName, const unsigned char* data, int len, bool key, unsigned ts) override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_frames.push_back(Frame{uniName, std::vector<uint8_t>(data, data + len), key, ts,
-                                 std::chrono::steady_clock::now()});
-        return 0;
-    }
-    int OnAudioData(int, int, const unsigned char*, int, int, unsigned) override { return 0; }
-    int OnMixerAudioData(const char*, const unsigned char*, int) override { return 0; }
-    int OnMixerAudioHeaderData(const char*, char*, int) override { return 0; }
-    std::vector<Frame> Frames() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_frames;
-    }
-    size_t Count() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_frames.size();
-    }
-
-private:
-    std::mutex m_lock;
-    std::vector<Frame> m_frames;
 };
 
 bool WaitFor(const std::function<bool()>& cond, int ms) {
@@ -166,7 +134,7 @@ protected:
         EXPECT_TRUE(channel->Start(&error)) << error;
         return channel;
     }
-    RecordingSink m_sink;
+    mediatap_test::RecordingSink m_sink;
 };
 
 TEST_F(ChannelTest, PacesFramesOnTheClockAndStampsThem) {
@@ -174,7 +142,7 @@ TEST_F(ChannelTest, PacesFramesOnTheClockAndStampsThem) {
     auto channel = Make(10, state);
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
     channel->Stop();
-    std::vector<RecordingSink::Frame> frames = m_sink.Frames();
+    std::vector<mediatap_test::RecordingSink::Frame> frames = m_sink.Frames();
     ASSERT_GE(frames.size(), 20u);
     // Frames sent within a 3 s window that starts at the first one.
     auto start = frames.front().at;
@@ -205,7 +173,7 @@ TEST_F(ChannelTest, ForcedKeyPauseResumeAndEnd) {
     channel->ForceKeyFrame();
     ASSERT_TRUE(WaitFor([&] { return m_sink.Count() >= before + 3; }, 10000));
     // The first frame after the request (maybe the one being encoded during it) is a key frame.
-    std::vector<RecordingSink::Frame> frames = m_sink.Frames();
+    std::vector<mediatap_test::RecordingSink::Frame> frames = m_sink.Frames();
     EXPECT_TRUE(frames[before].key || frames[before + 1].key);
 
     channel->SetEncoding(false);
