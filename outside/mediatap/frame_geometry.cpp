@@ -41,8 +41,8 @@ Rect ClipCaptureRect(const Rect& asked, int winW, int winH) {
 int64_t FramePacer::Advance(int64_t nowUs) {
     ++m_index;
     int64_t skipped = 0;
-    // More than one full period late for the next frame: resume at the frame due now.
-    if (nowUs > DeadlineOf(m_index + 1)) {
+    // Too far behind to catch up: resume at the frame due now.
+    if (nowUs > DeadlineOf(m_index) + kMaxCatchUpUs) {
         int64_t due = (nowUs - m_startUs) * m_fps / 1000000;
         skipped = due - m_index;
         m_index = due;

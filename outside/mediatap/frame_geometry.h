@@ -27,10 +27,12 @@ Rect FitInside(int srcW, int srcH, int outW, int outH);
 Rect ClipCaptureRect(const Rect& asked, int winW, int winH);
 
 // Frame deadlines on an absolute clock: frame n is due at start + n / fps seconds, so the
-// rate does not drift however long each frame takes. A caller that falls more than one
-// frame behind skips the frames it missed instead of sending a burst.
+// rate does not drift however long each frame takes. A caller held up briefly (a busy
+// machine) catches up on the frames it is behind; one held up longer than kMaxCatchUpUs
+// skips the frames it missed instead of sending a long burst of stale pictures.
 class FramePacer {
 public:
+    enum : int64_t { kMaxCatchUpUs = 500000 };
     explicit FramePacer(int fps) : m_fps(fps > 0 ? fps : 1) {}
     void Start(int64_t nowUs) {
         m_startUs = nowUs;
@@ -40,7 +42,7 @@ public:
     int64_t Index() const { return m_index; }
     int64_t Deadline() const { return DeadlineOf(m_index); }
     // Moves on past the current frame; returns the number of frames skipped because nowUs is
-    // already more than one period past the next deadline.
+    // already more than kMaxCatchUpUs past the next deadline.
     int64_t Advance(int64_t nowUs);
     int64_t DeadlineOf(int64_t index) const { return m_startUs + index * 1000000 / m_fps; }
 

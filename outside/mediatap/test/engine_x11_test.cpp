@@ -13,6 +13,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -295,16 +296,20 @@ TEST_F(EngineX11Test, FrameRateHoldsOverThreeSeconds) {
     char name[128];
     ASSERT_EQ(m_engine->StartCaptureApplication(name, win, false, 0, 0, 0, 0, 300, 160, 120, 15), 0);
     ASSERT_TRUE(WaitFrames(name, 1));
+    auto first = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(3400));
     std::vector<RecordingSink::Frame> frames = m_sink.Frames(name);
-    auto start = frames.front().at;
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - first).count();
+    // 3 s of stream time hold 45 frames on the 15 fps grid...
     int inWindow = 0;
-    for (const auto& f : frames)
-        if (f.at < start + std::chrono::seconds(3)) ++inWindow;
+    for (const auto& f : frames) {
+        unsigned t = f.timestamp - frames.front().timestamp;
+        if (t < 3000) ++inWindow;
+        EXPECT_NEAR(t * 15 / 1000.0, std::round(t * 15 / 1000.0), 0.02) << "off the frame grid: " << t;
+    }
     EXPECT_NEAR(inWindow, 45, 1);
-    // Nominal timestamps: frame n of 15 fps at n * 1000 / 15 ms, with no drift.
-    unsigned span = frames.back().timestamp - frames.front().timestamp;
-    EXPECT_NEAR(span, (frames.size() - 1) * 1000.0 / 15, 67);
+    // ...and the stream keeps pace with the wall clock (loosely: the machine may be busy).
+    EXPECT_NEAR(static_cast<double>(frames.size()), 1 + elapsed * 15, 5);
     m_painter->Destroy(win);
 }
 

@@ -35,14 +35,16 @@ TEST(FramePacer, DeadlinesDoNotDriftAndLateFramesAreSkipped) {
     for (int i = 0; i < 15; ++i) EXPECT_EQ(pacer.Advance(pacer.Deadline() + 500), 0);
     EXPECT_EQ(pacer.Index(), 15);
     EXPECT_EQ(pacer.Deadline(), 2000000);
-    // Slightly late: no skip. Half a second late: resume at the frame due now.
-    EXPECT_EQ(pacer.Advance(pacer.Deadline() + 60000), 0);
+    // A few frames late: every frame is still made, the next one is already due.
+    EXPECT_EQ(pacer.Advance(pacer.Deadline() + 300000), 0);
     EXPECT_EQ(pacer.Index(), 16);
-    int64_t now = pacer.Deadline() + 500000;
-    EXPECT_EQ(pacer.Advance(now), 6);  // frames 17 to 22 are dropped
-    EXPECT_EQ(pacer.Index(), 23);
+    EXPECT_EQ(pacer.Deadline(), pacer.DeadlineOf(16));
+    // A second late: resume at the frame due now.
+    int64_t now = pacer.DeadlineOf(31) + 10;
+    EXPECT_EQ(pacer.Advance(now), 14);  // frames 17 to 30 are dropped
+    EXPECT_EQ(pacer.Index(), 31);
     EXPECT_LE(pacer.Deadline(), now);
-    EXPECT_GT(pacer.DeadlineOf(24), now);
+    EXPECT_GT(pacer.DeadlineOf(32), now);
 }
 
 TEST(BlendCursor, PremultipliedOverAndCutToThePicture) {
