@@ -119,13 +119,14 @@ public:
 private:
     std::shared_ptr<LocalVideoSource> FindVideo(const char* uniName);
     std::shared_ptr<LocalVideoSource> TakeVideo(const char* uniName, LocalVideoSource::Kind kind);
-    std::string NewUniName(const char* prefix, OvHwnd window);
+    // A name no other source of this engine has had, and the source id for its frames.
+    std::string NewUniName(const char* prefix, OvHwnd window, uint32_t* sourceId);
 
     IMediaTapSink* m_lpSink;
     std::mutex m_sourcesLock;  // guards m_videoSources and m_nextSource
     std::map<std::string, std::shared_ptr<LocalVideoSource>> m_videoSources;
     uint32_t m_nextSource = 0;
-    uint32_t m_sourceIdBase;
+    uint32_t m_sourceIdBase;  // random, so two engines' streams have different source ids
     CamPortLoader m_camPort;
 };
 

@@ -61,13 +61,14 @@ CMediaTap::~CMediaTap() {
     OV_LOG("CMediaTap destroyed");
 }
 
-std::string CMediaTap::NewUniName(const char* prefix, OvHwnd window) {
+std::string CMediaTap::NewUniName(const char* prefix, OvHwnd window, uint32_t* sourceId) {
     char name[kUniNameSize];
     uint32_t n;
     {
         std::lock_guard<std::mutex> lock(m_sourcesLock);
         n = ++m_nextSource;
     }
+    *sourceId = m_sourceIdBase + n;
     if (window)
         std::snprintf(name, sizeof name, "#%s#%u#0x%lx", prefix, n, static_cast<unsigned long>(window));
     else
@@ -122,8 +123,7 @@ int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool fla
 
     auto source = std::make_shared<LocalVideoSource>();
     source->kind = LocalVideoSource::Kind::kApplication;
-    source->uniName = NewUniName("app", window);
-    source->sourceId = m_sourceIdBase + m_nextSource;
+    source->uniName = NewUniName("app", window, &source->sourceId);
     source->epoch = std::chrono::steady_clock::now();
     source->width = outWidth;
     source->height = outHeight;
@@ -167,8 +167,7 @@ int CMediaTap::StartCapturePicture(char* uniNameOut) {
     if (!uniNameOut) return -1;
     auto source = std::make_shared<LocalVideoSource>();
     source->kind = LocalVideoSource::Kind::kPicture;
-    source->uniName = NewUniName("picture", 0);
-    source->sourceId = m_sourceIdBase + m_nextSource;
+    source->uniName = NewUniName("picture", 0, &source->sourceId);
     source->epoch = std::chrono::steady_clock::now();
     source->picture = std::make_shared<PictureStore>();
     if (!CopyUniName(uniNameOut, source->uniName)) return -1;

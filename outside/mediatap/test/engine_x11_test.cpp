@@ -270,6 +270,31 @@ TEST_F(EngineX11Test, DesktopAndCaptureRectangle) {
     m_painter->Destroy(win);
 }
 
+TEST_F(EngineX11Test, FlagDrawsThePointerIntoTheFrames) {
+    Window win = m_painter->BarsWindow(0, 0, 320, 240);
+    // The pointer over the black bar (x 280 to 319).
+    XWarpPointer(m_painter->dpy(), None, win, 0, 0, 0, 0, 296, 110);
+    XSync(m_painter->dpy(), False);
+    char with[128], without[128];
+    ASSERT_EQ(m_engine->StartCaptureApplication(with, win, true, 0, 0, 0, 0, 800, 320, 240, 10), 0);
+    ASSERT_EQ(m_engine->StartCaptureApplication(without, win, false, 0, 0, 0, 0, 800, 320, 240, 10), 0);
+    ASSERT_TRUE(WaitFrames(with, 4));
+    ASSERT_TRUE(WaitFrames(without, 4));
+    auto brightest = [](const Picture& p) {
+        double best = 0;
+        for (int y = 100; y < 140; ++y)
+            for (int x = 282; x < 318; ++x) best = std::max(best, YAt(p, x, y));
+        return best;
+    };
+    Picture a, b;
+    ASSERT_GT(DecodeAll(with, &a), 0);
+    ASSERT_GT(DecodeAll(without, &b), 0);
+    EXPECT_GT(brightest(a), 100) << "the pointer's light outline shows";
+    EXPECT_LT(brightest(b), 40);
+    if (!ViewPath("pointer.ppm").empty()) mediatap_test::WritePpm(a, ViewPath("pointer.ppm"));
+    m_painter->Destroy(win);
+}
+
 TEST_F(EngineX11Test, ResizedWindowKeepsTheOutputSizeWithBars) {
     Window win = m_painter->BarsWindow(0, 0, 320, 240);
     char name[128];
