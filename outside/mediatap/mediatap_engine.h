@@ -5,8 +5,8 @@
 //
 // Threads: every slot may be called from any thread; the source registry is guarded.
 // Starting, stopping and re-configuring one source are serialised by that source's own lock.
-// Sink calls come from the sources' threads. A slot must not be called from inside a sink
-// callback for the same source's stop (it would wait for the calling thread).
+// Sink calls come from the sources' threads. A sink callback may stop its own source: the
+// channel is then retired and joined later, from another thread.
 #pragma once
 
 #include "camport_loader.h"
@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace mediatap {
 
@@ -120,6 +121,9 @@ private:
     std::shared_ptr<LocalVideoSource> FindVideo(const char* uniName);
     std::shared_ptr<LocalVideoSource> TakeVideo(const char* uniName, LocalVideoSource::Kind kind);
     // A name no other source of this engine has had, and the source id for its frames.
+    // Ends a channel taken out of its source: joined now, or kept until later when this is
+    // the channel's own thread.
+    void Retire(std::unique_ptr<VideoChannel> channel);
     std::string NewUniName(const char* prefix, OvHwnd window, uint32_t* sourceId);
 
     IMediaTapSink* m_lpSink;
@@ -127,6 +131,7 @@ private:
     std::map<std::string, std::shared_ptr<LocalVideoSource>> m_videoSources;
     uint32_t m_nextSource = 0;
     uint32_t m_sourceIdBase;  // random, so two engines' streams have different source ids
+    std::vector<std::unique_ptr<VideoChannel>> m_retired;  // guarded by m_sourcesLock
     CamPortLoader m_camPort;
 };
 

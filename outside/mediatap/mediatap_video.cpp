@@ -58,7 +58,33 @@ CMediaTap::~CMediaTap() {
         std::lock_guard<std::mutex> lock(entry.second->lock);
         entry.second->channel.reset();
     }
+    m_retired.clear();  // their threads have been asked to end; this joins them
     OV_LOG("CMediaTap destroyed");
+}
+
+void CMediaTap::Retire(std::unique_ptr<VideoChannel> channel) {
+    if (!channel) return;
+    std::vector<std::unique_ptr<VideoChannel>> done;
+    if (channel->OnOwnThread()) {
+        channel->Stop();
+        std::lock_guard<std::mutex> lock(m_sourcesLock);
+        m_retired.push_back(std::move(channel));
+        return;
+    }
+    channel.reset();
+    {
+        // Channels retired earlier from their own threads have ended by now or are about to.
+        std::lock_guard<std::mutex> lock(m_sourcesLock);
+        for (auto it = m_retired.begin(); it != m_retired.end();) {
+            if (!(*it)->OnOwnThread()) {
+                done.push_back(std::move(*it));
+                it = m_retired.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    done.clear();
 }
 
 std::string CMediaTap::NewUniName(const char* prefix, OvHwnd window, uint32_t* sourceId) {
@@ -136,15 +162,21 @@ int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool fla
     settings.epoch = source->epoch;
     settings.startEncoding = true;
     auto producer = std::make_unique<WindowProducer>(std::move(grabber), rect);
-    source->channel = std::make_unique<VideoChannel>(settings, std::move(producer), m_lpSink);
-    if (!source->channel->Start(&error)) {
-        OV_LOG("StartCaptureApplication: %s", error.c_str());
-        return -1;
-    }
+    // The name is handed out and the source registered before its thread starts, so a sink
+    // callback of the very first frame can already use it.
     if (!CopyUniName(uniNameOut, source->uniName)) return -1;
+    std::lock_guard<std::mutex> sourceLock(source->lock);
     {
         std::lock_guard<std::mutex> lock(m_sourcesLock);
         m_videoSources[source->uniName] = source;
+    }
+    source->channel = std::make_unique<VideoChannel>(settings, std::move(producer), m_lpSink);
+    if (!source->channel->Start(&error)) {
+        OV_LOG("StartCaptureApplication: %s", error.c_str());
+        std::lock_guard<std::mutex> lock(m_sourcesLock);
+        m_videoSources.erase(source->uniName);
+        uniNameOut[0] = 0;
+        return -1;
     }
     OV_LOG("StartCaptureApplication %s: %s, rect %d,%d %dx%d, %dx%d at %d fps, %d kbit/s%s",
            source->uniName.c_str(), description.c_str(), x, y, w, h, outWidth, outHeight, fps, bitrateKbps,
@@ -157,7 +189,7 @@ int CMediaTap::StopCaptureApplication(const char* uniName) {
     if (!source) return -1;
     std::lock_guard<std::mutex> lock(source->lock);
     uint64_t frames = source->channel ? source->channel->FramesSent() : 0;
-    source->channel.reset();
+    Retire(std::move(source->channel));
     OV_LOG("StopCaptureApplication %s after %llu frames", source->uniName.c_str(),
            static_cast<unsigned long long>(frames));
     return 0;
@@ -183,7 +215,7 @@ int CMediaTap::StopCapturePicture(const char* uniName) {
     std::shared_ptr<LocalVideoSource> source = TakeVideo(uniName, LocalVideoSource::Kind::kPicture);
     if (!source) return -1;
     std::lock_guard<std::mutex> lock(source->lock);
-    source->channel.reset();
+    Retire(std::move(source->channel));
     OV_LOG("StopCapturePicture %s", source->uniName.c_str());
     return 0;
 }
@@ -228,7 +260,7 @@ int CMediaTap::StartEncodeVideo(const char* uniName, int width, int height) {
     settings.sourceId = source->sourceId;
     settings.epoch = source->epoch;
     settings.startEncoding = true;
-    source->channel.reset();
+    Retire(std::move(source->channel));
     auto channel = std::make_unique<VideoChannel>(settings, std::make_unique<PictureProducer>(source->picture),
                                                   m_lpSink);
     std::string error;
@@ -251,7 +283,7 @@ int CMediaTap::StopEncodeVideo(const char* uniName) {
         if (source->channel) source->channel->SetEncoding(false);
     } else {
         // A picture source's next StartEncodeVideo may ask for another size.
-        source->channel.reset();
+        Retire(std::move(source->channel));
     }
     return 0;
 }

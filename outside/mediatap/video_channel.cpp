@@ -31,7 +31,7 @@ void VideoChannel::Stop() {
         m_stop = true;
     }
     m_wake.notify_all();
-    if (m_thread.joinable()) m_thread.join();
+    if (m_thread.joinable() && !OnOwnThread()) m_thread.join();
 }
 
 void VideoChannel::SetEncoding(bool on) {

@@ -42,8 +42,11 @@ public:
     // Opens the encoder and starts the thread. False (with a reason) when the encoder cannot
     // be opened.
     bool Start(std::string* error);
-    // Ends the thread and waits for it.
+    // Ends the thread and waits for it. On the channel's own thread (a sink callback that
+    // stops its source) it only asks the thread to end; the owner must then keep the object
+    // until Stop or the destructor is called again from another thread.
     void Stop();
+    bool OnOwnThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
 
     // While off, the thread keeps its clock but reads and encodes nothing.
     void SetEncoding(bool on);

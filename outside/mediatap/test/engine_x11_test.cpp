@@ -13,6 +13,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -462,4 +463,36 @@ TEST_F(EngineX11Test, BadArgumentsAndTheHalvesNotBuiltAnswerFailure) {
     EXPECT_EQ(m_engine->CreateRemoteAudio(&id), -1);
     EXPECT_EQ(m_engine->PlayRemoteVideoData(id, nullptr, 0), -1);
     EXPECT_EQ(CreateMediaTap(nullptr, 0), nullptr);
+}
+
+// A receiver that stops the capture from inside its frame callback (on the engine's thread).
+TEST_F(EngineX11Test, SinkMayStopItsSourceFromTheCallback) {
+    struct StoppingSink final : public IMediaTapSink {
+        IMediaTap* engine = nullptr;
+        char name[128] = "";
+        std::atomic<int> frames{0};
+        std::atomic<int> stopResult{1};
+        int OnSendVideoPacketCount(const char*) override { return 0; }
+        int OnRtpVideoData(const char*, const unsigned char*, int, bool, unsigned) override {
+            if (frames.fetch_add(1) == 1) stopResult = engine->StopCaptureApplication(name);
+            return 0;
+        }
+        int OnAudioData(int, int, const unsigned char*, int, int, unsigned) override { return 0; }
+        int OnMixerAudioData(const char*, const unsigned char*, int) override { return 0; }
+        int OnMixerAudioHeaderData(const char*, char*, int) override { return 0; }
+    } sink;
+    Window win = m_painter->BarsWindow(0, 0, 160, 120);
+    sink.engine = CreateMediaTap(&sink, 0);
+    ASSERT_NE(sink.engine, nullptr);
+    ASSERT_EQ(sink.engine->StartCaptureApplication(sink.name, win, false, 0, 0, 0, 0, 300, 160, 120, 20), 0);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return sink.stopResult.load() != 1; }, 10000));
+    EXPECT_EQ(sink.stopResult.load(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(sink.frames.load(), 2);
+    // A second capture's stop joins the retired one.
+    char other[128];
+    ASSERT_EQ(sink.engine->StartCaptureApplication(other, win, false, 0, 0, 0, 0, 300, 160, 120, 20), 0);
+    EXPECT_EQ(sink.engine->StopCaptureApplication(other), 0);
+    DestoryMediaTap(sink.engine);
+    m_painter->Destroy(win);
 }
