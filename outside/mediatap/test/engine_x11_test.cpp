@@ -496,3 +496,44 @@ TEST_F(EngineX11Test, SinkMayStopItsSourceFromTheCallback) {
     DestoryMediaTap(sink.engine);
     m_painter->Destroy(win);
 }
+
+// Under a reparenting window manager the client window sits inside the manager's frame.
+TEST(EngineX11WindowManager, CapturesAManagedWindow) {
+    testsupport::XvfbDisplay xvfb;
+    ASSERT_TRUE(xvfb.Start(true));
+    std::string previous = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+    setenv("DISPLAY", xvfb.display().c_str(), 1);
+    {
+        Painter painter(xvfb.display());
+        ASSERT_TRUE(painter.ok());
+        Window win = painter.BarsWindow(100, 100, 320, 240);
+        // Wait until openbox has framed it. The fixture returns once openbox announced itself,
+        // which can be a moment before it takes over mapping; a window mapped in that moment
+        // stays unmanaged, so it is mapped again until it is framed.
+        auto framed = [&] {
+            Window root, parent, *children = nullptr;
+            unsigned n = 0;
+            XQueryTree(painter.dpy(), win, &root, &parent, &children, &n);
+            if (children) XFree(children);
+            return parent != root;
+        };
+        for (int attempt = 0; attempt < 10 && !testsupport::WaitUntil(framed, 1000); ++attempt) {
+            XUnmapWindow(painter.dpy(), win);
+            painter.MapAndWait(win);
+        }
+        ASSERT_TRUE(framed());
+        RecordingSink sink;
+        IMediaTap* engine = CreateMediaTap(&sink, 0);
+        char name[128];
+        ASSERT_EQ(engine->StartCaptureApplication(name, win, false, 0, 0, 0, 0, 800, 320, 240, 10), 0);
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return sink.Count(name) >= 6; }, 20000));
+        Decoder decoder;
+        Picture got;
+        for (const auto& f : sink.Frames(name)) decoder.DecodeAnnexB(f.data.data() + 12, f.data.size() - 12, &got);
+        EXPECT_EQ(got.width, 320);
+        EXPECT_GT(Psnr(ToI420(BarsBgra(320, 240), 320, 240).y, got.y), 30);
+        DestoryMediaTap(engine);
+        painter.Destroy(win);
+    }
+    setenv("DISPLAY", previous.c_str(), 1);
+}
