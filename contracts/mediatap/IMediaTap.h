@@ -89,8 +89,8 @@ public:
     // Captures an X11 window (0 or the root window: the desktop), following its moves and
     // resizes, and starts encoding it at once; a fresh name (at most 127 characters) goes to
     // uniNameOut (128 bytes). flag: true draws the mouse pointer into the frames.
-    // x, y, w, h: a capture rectangle inside the window (all 0: the whole window), cut to the
-    // window as it is now; then the bitrate in kbit/s (1 to 100000), the output width and
+    // x, y, w, h: a capture rectangle inside the window (all 0: the whole window; otherwise
+    // x, y >= 0 and w, h > 0), cut to the window as it is now; then the bitrate in kbit/s (1 to 100000), the output width and
     // height (both 0: the capture rectangle's size at the start) and the frame rate (1 to
     // 60). The picture is scaled to the output size keeping its aspect ratio (black bars).
     // When the window goes away the source ends (IsVideoEncoding false) until stopped.

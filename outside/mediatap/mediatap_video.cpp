@@ -122,7 +122,7 @@ std::shared_ptr<LocalVideoSource> CMediaTap::TakeVideo(const char* uniName, Loca
 int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool flag, int x, int y, int w, int h,
                                        int bitrateKbps, int outWidth, int outHeight, int fps) {
     if (!uniNameOut || fps < 1 || fps > kMaxFps || bitrateKbps < 1 || bitrateKbps > kMaxBitrateKbps ||
-        x < 0 || y < 0 || w < 0 || h < 0) {
+        x < 0 || y < 0 || w < 0 || h < 0 || ((x || y || w || h) && (w == 0 || h == 0))) {
         OV_LOG("StartCaptureApplication: bad arguments (window 0x%lx, rect %d,%d %dx%d, %d kbit/s, %dx%d, %d fps)",
                static_cast<unsigned long>(window), x, y, w, h, bitrateKbps, outWidth, outHeight, fps);
         return -1;

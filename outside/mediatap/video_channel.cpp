@@ -48,6 +48,7 @@ void VideoChannel::Run() {
     FrameBuilder builder(m_settings.sourceId);
     std::vector<uint8_t> accessUnit;
     std::vector<uint8_t> packet;
+    uint64_t failures = 0;
 
     auto toUs = [](Clock::time_point t) {
         return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
@@ -78,7 +79,10 @@ void VideoChannel::Run() {
             bool key = false;
             bool forced = m_forceKey.exchange(false);
             if (!m_encoder->Encode(frame, pacer.Index(), forced, &accessUnit, &key)) {
-                OV_LOG("video source %s: encoding failed", m_settings.uniName.c_str());
+                // Once, then every 100th time: this is the per-frame path.
+                if (failures++ % 100 == 0)
+                    OV_LOG("video source %s: encoding failed (%llu times)", m_settings.uniName.c_str(),
+                           static_cast<unsigned long long>(failures));
             } else if (!accessUnit.empty()) {
                 uint32_t timestampMs = static_cast<uint32_t>(offsetMs + (pacer.Deadline() - startUs) / 1000);
                 if (builder.Build(accessUnit.data(), accessUnit.size(), key, timestampMs, &packet)) {

@@ -424,6 +424,8 @@ TEST_F(EngineX11Test, BadArgumentsAndTheHalvesNotBuiltAnswerFailure) {
     EXPECT_EQ(m_engine->StartCaptureApplication(name, 0, false, 0, 0, 0, 0, 0, 320, 240, 10), -1);
     EXPECT_EQ(m_engine->StartCaptureApplication(name, 0, false, 0, 0, 0, 0, 500, 8, 8, 10), -1);
     EXPECT_EQ(m_engine->StartCaptureApplication(name, 0, false, -1, 0, 0, 0, 500, 320, 240, 10), -1);
+    EXPECT_EQ(m_engine->StartCaptureApplication(name, 0, false, 10, 10, 0, 0, 500, 320, 240, 10), -1);
+    EXPECT_EQ(m_engine->StartCaptureApplication(name, 0, false, 0, 0, 0, 0, 500, 320, 240, 61), -1);
     EXPECT_EQ(m_engine->StartCapturePicture(nullptr), -1);
     for (const char* s : {static_cast<const char*>(nullptr), "#app#nothing"}) {
         EXPECT_EQ(m_engine->PrepareVideoPublish(s), -1);
