@@ -229,12 +229,13 @@ TEST_F(EngineX11Test, CapturedWindowDecodesBackToItsPaintEvenWhenCovered) {
         }
     }
 
-    // ForceKeyFrame: the next frame (or the one already being encoded, then the next) is an IDR.
+    // ForceKeyFrame: the next frame is an IDR (allowing for one already being encoded and one
+    // delivered between counting and asking).
     size_t mark = m_sink.Count(name);
     ASSERT_EQ(m_engine->ForceKeyFrame(name), 0);
-    ASSERT_TRUE(WaitFrames(name, mark + 2));
+    ASSERT_TRUE(WaitFrames(name, mark + 3));
     frames = m_sink.Frames(name);
-    EXPECT_TRUE(frames[mark].key || frames[mark + 1].key);
+    EXPECT_TRUE(frames[mark].key || frames[mark + 1].key || frames[mark + 2].key);
 
     EXPECT_EQ(m_engine->StopCaptureApplication(name), 0);
     EXPECT_EQ(m_engine->StopCaptureApplication(name), -1);
