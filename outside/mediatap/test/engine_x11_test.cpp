@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -200,7 +201,14 @@ TEST_F(EngineX11Test, CapturedWindowDecodesBackToItsPaintEvenWhenCovered) {
     EXPECT_GT(Psnr(expected.y, got.y), 30);
     EXPECT_GT(Psnr(expected.u, got.u), 30);
     EXPECT_GT(Psnr(expected.v, got.v), 30);
-    if (!ViewPath("window.ppm").empty()) mediatap_test::WritePpm(got, ViewPath("window.ppm"));
+    if (!ViewPath("window.ppm").empty()) {
+        mediatap_test::WritePpm(got, ViewPath("window.ppm"));
+        // The bare H.264 stream as well, for ffprobe.
+        if (FILE* f = std::fopen(ViewPath("window.h264").c_str(), "wb")) {
+            for (const auto& fr : m_sink.Frames(name)) std::fwrite(fr.data.data() + 12, 1, fr.data.size() - 12, f);
+            std::fclose(f);
+        }
+    }
 
     // Another window on top: the capture still shows the window's own content.
     Window cover = m_painter->SolidWindow(40, 40, 200, 150, 0x00FF00);
