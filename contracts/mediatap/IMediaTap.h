@@ -17,8 +17,11 @@ class IMediaTapSink {
 public:
     /* 0 */ virtual int OnSendVideoPacketCount(const char* uniName) = 0;
     // One H.264 access unit behind a 12-byte RTP-style header (0x80, 0xE0, 16-bit sequence,
-    // 32-bit 90 kHz timestamp, 32-bit source id), Annex-B with 4-byte start codes; a key frame
-    // starts with SPS and PPS. timestamp is in milliseconds.
+    // 32-bit 90 kHz timestamp, 32-bit source id, big-endian), Annex-B without access unit
+    // delimiters. A key frame (keyFrame true, an IDR) is 00 00 00 01 SPS 00 00 00 01 PPS,
+    // then its SEI and IDR NAL units behind 3-byte start codes; an inter frame is
+    // 00 00 00 01 and one slice. timestamp is the frame's time in milliseconds since the
+    // source was started, on the source's frame grid. Called on the source's own thread.
     /* 1 */ virtual int OnRtpVideoData(const char* uniName, const unsigned char* data, int len,
                                        bool keyFrame, unsigned int timestamp) = 0;
     /* 2 */ virtual int OnAudioData(int a, int b, const unsigned char* data, int len, int c,
@@ -32,35 +35,66 @@ protected:
     ~IMediaTapSink() = default;
 };
 
+// Integer arguments of the video half:
+// - Sizes are output sizes in pixels, 16 to 4096; an odd value is rounded down to even.
+// - A source started with a size of its own (an application capture) keeps it: the size
+//   given to StartEncodeVideo applies to sources without one (pictures).
+// - The audio half and the remote channels answer failure (-1, counts 0) until they exist;
+//   so do the camera slots while the camera plug-in (libCamPort.so) is absent.
 class IMediaTap {
 public:
     /* 0 */ virtual int Reserved0() = 0;
+    // Cameras come from the camera plug-in; without it the count is 0 and the others fail.
     /* 1 */ virtual int GetCameraCount() = 0;
+    // name and uniName: 128-byte buffers.
     /* 2 */ virtual int GetCameraNames(int index, char* name, char* uniName) = 0;
+    // a, b, c: the wanted width, height and frame rate.
     /* 3 */ virtual int OpenCamera(const char* uniName, int a, int b, int c) = 0;
     /* 4 */ virtual int CloseCamera(const char* uniName) = 0;
+    // A new receiver is coming: the source's next frame is a key frame. -1 for an unknown
+    // source.
     /* 5 */ virtual int PrepareVideoPublish(const char* uniName) = 0;
     /* 6 */ virtual int AddVideoWindow(const char* uniName, OvHwnd window) = 0;
     /* 7 */ virtual int RemoveVideoWindow(const char* uniName, OvHwnd window) = 0;
     /* 8 */ virtual int RemoveAllVideoWindows(const char* uniName) = 0;
-    // -1 on failure.
+    // Encoding on: an application capture resumes at its own size (with a key frame first);
+    // a picture source starts at width x height, 5 frames a second (already encoding: no
+    // change). -1 on failure (unknown or ended source, bad size).
     /* 9 */ virtual int StartEncodeVideo(const char* uniName, int width, int height) = 0;
-    // -1 on failure.
+    // Encoding off: an application capture pauses (nothing is read or sent until
+    // StartEncodeVideo), a picture source stops. -1 for an unknown source.
     /* 10 */ virtual int StopEncodeVideo(const char* uniName) = 0;
+    // True while frames are being sent; false once a captured window has gone.
     /* 11 */ virtual bool IsVideoEncoding(const char* uniName) = 0;
+    // The next frame is an IDR with SPS and PPS. -1 when the source is unknown or not encoding.
     /* 12 */ virtual int ForceKeyFrame(const char* uniName) = 0;
+    // Height of the encoded frames (a picture source: 0 until first encoded); -1 unknown.
     /* 13 */ virtual int GetVideoParamB(const char* uniName) = 0;
+    // Width of the encoded frames (a picture source: 0 until first encoded); -1 unknown.
     /* 14 */ virtual int GetVideoParamA(const char* uniName) = 0;
     /* 15 */ virtual int Reserved15() = 0;
     /* 16 */ virtual int Reserved16() = 0;
     /* 17 */ virtual int Reserved17() = 0;
     /* 18 */ virtual int Reserved18() = 0;
+    // A still-picture source (black until a picture is set); its name goes to uniNameOut
+    // (128 bytes). It encodes once StartEncodeVideo gives it a size.
     /* 19 */ virtual int StartCapturePicture(char* uniNameOut) = 0;
     /* 20 */ virtual int StopCapturePicture(const char* uniName) = 0;
+    // The picture to publish from now on, scaled to fit the encoded size with black bars.
+    // width x height pixels (1 to 8192 each), rows top to bottom without padding; format:
+    // 1 = 3 bytes R, G, B; 2 = 3 bytes B, G, R; 3 = 4 bytes B, G, R, A; 4 = 4 bytes R, G, B, A
+    // (alpha ignored). data must hold width * height * bytes-per-pixel bytes.
     /* 21 */ virtual int SetCapturePicture(const char* uniName, const unsigned char* data,
                                            int width, int height, int format) = 0;
-    // x, y, w, h: a capture rectangle inside the window (all 0: the whole window); then the
-    // bitrate in kbit/s, the output width, the output height and the frame rate.
+    // Captures an X11 window (0 or the root window: the desktop), following its moves and
+    // resizes, and starts encoding it at once; a fresh name (at most 127 characters) goes to
+    // uniNameOut (128 bytes). flag: true draws the mouse pointer into the frames.
+    // x, y, w, h: a capture rectangle inside the window (all 0: the whole window; otherwise
+    // x, y >= 0 and w, h > 0), cut to the window as it is now; then the bitrate in kbit/s (1 to 100000), the output width and
+    // height (both 0: the capture rectangle's size at the start) and the frame rate (1 to
+    // 60). The picture is scaled to the output size keeping its aspect ratio (black bars).
+    // When the window goes away the source ends (IsVideoEncoding false) until stopped.
+    // -1 for bad arguments, a window that does not exist or a display that cannot be opened.
     /* 22 */ virtual int StartCaptureApplication(char* uniNameOut, OvHwnd window, bool flag,
                                                  int x, int y, int w, int h, int bitrateKbps,
                                                  int outWidth, int outHeight, int fps) = 0;
@@ -110,7 +144,7 @@ protected:
 };
 
 extern "C" {
-// flags: 0.
+// sink must not be null (null gives null); flags: none are defined, pass 0.
 IMediaTap* CreateMediaTap(IMediaTapSink* sink, int flags);
 void DestoryMediaTap(IMediaTap* engine);
 }

@@ -1,0 +1,82 @@
+// One encoding pipeline: a thread that, on an absolute frame clock, takes a picture from its
+// producer, encodes it and hands the frame to the engine's sink.
+//
+// Threads: Start, Stop and the destructor from one controlling thread at a time (the engine
+// serialises them per source); SetEncoding, ForceKeyFrame and the queries from any thread.
+// The sink is called on the channel's own thread only.
+#pragma once
+
+#include "h264_encoder.h"
+#include "video_producer.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class IMediaTapSink;
+
+namespace mediatap {
+
+struct ChannelSettings {
+    std::string uniName;
+    EncoderConfig encoder;
+    uint32_t sourceId = 0;
+    // Frame timestamps count milliseconds from this instant (the source's creation), so they
+    // keep growing when a source's channel is replaced.
+    std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
+    bool startEncoding = true;
+};
+
+class VideoChannel {
+public:
+    VideoChannel(ChannelSettings settings, std::unique_ptr<IVideoProducer> producer, IMediaTapSink* sink);
+    ~VideoChannel();
+    VideoChannel(const VideoChannel&) = delete;
+    VideoChannel& operator=(const VideoChannel&) = delete;
+
+    // Opens the encoder and starts the thread. False (with a reason) when the encoder cannot
+    // be opened.
+    bool Start(std::string* error);
+    // Ends the thread and waits for it. On the channel's own thread (a sink callback that
+    // stops its source) it only asks the thread to end; the owner must then keep the object
+    // until Stop or the destructor is called again from another thread.
+    void Stop();
+    bool OnOwnThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
+
+    // While off, the thread keeps its clock but reads and encodes nothing.
+    void SetEncoding(bool on);
+    bool IsEncoding() const { return m_encoding.load() && !m_ended.load(); }
+    // The next encoded picture is an IDR with SPS and PPS in front.
+    void ForceKeyFrame() { m_forceKey.store(true); }
+    // The producer's source went away; the thread has ended by itself.
+    bool Ended() const { return m_ended.load(); }
+    int Width() const { return m_settings.encoder.width; }
+    int Height() const { return m_settings.encoder.height; }
+    // Frames handed to the sink so far.
+    uint64_t FramesSent() const { return m_framesSent.load(); }
+
+private:
+    void Run();
+
+    ChannelSettings m_settings;
+    std::unique_ptr<IVideoProducer> m_producer;
+    IMediaTapSink* m_sink;
+    std::unique_ptr<H264Encoder> m_encoder;
+
+    std::atomic<bool> m_encoding{false};
+    std::atomic<bool> m_forceKey{false};
+    std::atomic<bool> m_ended{false};
+    std::atomic<uint64_t> m_framesSent{0};
+
+    std::mutex m_lock;  // guards m_stop for the condition variable
+    std::condition_variable m_wake;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+}  // namespace mediatap

@@ -1,0 +1,112 @@
+#include "video_producer.h"
+
+#include <libyuv.h>
+
+#include <cstring>
+
+namespace mediatap {
+
+void PlaceBgra(const GrabbedImage& image, const Rect& fit, I420Frame* out, std::vector<uint8_t>* scratch) {
+    if (fit.Empty() || !image.bgra) return;
+    const uint8_t* src = image.bgra;
+    int srcStride = image.stride;
+    if (image.width != fit.w || image.height != fit.h) {
+        scratch->resize(static_cast<size_t>(fit.w) * fit.h * 4);
+        libyuv::ARGBScale(image.bgra, image.stride, image.width, image.height, scratch->data(), fit.w * 4,
+                          fit.w, fit.h, libyuv::kFilterBilinear);
+        src = scratch->data();
+        srcStride = fit.w * 4;
+    }
+    uint8_t* y = out->Y() + static_cast<size_t>(fit.y) * out->StrideY() + fit.x;
+    uint8_t* u = out->U() + static_cast<size_t>(fit.y / 2) * out->StrideUV() + fit.x / 2;
+    uint8_t* v = out->V() + static_cast<size_t>(fit.y / 2) * out->StrideUV() + fit.x / 2;
+    libyuv::ARGBToI420(src, srcStride, y, out->StrideY(), u, out->StrideUV(), v, out->StrideUV(), fit.w, fit.h);
+}
+
+IVideoProducer::Result WindowProducer::Produce(I420Frame* out) {
+    GrabbedImage image;
+    switch (m_grabber->Grab(m_rect, &image)) {
+        case GrabResult::kGone:
+            return Result::kEnded;
+        case GrabResult::kUnchanged:
+            return Result::kRepeat;
+        case GrabResult::kOk:
+            break;
+    }
+    Rect fit = FitInside(image.width, image.height, out->width, out->height);
+    if (!(fit == m_lastFit)) {
+        out->Black();  // the bars move with a new aspect ratio
+        m_lastFit = fit;
+    }
+    PlaceBgra(image, fit, out, &m_scratch);
+    return Result::kFrame;
+}
+
+int PictureBytesPerPixel(int format) {
+    switch (format) {
+        case kPictureRgb24:
+        case kPictureBgr24:
+            return 3;
+        case kPictureBgra32:
+        case kPictureRgba32:
+            return 4;
+        default:
+            return 0;
+    }
+}
+
+bool PictureStore::Set(const unsigned char* data, int width, int height, int format) {
+    int bpp = PictureBytesPerPixel(format);
+    if (!data || !bpp || width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return false;
+    std::vector<uint8_t> bgra(static_cast<size_t>(width) * height * 4);
+    int srcStride = width * bpp;
+    int dstStride = width * 4;
+    // libyuv names formats by their order in a little-endian word: its "RGB24" is B,G,R in
+    // memory, "RAW" is R,G,B, "ARGB" is B,G,R,A and "ABGR" is R,G,B,A.
+    int rc = 0;
+    switch (format) {
+        case kPictureRgb24:
+            rc = libyuv::RAWToARGB(data, srcStride, bgra.data(), dstStride, width, height);
+            break;
+        case kPictureBgr24:
+            rc = libyuv::RGB24ToARGB(data, srcStride, bgra.data(), dstStride, width, height);
+            break;
+        case kPictureBgra32:
+            std::memcpy(bgra.data(), data, bgra.size());
+            break;
+        case kPictureRgba32:
+            rc = libyuv::ABGRToARGB(data, srcStride, bgra.data(), dstStride, width, height);
+            break;
+    }
+    if (rc != 0) return false;
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_bgra.swap(bgra);
+    m_width = width;
+    m_height = height;
+    ++m_version;
+    return true;
+}
+
+bool PictureStore::TakeIfNewer(uint64_t* version, std::vector<uint8_t>* bgra, int* width, int* height) const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_version == *version) return false;
+    *version = m_version;
+    *bgra = m_bgra;
+    *width = m_width;
+    *height = m_height;
+    return true;
+}
+
+IVideoProducer::Result PictureProducer::Produce(I420Frame* out) {
+    if (!m_store->TakeIfNewer(&m_version, &m_bgra, &m_width, &m_height)) return Result::kRepeat;
+    GrabbedImage image;
+    image.bgra = m_bgra.data();
+    image.stride = m_width * 4;
+    image.width = m_width;
+    image.height = m_height;
+    out->Black();
+    PlaceBgra(image, FitInside(m_width, m_height, out->width, out->height), out, &m_scratch);
+    return Result::kFrame;
+}
+
+}  // namespace mediatap

@@ -1,0 +1,47 @@
+// Reading the pixels of a window (or of the whole desktop) from the window system.
+// The Linux backend talks to the X server; tests use a double.
+// Threads: an IWindowGrabber is created on one thread and may then be handed to another,
+// which alone uses it from then on.
+#pragma once
+
+#include "common/ovtypes.h"
+#include "frame_geometry.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace mediatap {
+
+// 32-bit pixels in memory order B, G, R, X; valid until the next Grab or the grabber's end.
+struct GrabbedImage {
+    const uint8_t* bgra = nullptr;
+    int stride = 0;
+    int width = 0;
+    int height = 0;
+};
+
+enum class GrabResult {
+    kOk,         // image holds the current content of the capture rectangle
+    kUnchanged,  // nothing could be read this time (window unmapped, off screen, empty rect)
+    kGone,       // the window no longer exists; later calls answer kGone too
+};
+
+class IWindowGrabber {
+public:
+    virtual ~IWindowGrabber() = default;
+    // Reads the part of the window given by rect (in window coordinates; all zero: the whole
+    // window), cut to the window's current size, which follows resizes.
+    virtual GrabResult Grab(const Rect& rect, GrabbedImage* image) = 0;
+    // Current size of the window.
+    virtual void Size(int* width, int* height) const = 0;
+    // For log lines: the window and the reading method.
+    virtual std::string Describe() const = 0;
+};
+
+// Opens the display named by $DISPLAY and checks that window exists (0: the root window).
+// withCursor draws the pointer into the frames. Null, with a reason in error, on failure.
+std::unique_ptr<IWindowGrabber> CreateX11WindowGrabber(OvHwnd window, bool withCursor,
+                                                       std::string* error);
+
+}  // namespace mediatap
