@@ -197,6 +197,9 @@ TEST(PublishServer, UnansweredConnectIsBoundedToOneSecond) {
         fillers.push_back(s);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    testsupport::TempDir logs("rtmplog");
+    Orvane::Common::slogger::Inst()->InitLogInfoPath(logs.path());
+    Orvane::Common::slogger::Inst()->m_bLogEnabled = true;
     Manager m;
     const int id = m.mgr->GetPublishId();
     const std::string url = "rtmp://127.0.0.1:" + std::to_string(full.port) + "/live/silent";
@@ -206,6 +209,10 @@ TEST(PublishServer, UnansweredConnectIsBoundedToOneSecond) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     m.mgr->ClosePublish(id);
     for (int s : fillers) close(s);
+    const std::string log = testsupport::ReadFile(Orvane::Common::slogger::Inst()->GetLogFile());
+    Orvane::Common::slogger::Inst()->m_bLogEnabled = false;
+    Orvane::Common::slogger::Inst()->InitLogInfoPath("");
+    EXPECT_NE(log.find("failed to connect socket. 110 (Connection timed out"), std::string::npos) << log.substr(0, 2000);
     // About 1.1 s per attempt; only a loose lower bound is asserted.
     EXPECT_GT(seconds, 2.0);
     std::printf("three unanswered attempts took %.2f s\n", seconds);
