@@ -133,6 +133,11 @@ public:
     }
 
 protected:
+    // For derived classes: with register_now false the most derived constructor calls
+    // RegisterQueue last, so that no other thread reaches a half-built object through the
+    // registry.
+    explicit MessageQueue(bool register_now);
+    void RegisterQueue();
     void WakeUp();
     os::Event& WakeEvent() { return *m_pWake; }
     os::RecursiveLock& Lock() { return *m_pLock; }
@@ -153,6 +158,7 @@ private:
     std::vector<DelayedMessage> m_delayed;  // a heap: earliest trigger, then sequence, on top
     uint32_t m_nextSequence = 0;
     std::unique_ptr<os::RecursiveLock> m_pLock;
+    bool m_bRegistered = false;
     bool m_bDestroyed = false;
 };
 

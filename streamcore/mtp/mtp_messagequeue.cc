@@ -73,8 +73,16 @@ struct MessageQueue::LaterTrigger {
     }
 };
 
-MessageQueue::MessageQueue()
+MessageQueue::MessageQueue() : MessageQueue(true) {}
+
+MessageQueue::MessageQueue(bool register_now)
     : m_pWake(new os::Event(false, false)), m_pLock(new os::RecursiveLock) {
+    if (register_now) RegisterQueue();
+}
+
+void MessageQueue::RegisterQueue() {
+    if (m_bRegistered) return;
+    m_bRegistered = true;
     QueueRegistry::Add(this);
 }
 

@@ -36,8 +36,12 @@ void ThreadRegistry::SetCurrentThread(Thread* thread) { t_current = thread; }
 
 // ---- Thread
 
-Thread::Thread() : m_pRunning(new os::Event(true, false)), m_pOsThread(new os::OsThread) {
+Thread::Thread() : Thread(true) {}
+
+Thread::Thread(bool register_now)
+    : MessageQueue(false), m_pRunning(new os::Event(true, false)), m_pOsThread(new os::OsThread) {
     SetName("Thread", this);
+    if (register_now) RegisterQueue();
 }
 
 Thread::~Thread() { DestroyThread(); }
@@ -217,7 +221,8 @@ void Thread::Clear(MessageHandler* handler, uint32_t id, MessageList* removed) {
 
 // ---- AutoThread
 
-AutoThread::AutoThread() {
+AutoThread::AutoThread() : Thread(false) {
+    RegisterQueue();
     ThreadRegistry::Instance();
     if (!t_current) t_current = this;
 }

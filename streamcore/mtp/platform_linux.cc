@@ -51,16 +51,12 @@ void Event::Set() {
     // Already signalled: nothing changes, and a waiter that consumes the signal after this
     // point still looks at whatever the caller published before calling Set.
     if (m_bSignalled.load(std::memory_order_seq_cst)) return;
-    bool wake;
-    bool all;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_bSignalled.store(true, std::memory_order_seq_cst);
-        wake = m_nWaiters > 0;
-        all = m_bManualReset;
-    }
-    if (wake) {
-        if (all)
+    // Everything under the mutex, and waiters consume only under it: a waiter that returns
+    // may destroy the event at once, and Set no longer touches it by then.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bSignalled.store(true, std::memory_order_seq_cst);
+    if (m_nWaiters > 0) {
+        if (m_bManualReset)
             m_cond.notify_all();
         else
             m_cond.notify_one();
@@ -77,10 +73,9 @@ bool Event::Wait(int timeout_ms) {
         if (m_bManualReset) return m_bSignalled.load(std::memory_order_seq_cst);
         return m_bSignalled.exchange(false, std::memory_order_seq_cst);
     };
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (take()) return true;
     if (timeout_ms == 0) return false;
-
-    std::unique_lock<std::mutex> lock(m_mutex);
     if (timeout_ms < 0) {
         while (!take()) {
             ++m_nWaiters;

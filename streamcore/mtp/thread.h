@@ -62,6 +62,8 @@ public:
     void ReceiveSends() override;
 
 protected:
+    // With register_now false the most derived constructor calls RegisterQueue last.
+    explicit Thread(bool register_now);
     // Quit, Join and clear everything; the most derived destructor calls it first.
     void DestroyThread();
 
