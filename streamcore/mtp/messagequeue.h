@@ -152,7 +152,7 @@ private:
 
     std::unique_ptr<os::Event> m_pWake;
     std::atomic<bool> m_bStop{false};
-    bool m_bPeekKept = false;
+    std::atomic<bool> m_bPeekKept{false};  // written under the lock, read first without it
     Message m_peeked;
     std::deque<Message> m_posted;
     std::vector<DelayedMessage> m_delayed;  // a heap: earliest trigger, then sequence, on top

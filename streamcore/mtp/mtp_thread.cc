@@ -161,6 +161,7 @@ void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
             return;
         }
         m_sends.push_back(PendingSend{sender, msg, &done});
+        m_nSends.store(m_sends.size());
     }
     WakeUp();
 
@@ -183,6 +184,8 @@ void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
 void Thread::ReceiveSends() { ReceiveSendsFrom(nullptr); }
 
 void Thread::ReceiveSendsFrom(const Thread* source) {
+    // A send queued after this look is followed by a wake-up, so the loop looks again.
+    if (m_nSends.load() == 0) return;
     os::ScopedLock lock(Lock());
     while (true) {
         auto it = m_sends.begin();
@@ -190,6 +193,7 @@ void Thread::ReceiveSendsFrom(const Thread* source) {
         if (it == m_sends.end()) break;
         PendingSend send = *it;
         m_sends.erase(it);
+        m_nSends.store(m_sends.size());
         Lock().Unlock();
         send.message.handler->OnMessage(&send.message);
         Lock().Lock();
@@ -210,6 +214,7 @@ void Thread::Clear(MessageHandler* handler, uint32_t id, MessageList* removed) {
                 *it->done = true;
                 it->sender->WakeUp();
                 it = m_sends.erase(it);
+                m_nSends.store(m_sends.size());
             } else {
                 ++it;
             }
