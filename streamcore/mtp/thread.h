@@ -21,6 +21,10 @@ class OsThread;
 // Send, Post*, Clear, Quit from any thread; Run, ReceiveSends, ProcessMessages on the thread.
 // Deleting a running thread quits it and waits for its current message to finish; messages
 // still queued are destroyed and waiting senders are released without their handler run.
+// A class deriving from Thread (to override Run, say) builds its base with Thread(false) and
+// calls RegisterQueue() at the end of its constructor, and calls DestroyThread() first in its
+// destructor, so that neither the loop nor another thread's clearing meets a half-built or
+// half-destroyed object.
 class Thread : public MessageQueue {
 public:
     Thread();
