@@ -166,15 +166,16 @@ TEST(AsyncInvoke, CallsDuringTheInvokersDestructionAreRefusedWithAWarning) {
     EXPECT_EQ(target.runs.load(), 0);
 }
 
+struct TrackedFunctor {
+    Tracked tracked;
+    int* runs;
+    int operator()() const { return ++*runs; }
+};
+
 TEST(RefCount, AClosureLivesFromItsFirstReferenceToItsLastRelease) {
     const int live_before = Tracked::Live().load();
-    struct Functor {
-        Tracked tracked;
-        int* runs;
-        int operator()() const { return ++*runs; }
-    };
     int runs = 0;
-    auto* closure = new mtp::RefCountImpl<mtp::FireAndForgetAsyncClosure<Functor>>(Functor{Tracked(), &runs});
+    auto* closure = new mtp::RefCountImpl<mtp::FireAndForgetAsyncClosure<TrackedFunctor>>(TrackedFunctor{Tracked(), &runs});
     EXPECT_EQ(closure->RefCount(), 0);
     {
         mtp::ScopedRefMessageData<mtp::AsyncClosure> data(closure);
@@ -186,6 +187,33 @@ TEST(RefCount, AClosureLivesFromItsFirstReferenceToItsLastRelease) {
         EXPECT_EQ(Tracked::Live().load(), live_before + 1);
     }
     EXPECT_EQ(Tracked::Live().load(), live_before);
+}
+
+TEST(RefCount, TheInvokersPayloadHoldsOneReferenceInsideTheClosuresAllocation) {
+    using Closure = mtp::internal::InvokerClosure<TrackedFunctor>;
+    const int live_before = Tracked::Live().load();
+    int runs = 0;
+    // The path of a call that runs: 0, 1 while queued, 2 while taken, 1, then gone.
+    mtp::AsyncClosure* closure = new Closure(TrackedFunctor{Tracked(), &runs});
+    EXPECT_EQ(closure->RefCount(), 0);
+    mtp::MessageData* payload = Closure::MakePayload(closure);
+    EXPECT_EQ(closure->RefCount(), 1);
+    EXPECT_EQ(static_cast<mtp::internal::InlineClosureData*>(payload)->closure(), closure);
+    closure->AddRef();
+    delete payload;
+    EXPECT_EQ(closure->RefCount(), 1);
+    closure->Execute();
+    EXPECT_EQ(runs, 1);
+    closure->Release();
+    EXPECT_EQ(Tracked::Live().load(), live_before);
+
+    // The path of a call that is cleared: destroying the payload frees the closure unrun.
+    closure = new Closure(TrackedFunctor{Tracked(), &runs});
+    payload = Closure::MakePayload(closure);
+    EXPECT_EQ(Tracked::Live().load(), live_before + 1);
+    delete payload;
+    EXPECT_EQ(Tracked::Live().load(), live_before);
+    EXPECT_EQ(runs, 1);
 }
 
 struct Listener : sigslot::has_slots<> {
