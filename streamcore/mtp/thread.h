@@ -104,7 +104,8 @@ public:
 
 // The per-thread slot that holds each OS thread's Thread. Created on first use (safely,
 // however many threads get there at once) and never destroyed; its creation adopts the
-// creating OS thread when that thread has no Thread yet.
+// creating OS thread when that thread has no Thread yet. Any thread; CurrentThread and
+// SetCurrentThread act on the calling OS thread's slot.
 class ThreadRegistry {
 public:
     static ThreadRegistry* Instance();
