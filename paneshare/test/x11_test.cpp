@@ -109,6 +109,19 @@ public:
         XDestroyImage(image);
         return p;
     }
+    Window ActiveWindow() {
+        Atom type;
+        int format;
+        unsigned long count, after;
+        unsigned char* data = nullptr;
+        Window active = None;
+        if (XGetWindowProperty(m_d, DefaultRootWindow(m_d), XInternAtom(m_d, "_NET_ACTIVE_WINDOW", False), 0, 1, False,
+                               XA_WINDOW, &type, &format, &count, &after, &data) == Success &&
+            count == 1)
+            active = *reinterpret_cast<unsigned long*>(data);
+        if (data != nullptr) XFree(data);
+        return active;
+    }
     void SaveScreen(const std::string& path) {
         const Window root = DefaultRootWindow(m_d);
         XWindowAttributes a;
@@ -334,8 +347,13 @@ TEST_F(X11, ShowWindowToTopRaisesAndRestores) {
     XSync(test.get(), False);
     ASSERT_TRUE(WaitUntil([&] { return !test.Viewable(h["High"]); }, 5000));
     EXPECT_TRUE(Listed(m_mgr, h["High"]));
+    const Window activeBefore = test.ActiveWindow();
+    EXPECT_NE(activeBefore, h["High"]);
     EXPECT_TRUE(m_mgr->ShowWindowToTop(h["High"]));
     EXPECT_TRUE(WaitUntil([&] { return test.Viewable(h["High"]) && above(h["High"], h["Low"]); }, 5000));
+    // Brought back without taking the focus.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(test.ActiveWindow(), activeBefore);
 
     EXPECT_FALSE(m_mgr->ShowWindowToTop(0));
     EXPECT_FALSE(m_mgr->ShowWindowToTop(0x7FFFFFF));  // no such window
