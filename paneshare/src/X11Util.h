@@ -16,6 +16,10 @@ namespace paneshare {
 Display* OpenTrappedDisplay(const char* displayName);
 void CloseTrappedDisplay(Display* display);
 
+// True once the connection to the server was lost. A lost connection does not end the
+// process; callers must make no Xlib call on it any more (the helpers here check).
+bool DisplayLost(Display* display);
+
 // Waits for every request sent so far and returns the first error code recorded on the
 // connection since the last call (0 when none), clearing it.
 int TakeXError(Display* display);
