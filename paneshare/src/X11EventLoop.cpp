@@ -108,13 +108,20 @@ void X11EventLoop::Run() {
         unsigned generation;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            while (!DisplayLost(m_lpDisplay) && XPending(m_lpDisplay) > 0) {
+            // Read only what the socket holds (an end of the connection is caught before
+            // Xlib reads it), then take the complete events without reading again.
+            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && CheckConnection(m_lpDisplay))
+                XEventsQueued(m_lpDisplay, QueuedAfterReading);
+            bool handled = false;
+            while (!DisplayLost(m_lpDisplay) && XEventsQueued(m_lpDisplay, QueuedAlready) > 0) {
                 XEvent event;
                 XNextEvent(m_lpDisplay, &event);
                 HandleEvent(event, &pending);
+                handled = true;
             }
-            // Errors of painting a window that just went away are expected; drop them.
-            TakeXError(m_lpDisplay);
+            // Errors of painting a window that just went away are expected; drop them. An idle
+            // pass does no I/O at all.
+            if (handled) TakeXError(m_lpDisplay);
             callback = m_hookCallback;
             generation = m_hookGeneration.load();
         }
@@ -310,11 +317,11 @@ void X11EventLoop::Paint(Thumbnail* thumb) {
 }
 
 void* X11EventLoop::RegisterThumbnail(Window source, Window destination) {
-    if (!m_bComposite || !m_bRender || !m_bDamage || source == destination || DisplayLost(m_lpDisplay))
-        return nullptr;
+    if (!m_bComposite || !m_bRender || !m_bDamage || source == destination) return nullptr;
     void* handle = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (!CheckConnection(m_lpDisplay)) return nullptr;
         TakeXError(m_lpDisplay);
         XWindowAttributes sa, da;
         if (!XGetWindowAttributes(m_lpDisplay, source, &sa) || !XGetWindowAttributes(m_lpDisplay, destination, &da) ||
@@ -358,7 +365,7 @@ void X11EventLoop::UnregisterThumbnail(void* thumbnail) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_mapThumbnails.find(reinterpret_cast<uintptr_t>(thumbnail));
     if (it == m_mapThumbnails.end()) return;
-    if (DisplayLost(m_lpDisplay)) {
+    if (!CheckConnection(m_lpDisplay)) {
         // The server and everything on it is gone.
         m_mapThumbnails.erase(it);
         return;
@@ -381,7 +388,7 @@ void X11EventLoop::UnregisterThumbnail(void* thumbnail) {
 int X11EventLoop::Hook(Window window, WindowEventCallback callback) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (DisplayLost(m_lpDisplay)) return BadImplementation;
+        if (!CheckConnection(m_lpDisplay)) return BadImplementation;
         TakeXError(m_lpDisplay);
         XWindowAttributes attributes;
         if (window == None || !XGetWindowAttributes(m_lpDisplay, window, &attributes)) {
@@ -413,7 +420,7 @@ void X11EventLoop::Unhook(Window window) {
         m_hookedWindow = None;
         m_hookCallback = nullptr;
         ++m_hookGeneration;
-        if (hooked != None && !DisplayLost(m_lpDisplay)) {
+        if (hooked != None && CheckConnection(m_lpDisplay)) {
             UpdateEventMask(hooked);
             TakeXError(m_lpDisplay);
         }

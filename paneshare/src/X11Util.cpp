@@ -2,6 +2,9 @@
 
 #include <X11/Xatom.h>
 
+#include <errno.h>
+#include <sys/socket.h>
+
 #include <map>
 #include <mutex>
 
@@ -95,6 +98,18 @@ bool DisplayLost(Display* display) {
     if (g_lost == nullptr) return false;
     auto it = g_lost->find(display);
     return it != g_lost->end() && it->second;
+}
+
+bool CheckConnection(Display* display) {
+    if (DisplayLost(display)) return false;
+    char byte;
+    const ssize_t n = recv(ConnectionNumber(display), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    const bool alive = n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR));
+    if (!alive) {
+        std::lock_guard<std::mutex> lock(g_errorMutex);
+        if (g_lost != nullptr && g_lost->count(display)) (*g_lost)[display] = true;
+    }
+    return alive;
 }
 
 int TakeXError(Display* display) {

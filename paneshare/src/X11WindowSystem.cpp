@@ -85,8 +85,8 @@ private:
         kAtomCount
     };
 
-    // The connection is open and not lost.
-    bool Usable() const { return m_lpDisplay != nullptr && !DisplayLost(m_lpDisplay); }
+    // The connection is open and not lost (checked on the socket, before Xlib could trip).
+    bool Usable() const { return m_lpDisplay != nullptr && CheckConnection(m_lpDisplay); }
     bool HasWindowManager();
     Window ClientOf(Window frame, int depth);
     // The top-level client window that contains window (itself when it is one).

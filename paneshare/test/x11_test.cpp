@@ -566,6 +566,9 @@ TEST(X11Server, AManagerOutlivesItsServer) {
         mgr->AddWindow(h["W"]);  // the event connection is open too
         EXPECT_NE(mgr->RegisterAppThumbnail(h["S"], h["W"]), nullptr);
         EXPECT_GE(mgr->RefreshWindowList()->size(), 3u);
+        h.Stop();
+        // The server goes away between calls, as it does when a session ends.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         server.Stop();
     }
     // Losing the server ends nothing but the window services.
