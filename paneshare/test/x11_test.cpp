@@ -383,6 +383,15 @@ TEST_F(X11, ThumbnailShowsTheSourceScaledAndLive) {
     test.SetColor(h["S"], 0x00FF00);
     EXPECT_TRUE(WaitUntil([&] { return test.Pixel(dest, 75, 25) == 0x00FF00; }, 5000))
         << std::hex << test.Pixel(dest, 75, 25);
+    // The source's own content, even where another window covers it.
+    const Window cover = test.MakeWindow(20, 20, 400, 300, 0xFFFFFF, "Cover");
+    ASSERT_TRUE(WaitUntil([&] { return test.Viewable(cover); }, 5000));
+    test.SetColor(h["S"], 0xFF00FF);
+    EXPECT_TRUE(WaitUntil([&] { return test.Pixel(dest, 25, 25) == 0xFF00FF; }, 5000))
+        << std::hex << test.Pixel(dest, 25, 25);
+    XDestroyWindow(test.get(), cover);
+    test.SetColor(h["S"], 0x00FF00);
+
     // Still shown after the destination was cleared and exposed.
     XClearArea(test.get(), dest, 0, 0, 0, 0, True);
     XSync(test.get(), False);
