@@ -592,3 +592,23 @@ TEST(X11Server, AManagerOutlivesItsServer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(X11Server, WithoutAServerOnlyTheDesktopIsListed) {
+    ScopedDisplayEnv env(":65000");  // nothing listens there
+    IPaneShareMgr* mgr = CreatePaneShareMgr(nullptr);
+    ASSERT_NE(mgr, nullptr);
+    std::vector<WindowProcessInfo*>* list = mgr->RefreshWindowList();
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_EQ((*list)[0]->window, 0u);
+    EXPECT_EQ((*list)[0]->title, "desktop");
+    EXPECT_EQ(mgr->GetWindowsHandleByProcessid(static_cast<int>(getpid())), 0u);
+    EXPECT_FALSE(mgr->ShowWindowToTop(5));
+    EXPECT_EQ(mgr->RegisterAppThumbnail(5, 6), nullptr);
+    mgr->AddWindow(5);
+    mgr->RemoveWindow(5);
+    DestroyPaneShareMgr(mgr);
+}
+
+}  // namespace
