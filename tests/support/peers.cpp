@@ -7,6 +7,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <X11/Xlib.h>
+
 #include <cstring>
 #include <fstream>
 
@@ -37,6 +39,32 @@ bool UnixAccepts(const std::string& path) {
     const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
+}
+
+// True once the window manager maps (and so manages) a fresh probe window. openbox announces
+// itself on the root a moment before it manages windows; a window mapped in that gap would
+// stay unmapped for good.
+bool WindowManagerManages(const std::string& display) {
+    Display* dpy = XOpenDisplay(display.c_str());
+    if (!dpy) return false;
+    XSetWindowAttributes a;
+    a.background_pixel = 0;
+    const Window w = XCreateWindow(dpy, DefaultRootWindow(dpy), 0, 0, 10, 10, 0, CopyFromParent, InputOutput,
+                                   CopyFromParent, CWBackPixel, &a);
+    bool shown = false;
+    for (int attempt = 0; attempt < 50 && !shown; ++attempt) {
+        XMapWindow(dpy, w);
+        XSync(dpy, False);
+        shown = WaitUntil(
+            [&] {
+                XWindowAttributes attr;
+                return XGetWindowAttributes(dpy, w, &attr) && attr.map_state == IsViewable;
+            },
+            200);
+    }
+    XDestroyWindow(dpy, w);
+    XCloseDisplay(dpy);
+    return shown;
 }
 
 const char kRtmpModule[] = "/usr/lib/nginx/modules/ngx_rtmp_module.so";
@@ -101,8 +129,8 @@ bool XvfbDisplay::Start(bool withWindowManager) {
     if (!withWindowManager) return true;
     std::map<std::string, std::string> env = {{"DISPLAY", m_display}, {"HOME", m_dir.path()}};
     if (!m_wm.Start({"openbox", "--sm-disable"}, m_dir.file("openbox.log"), env)) return false;
-    // Ready once the manager has announced itself on the root window.
-    return WaitUntil(
+    // Ready once the manager has announced itself on the root window and manages windows.
+    const bool announced = WaitUntil(
         [&] {
             int st = 0;
             std::string out = RunCapture({"xprop", "-root", "-display", m_display, "_NET_SUPPORTING_WM_CHECK"},
@@ -110,6 +138,7 @@ bool XvfbDisplay::Start(bool withWindowManager) {
             return st == 0 && out.find("window id") != std::string::npos;
         },
         10000);
+    return announced && WindowManagerManages(m_display);
 }
 
 void XvfbDisplay::Stop() {

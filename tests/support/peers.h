@@ -32,7 +32,8 @@ private:
 };
 
 // An Xvfb display (1280x720x24, -noreset) on a free display number, optionally with the
-// openbox window manager. DISPLAY is not changed; pass display() to the code under test.
+// openbox window manager (Start returns once it manages windows). DISPLAY is not changed;
+// pass display() to the code under test.
 class XvfbDisplay {
 public:
     XvfbDisplay();
