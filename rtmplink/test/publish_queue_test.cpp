@@ -212,8 +212,9 @@ TEST_F(PublishQueue, KeyFrameEmptiesTheQueueAndHeaderFollowsWhatWasSent) {
     EXPECT_TRUE(testsupport::WaitUntil([&] { return publisher->OnSendVideoPacketCount() == -2; }, 5000));
 
     // Unchanged SPS/PPS after the header was sent: only the key frame (count -1 after it).
+    // (The wire is open here, so the count may already have moved on when it is read: only
+    // its value after the send is checked.)
     Video(KeyFrame(kPps, 6), 1160, true);
-    EXPECT_EQ(publisher->OnSendVideoPacketCount(), 0);
     ASSERT_TRUE(wire->WaitSent(4));
     EXPECT_TRUE(testsupport::WaitUntil([&] { return publisher->OnSendVideoPacketCount() == -1; }, 5000));
     // A changed PPS: a new header first.
