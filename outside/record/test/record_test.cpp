@@ -1,0 +1,393 @@
+// The recording library against real media: H.264 and AAC made by ffmpeg at test time,
+// recorded into each container, and checked with ffprobe and a full decode.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "record/IRecord.h"
+#include "support/process.h"
+
+namespace {
+
+using testsupport::FileExists;
+using testsupport::ReadFile;
+using testsupport::RunCapture;
+using testsupport::TempDir;
+using Bytes = std::vector<uint8_t>;
+
+struct AccessUnit {
+    Bytes data;  // Annex-B, 4-byte start codes
+    bool key = false;
+};
+
+// Splits an H.264 byte stream into access units: a new unit begins at a delimiter, a
+// parameter set or SEI after a slice, or at a slice whose first macroblock is 0.
+std::vector<AccessUnit> SplitAccessUnits(const std::string& stream) {
+    std::vector<std::pair<size_t, size_t>> nals;  // offset, size
+    const auto* d = reinterpret_cast<const uint8_t*>(stream.data());
+    const size_t n = stream.size();
+    size_t i = 0, begin = std::string::npos;
+    while (i + 3 <= n) {
+        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
+            if (begin != std::string::npos) {
+                size_t end = i;
+                while (end > begin && d[end - 1] == 0) --end;
+                nals.emplace_back(begin, end - begin);
+            }
+            begin = i + 3;
+            i += 3;
+        } else {
+            ++i;
+        }
+    }
+    if (begin != std::string::npos && begin < n) nals.emplace_back(begin, n - begin);
+
+    std::vector<AccessUnit> units;
+    AccessUnit cur;
+    bool hasSlice = false;
+    for (const auto& nal : nals) {
+        const int type = d[nal.first] & 0x1f;
+        const bool slice = type == 1 || type == 5;
+        const bool firstSlice = slice && nal.second > 1 && (d[nal.first + 1] & 0x80);
+        if (hasSlice && (type == 9 || type == 7 || type == 8 || type == 6 || firstSlice)) {
+            units.push_back(cur);
+            cur = AccessUnit();
+            hasSlice = false;
+        }
+        cur.data.insert(cur.data.end(), {0, 0, 0, 1});
+        cur.data.insert(cur.data.end(), d + nal.first, d + nal.first + nal.second);
+        if (type == 5) cur.key = true;
+        hasSlice = hasSlice || slice;
+    }
+    if (hasSlice) units.push_back(cur);
+    return units;
+}
+
+// Splits ADTS into raw AAC frames and derives the AudioSpecificConfig from the first header.
+bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* config) {
+    const auto* d = reinterpret_cast<const uint8_t*>(stream.data());
+    size_t i = 0;
+    while (i + 7 <= stream.size()) {
+        if (d[i] != 0xff || (d[i + 1] & 0xf6) != 0xf0) return false;
+        const size_t header = (d[i + 1] & 0x01) ? 7 : 9;
+        const size_t length = ((d[i + 3] & 0x03) << 11) | (d[i + 4] << 3) | (d[i + 5] >> 5);
+        if (length <= header || i + length > stream.size()) return false;
+        if (config->empty()) {
+            const int objectType = (d[i + 2] >> 6) + 1;
+            const int rateIndex = (d[i + 2] >> 2) & 0x0f;
+            const int channels = ((d[i + 2] & 0x01) << 2) | (d[i + 3] >> 6);
+            const unsigned bits = (objectType << 11) | (rateIndex << 7) | (channels << 3);
+            *config = {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
+        }
+        frames->emplace_back(d + i + header, d + i + length);
+        i += length;
+    }
+    return i == stream.size() && !frames->empty();
+}
+
+struct Media {
+    std::vector<AccessUnit> video;  // 10 fps, a key frame every 10 frames
+    std::vector<Bytes> audio;       // 16 kHz mono, 1024 samples a frame
+    Bytes audioConfig;
+};
+
+Media* g_media = nullptr;
+
+class RecordTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        TempDir dir("record_media");
+        const std::string h264 = dir.file("v.h264"), aac = dir.file("a.aac");
+        int st1 = -1, st2 = -1;
+        RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=10", "-t",
+                    "4", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "veryfast", "-bf", "0", "-g", "10",
+                    "-keyint_min", "10", "-sc_threshold", "0", "-x264-params", "repeat-headers=1", "-f", "h264", h264},
+                   120000, &st1);
+        RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=16000",
+                    "-t", "4", "-ac", "1", "-c:a", "aac", "-b:a", "32k", "-f", "adts", aac},
+                   120000, &st2);
+        auto* m = new Media;
+        m->video = SplitAccessUnits(ReadFile(h264));
+        if (st1 != 0 || st2 != 0 || !SplitAdts(ReadFile(aac), &m->audio, &m->audioConfig)) m->audio.clear();
+        g_media = m;
+    }
+    static void TearDownTestSuite() {
+        delete g_media;
+        g_media = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_EQ(g_media->video.size(), 40u);
+        ASSERT_TRUE(g_media->video[0].key && g_media->video[10].key && !g_media->video[1].key);
+        ASSERT_GE(g_media->audio.size(), 60u);
+    }
+};
+
+struct RecorderDeleter {
+    void operator()(IRecord* r) const { DestroyRecord(r); }
+};
+using Recorder = std::unique_ptr<IRecord, RecorderDeleter>;
+
+bool OpenAsTheEndpointDoes(IRecord* rec, const std::string& path, bool withAudio = true) {
+    return rec->Open(path, 2, 320, 240, 10, 16, 16000, 1, 10, withAudio);
+}
+
+// Feeds video frames [0, videoCount) at 100 ms steps and the audio frames that fall before
+// the end at 64 ms steps, in time order, with the audio header before every audio frame.
+// Ticks start at startTick and may wrap. Returns false when a write reported failure.
+bool Feed(IRecord* rec, size_t videoCount, uint32_t startTick, size_t* audioFed) {
+    const Media& m = *g_media;
+    size_t v = 0, a = 0;
+    bool ok = true;
+    while (v < videoCount) {
+        const uint64_t vt = v * 100, at = a * 64;
+        if (a < m.audio.size() && at < vt) {
+            ok &= rec->SetAudioHeader(m.audioConfig.data(), static_cast<int>(m.audioConfig.size())) == 0;
+            ok &= rec->WriteAudio(2, startTick + static_cast<uint32_t>(at), m.audio[a].data(),
+                                  static_cast<int>(m.audio[a].size())) == 0;
+            ++a;
+        } else {
+            const AccessUnit& u = m.video[v];
+            ok &= rec->WriteVideo(startTick + static_cast<uint32_t>(vt), u.data.data(), static_cast<int>(u.data.size()),
+                                  u.key) == 0;
+            ++v;
+        }
+    }
+    if (audioFed) *audioFed = a;
+    return ok;
+}
+
+struct StreamInfo {
+    std::string codec;
+    int width = 0, height = 0;
+    long frames = -1;
+};
+
+struct ProbeResult {
+    std::map<std::string, StreamInfo> streams;  // by codec type
+    double duration = -1;
+};
+
+ProbeResult Probe(const std::string& path) {
+    ProbeResult r;
+    const std::string out = RunCapture({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
+                                        "stream=codec_type,codec_name,width,height,nb_read_frames:format=duration",
+                                        "-of", "compact=p=1:nk=0", path});
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::map<std::string, std::string> kv;
+        std::istringstream fields(line);
+        std::string field, section;
+        std::getline(fields, section, '|');
+        while (std::getline(fields, field, '|')) {
+            const auto eq = field.find('=');
+            if (eq != std::string::npos) kv[field.substr(0, eq)] = field.substr(eq + 1);
+        }
+        if (section == "stream") {
+            StreamInfo s;
+            s.codec = kv["codec_name"];
+            s.width = std::atoi(kv["width"].c_str());
+            s.height = std::atoi(kv["height"].c_str());
+            s.frames = std::atol(kv["nb_read_frames"].c_str());
+            r.streams[kv["codec_type"]] = s;
+        } else if (section == "format") {
+            r.duration = std::atof(kv["duration"].c_str());
+        }
+    }
+    return r;
+}
+
+// Everything ffmpeg says while decoding the whole file (nothing for a clean file).
+std::string DecodeErrors(const std::string& path) {
+    int status = -1;
+    std::string out = RunCapture({"sh", "-c", "ffmpeg -nostdin -v error -i \"$1\" -f null - 2>&1", "sh", path}, 120000,
+                                 &status);
+    if (status != 0) out += "[exit status " + std::to_string(status) + "]";
+    return out;
+}
+
+TEST_F(RecordTest, EachContainerHoldsEveryFrameFromTheFirstKeyFrame) {
+    for (const char* ext : {"mp4", "flv", "mkv"}) {
+        SCOPED_TRACE(ext);
+        TempDir dir("record");
+        const std::string path = dir.file(std::string("lesson.") + ext);
+        Recorder rec(CreateRecord());
+        ASSERT_TRUE(OpenAsTheEndpointDoes(rec.get(), path));
+
+        // Before the first key frame: audio and inter frames are dropped.
+        const Media& m = *g_media;
+        const uint32_t start = 0xfffff800u;  // the 32-bit tick wraps 2 s into the recording
+        EXPECT_EQ(rec->SetAudioHeader(m.audioConfig.data(), 2), 0);
+        EXPECT_EQ(rec->WriteAudio(2, start - 300, m.audio[0].data(), static_cast<int>(m.audio[0].size())), 1);
+        for (int i = 1; i <= 3; ++i)
+            EXPECT_EQ(rec->WriteVideo(start - 400 + i * 100, m.video[i].data.data(),
+                                      static_cast<int>(m.video[i].data.size()), false), 1);
+
+        size_t audioFed = 0;
+        EXPECT_TRUE(Feed(rec.get(), m.video.size(), start, &audioFed));
+        EXPECT_EQ(rec->Close(), 0);
+
+        const ProbeResult p = Probe(path);
+        ASSERT_EQ(p.streams.size(), 2u);
+        const StreamInfo& v = p.streams.at("video");
+        const StreamInfo& a = p.streams.at("audio");
+        EXPECT_EQ(v.codec, "h264");
+        EXPECT_EQ(v.width, 320);
+        EXPECT_EQ(v.height, 240);
+        EXPECT_EQ(v.frames, 40);
+        EXPECT_EQ(a.codec, "aac");
+        EXPECT_EQ(a.frames, static_cast<long>(audioFed));
+        EXPECT_GT(p.duration, 3.8);
+        EXPECT_LT(p.duration, 4.3);
+        EXPECT_EQ(DecodeErrors(path), "");
+    }
+}
+
+TEST_F(RecordTest, RecordingWhoseWriterDiedPlaysUpToItsLastFragment) {
+    for (const bool killed : {true, false}) {
+        SCOPED_TRACE(killed ? "SIGKILL" : "_exit");
+        TempDir dir("record");
+        const std::string path = dir.file("cut.mp4");
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Three seconds, key frames at 0, 1 and 2 s; the writer dies without Close.
+            IRecord* rec = CreateRecord();
+            if (!rec || !OpenAsTheEndpointDoes(rec, path)) _exit(3);
+            Feed(rec, 30, 5000, nullptr);
+            if (killed) raise(SIGKILL);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (killed)
+            ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        else
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+        // The fragments before the last key frame are in the file; the one being built is not.
+        const ProbeResult p = Probe(path);
+        ASSERT_EQ(p.streams.count("video"), 1u);
+        EXPECT_EQ(p.streams.at("video").codec, "h264");
+        EXPECT_EQ(p.streams.at("video").frames, 20);
+        ASSERT_EQ(p.streams.count("audio"), 1u);
+        EXPECT_GT(p.streams.at("audio").frames, 20);
+        EXPECT_GT(p.duration, 1.8);
+        EXPECT_EQ(DecodeErrors(path), "");
+    }
+}
+
+TEST_F(RecordTest, OpenRefusesWhatItCannotWriteAndLeavesNothing) {
+    TempDir dir("record");
+    Recorder rec(CreateRecord());
+    EXPECT_FALSE(OpenAsTheEndpointDoes(rec.get(), dir.file("missing/folder/a.mp4")));
+    EXPECT_FALSE(FileExists(dir.file("missing")));
+    EXPECT_FALSE(OpenAsTheEndpointDoes(rec.get(), dir.file("a.avi")));
+    EXPECT_FALSE(OpenAsTheEndpointDoes(rec.get(), dir.file("a")));
+    EXPECT_FALSE(FileExists(dir.file("a.avi")));
+    mkdir(dir.file("folder.mp4").c_str(), 0755);
+    EXPECT_FALSE(OpenAsTheEndpointDoes(rec.get(), dir.file("folder.mp4")));
+    chmod(dir.path().c_str(), 0555);
+    if (access(dir.path().c_str(), W_OK) != 0) {  // root may write anyway
+        EXPECT_FALSE(OpenAsTheEndpointDoes(rec.get(), dir.file("readonly.mp4")));
+    }
+    chmod(dir.path().c_str(), 0755);
+    // Unusable parameters: another audio codec, no size, no flush period, an odd sample rate.
+    EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 1, 320, 240, 10, 16, 16000, 1, 10, true));
+    EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 0, 240, 10, 16, 16000, 1, 10, true));
+    EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 320, 240, 10, 16, 16000, 1, 0, true));
+    EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 320, 240, 10, 16, 12345, 1, 10, true));
+    EXPECT_FALSE(FileExists(dir.file("b.mp4")));
+    EXPECT_EQ(RunCapture({"ls", "-A", dir.path()}), "folder.mp4\n");
+}
+
+TEST_F(RecordTest, CallsOutsideAnOpenRecordingFailByResult) {
+    TempDir dir("record");
+    const Media& m = *g_media;
+    const AccessUnit& key = m.video[0];
+    Recorder rec(CreateRecord());
+    EXPECT_EQ(rec->WriteVideo(0, key.data.data(), static_cast<int>(key.data.size()), true), -1);
+    EXPECT_EQ(rec->WriteAudio(2, 0, m.audio[0].data(), static_cast<int>(m.audio[0].size())), -1);
+    EXPECT_EQ(rec->SetAudioHeader(m.audioConfig.data(), 2), -1);
+    EXPECT_EQ(rec->Close(), -1);
+
+    const std::string path = dir.file("a.mkv");
+    ASSERT_TRUE(OpenAsTheEndpointDoes(rec.get(), path));
+    EXPECT_FALSE(OpenAsTheEndpointDoes(rec.get(), dir.file("b.mkv")));  // one file at a time
+    EXPECT_EQ(rec->WriteVideo(0, nullptr, 10, true), -1);
+    EXPECT_EQ(rec->WriteVideo(0, key.data.data(), 0, true), -1);
+    const Bytes garbage(100, 0x5a);
+    EXPECT_EQ(rec->WriteVideo(0, garbage.data(), static_cast<int>(garbage.size()), true), -1);
+    EXPECT_EQ(rec->WriteAudio(1, 0, m.audio[0].data(), static_cast<int>(m.audio[0].size())), -1);
+    EXPECT_EQ(rec->SetAudioHeader(nullptr, 2), -1);
+    EXPECT_TRUE(Feed(rec.get(), 10, 0, nullptr));
+    // The audio configuration is fixed once the file has begun.
+    const Bytes other = {0x12, 0x10};
+    EXPECT_EQ(rec->SetAudioHeader(other.data(), 2), -1);
+    EXPECT_EQ(rec->Close(), 0);
+    EXPECT_EQ(rec->Close(), -1);
+    EXPECT_EQ(rec->WriteVideo(2000, key.data.data(), static_cast<int>(key.data.size()), true), -1);
+    EXPECT_EQ(Probe(path).streams.at("video").frames, 10);
+
+    // A recording that never saw a key frame leaves no file behind.
+    const std::string empty = dir.file("empty.flv");
+    ASSERT_TRUE(OpenAsTheEndpointDoes(rec.get(), empty));
+    EXPECT_EQ(rec->WriteVideo(0, m.video[1].data.data(), static_cast<int>(m.video[1].data.size()), false), 1);
+    EXPECT_EQ(rec->Close(), 0);
+    EXPECT_FALSE(FileExists(empty));
+
+    // Destroying an open recorder finishes its file.
+    const std::string unclosed = dir.file("unclosed.mp4");
+    {
+        Recorder other(CreateRecord());
+        ASSERT_TRUE(OpenAsTheEndpointDoes(other.get(), unclosed));
+        EXPECT_TRUE(Feed(other.get(), 20, 0, nullptr));
+    }
+    EXPECT_EQ(Probe(unclosed).streams.at("video").frames, 20);
+    EXPECT_EQ(DecodeErrors(unclosed), "");
+}
+
+TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
+    const Media& m = *g_media;
+    TempDir dir("record");
+    // Without audio: the audio calls are accepted and ignored.
+    const std::string videoOnly = dir.file("video.mp4");
+    Recorder rec(CreateRecord());
+    ASSERT_TRUE(OpenAsTheEndpointDoes(rec.get(), videoOnly, false));
+    EXPECT_TRUE(Feed(rec.get(), 20, 100, nullptr));
+    EXPECT_EQ(rec->Close(), 0);
+    ProbeResult p = Probe(videoOnly);
+    EXPECT_EQ(p.streams.size(), 1u);
+    EXPECT_EQ(p.streams["video"].frames, 20);
+    EXPECT_EQ(DecodeErrors(videoOnly), "");
+
+    // Audio header only after a second of video: the video held meanwhile is all there.
+    const std::string late = dir.file("late.flv");
+    ASSERT_TRUE(OpenAsTheEndpointDoes(rec.get(), late));
+    for (size_t i = 0; i < 10; ++i)
+        EXPECT_EQ(rec->WriteVideo(static_cast<uint32_t>(i * 100), m.video[i].data.data(),
+                                  static_cast<int>(m.video[i].data.size()), m.video[i].key), 0);
+    EXPECT_EQ(rec->WriteAudio(2, 950, m.audio[0].data(), static_cast<int>(m.audio[0].size())), 1);  // no header yet
+    for (size_t i = 1; i < 10; ++i) {
+        EXPECT_EQ(rec->SetAudioHeader(m.audioConfig.data(), static_cast<int>(m.audioConfig.size())), 0);
+        EXPECT_EQ(rec->WriteAudio(2, static_cast<uint32_t>(1000 + i * 64), m.audio[i].data(),
+                                  static_cast<int>(m.audio[i].size())), 0);
+    }
+    EXPECT_EQ(rec->Close(), 0);
+    p = Probe(late);
+    EXPECT_EQ(p.streams["video"].frames, 10);
+    EXPECT_EQ(p.streams["audio"].frames, 9);
+    EXPECT_EQ(DecodeErrors(late), "");
+}
+
+}  // namespace
