@@ -1,0 +1,167 @@
+// Calls across threads: Invoke runs a functor on a Thread and waits for its result;
+// AsyncInvoker::AsyncInvoke queues it there and returns at once.
+//
+//   int n = mtp::Invoke<int>(worker, mtp::Bind(&Endpoint::SlotCount, this, url));
+//   invoker.AsyncInvoke<void>(worker, mtp::Bind(&Endpoint::SlotStop, this, url));
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "mtp/messagequeue.h"
+#include "mtp/refcount.h"
+#include "mtp/sigslot.h"
+#include "mtp/thread.h"
+
+namespace mtp {
+
+class AsyncClosure : public RefInstance {
+public:
+    virtual void Execute() = 0;
+};
+
+// Runs a copy of the functor and discards its result.
+template <class FunctorT>
+class FireAndForgetAsyncClosure : public AsyncClosure {
+public:
+    explicit FireAndForgetAsyncClosure(const FunctorT& functor) : m_functor(functor) {}
+    void Execute() override { m_functor(); }
+
+private:
+    FunctorT m_functor;
+};
+
+// An object, one of its member functions and copies of the arguments (strings and shared
+// pointers are copied, never referred to). Calling it calls the member function.
+template <class ObjectT, class MethodT, class R, class... Params>
+class MethodFunctor {
+public:
+    template <class... Args>
+    MethodFunctor(MethodT method, ObjectT* object, Args&&... args)
+        : m_method(method), m_object(object), m_args(std::forward<Args>(args)...) {}
+
+    R operator()() const {
+        return std::apply([this](const auto&... args) -> R { return (m_object->*m_method)(args...); }, m_args);
+    }
+
+private:
+    MethodT m_method;
+    ObjectT* m_object;
+    std::tuple<std::decay_t<Params>...> m_args;
+};
+
+template <class ObjectT, class MethodT, class R, class P1>
+using MethodFunctor1 = MethodFunctor<ObjectT, MethodT, R, P1>;
+template <class ObjectT, class MethodT, class R, class P1, class P2>
+using MethodFunctor2 = MethodFunctor<ObjectT, MethodT, R, P1, P2>;
+template <class ObjectT, class MethodT, class R, class P1, class P2, class P3>
+using MethodFunctor3 = MethodFunctor<ObjectT, MethodT, R, P1, P2, P3>;
+template <class ObjectT, class MethodT, class R, class P1, class P2, class P3, class P4>
+using MethodFunctor4 = MethodFunctor<ObjectT, MethodT, R, P1, P2, P3, P4>;
+template <class ObjectT, class MethodT, class R, class P1, class P2, class P3, class P4, class P5>
+using MethodFunctor5 = MethodFunctor<ObjectT, MethodT, R, P1, P2, P3, P4, P5>;
+
+template <class ObjectT, class R, class... Params, class... Args>
+MethodFunctor<ObjectT, R (ObjectT::*)(Params...), R, Params...> Bind(R (ObjectT::*method)(Params...),
+                                                                     ObjectT* object, Args&&... args) {
+    static_assert(sizeof...(Params) == sizeof...(Args), "one argument per parameter");
+    return MethodFunctor<ObjectT, R (ObjectT::*)(Params...), R, Params...>(method, object,
+                                                                           std::forward<Args>(args)...);
+}
+
+template <class ObjectT, class R, class... Params, class... Args>
+MethodFunctor<const ObjectT, R (ObjectT::*)(Params...) const, R, Params...> Bind(
+    R (ObjectT::*method)(Params...) const, const ObjectT* object, Args&&... args) {
+    static_assert(sizeof...(Params) == sizeof...(Args), "one argument per parameter");
+    return MethodFunctor<const ObjectT, R (ObjectT::*)(Params...) const, R, Params...>(
+        method, object, std::forward<Args>(args)...);
+}
+
+// Holds a copy of the functor and its result; the result is R's zero value until the functor
+// has run (for example when the target thread was quitting). Lives on the caller's stack.
+template <class R, class FunctorT>
+class FunctorMessageHandler : public MessageHandler {
+public:
+    explicit FunctorMessageHandler(const FunctorT& functor) : m_functor(functor), m_result() {}
+    void OnMessage(Message* /*msg*/) override { m_result = m_functor(); }
+    const R& result() const { return m_result; }
+    R MoveResult() { return std::move(m_result); }
+
+private:
+    FunctorT m_functor;
+    R m_result;
+};
+
+template <class FunctorT>
+class FunctorMessageHandler<void, FunctorT> : public MessageHandler {
+public:
+    explicit FunctorMessageHandler(const FunctorT& functor) : m_functor(functor) {}
+    void OnMessage(Message* /*msg*/) override { m_functor(); }
+    void result() const {}
+    void MoveResult() {}
+
+private:
+    FunctorT m_functor;
+};
+
+// A payload holding one counted reference to a T.
+template <class T>
+class ScopedRefMessageData : public MessageData {
+public:
+    explicit ScopedRefMessageData(T* object) : m_pObject(object) {
+        if (m_pObject) m_pObject->AddRef();
+    }
+    ~ScopedRefMessageData() override {
+        if (m_pObject) m_pObject->Release();
+    }
+    T* data() const { return m_pObject; }
+
+private:
+    T* m_pObject;
+};
+
+// Runs the functor on `thread` and returns its result; on the calling thread itself it runs
+// at once. When the thread is quitting the functor does not run and R's zero value is
+// returned.
+template <class ReturnT, class FunctorT>
+ReturnT Invoke(Thread* thread, const FunctorT& functor) {
+    FunctorMessageHandler<ReturnT, FunctorT> handler(functor);
+    thread->Send(&handler);
+    return handler.MoveResult();
+}
+
+// Queues functors to run later on other threads (never inside the call, even on the target
+// itself). Closures not yet run when the invoker is destroyed are freed unrun.
+// Threads: AsyncInvoke from any thread; destroy it once no other thread still invokes
+// through it.
+class AsyncInvoker : public MessageHandler {
+public:
+    AsyncInvoker() = default;
+    ~AsyncInvoker() override;
+
+    sigslot::signal0<sigslot::single_threaded> invoker_destroyed;
+
+    template <class ReturnT = void, class FunctorT>
+    void AsyncInvoke(Thread* thread, const FunctorT& functor, uint32_t id = 0) {
+        AsyncClosure* closure = new RefCountImpl<FireAndForgetAsyncClosure<FunctorT>>(functor);
+        DoInvoke(thread, closure, id);
+    }
+
+    void OnMessage(Message* msg) override;
+
+private:
+    void DoInvoke(Thread* thread, AsyncClosure* closure, uint32_t id);
+
+    std::atomic<bool> m_bDestroying{false};
+};
+
+template <class FunctorT>
+void AsyncInvoke(AsyncInvoker* invoker, Thread* thread, const FunctorT& functor, uint32_t id = 0) {
+    invoker->AsyncInvoke<void>(thread, functor, id);
+}
+
+}  // namespace mtp

@@ -1,0 +1,248 @@
+#include <cinttypes>
+#include <cstdio>
+#include <optional>
+
+#include "mtp/logging.h"
+#include "mtp/platform.h"
+#include "mtp/thread.h"
+
+namespace mtp {
+namespace {
+
+// Each OS thread's Thread, or null.
+thread_local Thread* t_current = nullptr;
+
+}  // namespace
+
+// ---- ThreadRegistry
+
+ThreadRegistry* ThreadRegistry::Instance() {
+    // A function-local static is initialised exactly once even when several threads arrive
+    // together; the others wait for it. The creator becomes the adopted thread.
+    static ThreadRegistry* const registry = [] {
+        ThreadRegistry* created = new ThreadRegistry;
+        if (!t_current) {
+            Thread* adopted = new Thread;  // never destroyed, like the registry
+            if (adopted->AdoptCurrentThread()) created->m_pAdopted = adopted;
+        }
+        return created;
+    }();
+    return registry;
+}
+
+Thread* ThreadRegistry::CurrentThread() const { return t_current; }
+
+void ThreadRegistry::SetCurrentThread(Thread* thread) { t_current = thread; }
+
+// ---- Thread
+
+Thread::Thread() : m_pRunning(new os::Event(true, false)), m_pOsThread(new os::OsThread) {
+    SetName("Thread", this);
+}
+
+Thread::~Thread() { DestroyThread(); }
+
+void Thread::DestroyThread() {
+    Quit();
+    Join();
+    DestroyQueue();  // clears the send list too, releasing waiting senders
+}
+
+Thread* Thread::Current() { return ThreadRegistry::Instance()->CurrentThread(); }
+
+bool Thread::IsCurrent() const { return t_current == this; }
+
+bool Thread::SetName(const std::string& name, const void* object) {
+    if (IsRunning()) return false;
+    m_name = name;
+    if (object) {
+        // " 0x" and the address digits: 15 characters at most, as a 16-byte buffer holds.
+        char buffer[32];
+        snprintf(buffer, sizeof buffer, " 0x%" PRIxPTR, reinterpret_cast<uintptr_t>(object));
+        m_name += std::string(buffer).substr(0, 15);
+    }
+    return true;
+}
+
+bool Thread::IsRunning() const { return m_pRunning->IsSet(); }
+
+bool Thread::Start() {
+    std::lock_guard<std::mutex> lock(m_joinMutex);
+    if (!m_bOwned || IsRunning()) return false;
+    Restart();
+    ThreadRegistry::Instance();
+    if (!m_pOsThread->Start(&Thread::EntryRoutine, this)) return false;
+    m_osId.store(m_pOsThread->Id());
+    m_pRunning->Set();
+    return true;
+}
+
+void Thread::EntryRoutine(void* arg) {
+    Thread* thread = static_cast<Thread*>(arg);
+    t_current = thread;
+    os::SetCurrentThreadName(thread->m_name);
+    const uint32_t id = os::CurrentThreadId();
+    MTP_LOG(LS_INFO) << "Thread " << thread->m_name << " Id = " << id << " begin.";
+    thread->Run();
+    MTP_LOG(LS_INFO) << "Thread " << thread->m_name << " Id = " << id << " end.";
+    t_current = nullptr;
+}
+
+void Thread::Run() { ProcessMessages(kWaitForever); }
+
+bool Thread::ProcessMessages(int cms) {
+    const uint32_t end = NowMs() + static_cast<uint32_t>(cms);
+    int left = cms;
+    while (true) {
+        Message msg;
+        if (!Get(&msg, left)) return !IsQuitting();
+        Dispatch(&msg);
+        if (cms != kWaitForever) {
+            left = static_cast<int32_t>(end - NowMs());
+            if (left < 0) left = 0;
+        }
+    }
+}
+
+void Thread::Stop() {
+    Quit();
+    Join();
+}
+
+void Thread::Join() {
+    std::lock_guard<std::mutex> lock(m_joinMutex);
+    if (!IsRunning()) return;
+    // An adopted OS thread was not created here; it is not ours to wait for.
+    if (m_bOwned) m_pOsThread->Join();
+    m_osId.store(0);
+    m_pRunning->Reset();
+}
+
+bool Thread::AdoptCurrentThread() {
+    if (IsRunning()) return false;
+    // Linux needs no handle to refer to the calling thread, so adopting cannot fail here.
+    m_osId.store(os::CurrentThreadId());
+    m_bOwned = false;
+    m_pRunning->Set();
+    t_current = this;
+    return true;
+}
+
+void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
+    if (IsQuitting()) {
+        delete data;
+        return;
+    }
+    Message msg;
+    msg.handler = handler;
+    msg.id = id;
+    msg.data = data;
+    if (t_current == this) {
+        handler->OnMessage(&msg);
+        return;
+    }
+
+    // The caller needs a Thread of its own to be woken through and to serve our sends to it.
+    std::optional<AutoThread> auto_thread;
+    if (!t_current) auto_thread.emplace();
+    Thread* sender = t_current;
+
+    bool done = false;
+    {
+        os::ScopedLock lock(Lock());
+        // Checked again under the lock: the destructor's clearing (after Quit) then either
+        // sees this entry and releases us, or we see the stop flag here.
+        if (IsQuitting()) {
+            delete data;
+            return;
+        }
+        m_sends.push_back(PendingSend{sender, msg, &done});
+    }
+    WakeUp();
+
+    bool waited = false;
+    Lock().Lock();
+    while (!done) {
+        Lock().Unlock();
+        // Only what this thread sends back to us, so that two threads sending to each other
+        // both complete and no third thread's work runs inside our call.
+        sender->ReceiveSendsFrom(this);
+        sender->WakeEvent().Wait(kWaitForever);
+        waited = true;
+        Lock().Lock();
+    }
+    Lock().Unlock();
+    // The waits may have consumed wake-ups meant for the sender's own queue.
+    if (waited) sender->WakeUp();
+}
+
+void Thread::ReceiveSends() { ReceiveSendsFrom(nullptr); }
+
+void Thread::ReceiveSendsFrom(const Thread* source) {
+    os::ScopedLock lock(Lock());
+    while (true) {
+        auto it = m_sends.begin();
+        while (it != m_sends.end() && source && it->sender != source) ++it;
+        if (it == m_sends.end()) break;
+        PendingSend send = *it;
+        m_sends.erase(it);
+        Lock().Unlock();
+        send.message.handler->OnMessage(&send.message);
+        Lock().Lock();
+        // Under our lock: the sender cannot see `done` and leave before its event is set.
+        *send.done = true;
+        send.sender->WakeUp();
+    }
+}
+
+void Thread::Clear(MessageHandler* handler, uint32_t id, MessageList* removed) {
+    MessageList local;
+    MessageList& out = removed ? *removed : local;
+    {
+        os::ScopedLock lock(Lock());
+        for (auto it = m_sends.begin(); it != m_sends.end();) {
+            if (it->message.Match(handler, id)) {
+                out.push_back(it->message);
+                *it->done = true;
+                it->sender->WakeUp();
+                it = m_sends.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        MessageQueue::Clear(handler, id, &out);
+    }
+    if (!removed) DestroyData(local);
+}
+
+// ---- AutoThread
+
+AutoThread::AutoThread() {
+    ThreadRegistry::Instance();
+    if (!t_current) t_current = this;
+}
+
+AutoThread::~AutoThread() {
+    Quit();
+    Join();
+    if (t_current == this) t_current = nullptr;
+    DestroyThread();
+}
+
+// ---- ThreadAffinity
+
+ThreadAffinity::ThreadAffinity() : m_boundId(os::CurrentThreadId()) {}
+
+bool ThreadAffinity::IsOnBoundThread() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const uint32_t self = os::CurrentThreadId();
+    if (m_boundId == 0) m_boundId = self;
+    return m_boundId == self;
+}
+
+void ThreadAffinity::Unbind() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_boundId = 0;
+}
+
+}  // namespace mtp

@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "mtp/logging.h"
+
+namespace {
+
+using mtp::LogMessage;
+
+TEST(LogMessage, InfoIsTheBareMessageAndWarningsCarryPrefixAndLocation) {
+    testing::internal::CaptureStderr();
+    MTP_LOG(LS_INFO) << "Thread " << "worker" << " Id = " << 42 << " begin.";
+    const int warning_line = __LINE__; MTP_LOG(LS_WARNING) << "id: " << 7;
+    { LogMessage("C:\\src\\mtp\\mtp_thread.cc", 99, mtp::LS_ERROR).stream() << "bad"; }
+    const std::string out = testing::internal::GetCapturedStderr();
+
+    const std::string expected = "Thread worker Id = 42 begin.\n"
+                                 "***** Warning *****(logging_test.cc:" +
+                                 std::to_string(warning_line) +
+                                 "): id: 7\n"
+                                 "***** Error *****(mtp_thread.cc:99): bad\n";
+    EXPECT_EQ(out, expected);
+}
+
+TEST(LogMessage, LinesBelowInfoAreBuiltButNotWritten) {
+    testing::internal::CaptureStderr();
+    MTP_LOG(LS_DEBUG) << "debug";
+    MTP_LOG(LS_SENSITIVE) << "secret";
+    MTP_LOG(LS_VERBOSE) << "chatty";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    LogMessage line(__FILE__, 1, mtp::LS_VERBOSE);
+    line.stream() << "kept";
+    EXPECT_EQ(line.Line(), "kept\n");
+}
+
+TEST(LogMessage, SystemErrorTextFollowsTheMessage) {
+    const std::string text = std::string("[0x00000005] ") + strerror(5);
+    EXPECT_EQ(LogMessage::ErrorText(5), text);
+
+    testing::internal::CaptureStderr();
+    MTP_LOG_ERR(LS_INFO, 5) << "Unable to get handle to thread.";
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to get handle to thread. : " + text + "\n");
+
+    // A code far outside errno's range still gets its hexadecimal form.
+    EXPECT_EQ(LogMessage::ErrorText(0x7FFFFFF0).rfind("[0x7FFFFFF0]", 0), 0u);
+}
+
+TEST(LogMessage, ConsoleAttributesMapToAnsiColours) {
+    EXPECT_EQ(LogMessage::ColourAttribute(mtp::LS_INFO), 7);
+    EXPECT_EQ(LogMessage::ColourAttribute(mtp::LS_WARNING), 14);
+    EXPECT_EQ(LogMessage::ColourAttribute(mtp::LS_ERROR), 12);
+    EXPECT_EQ(LogMessage::AnsiForAttribute(7), "");
+    EXPECT_EQ(LogMessage::AnsiForAttribute(14), "\x1b[93m");  // bright yellow
+    EXPECT_EQ(LogMessage::AnsiForAttribute(12), "\x1b[91m");  // bright red
+    EXPECT_EQ(LogMessage::AnsiForAttribute(1), "\x1b[34m");   // blue
+}
+
+}  // namespace

@@ -1,0 +1,127 @@
+// A message queue with an OS thread running its loop, and synchronous delivery (Send) from
+// other threads; the per-thread registry; a stack-scoped thread object for plain threads;
+// a thread-affinity check.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "mtp/messagequeue.h"
+
+namespace mtp {
+
+namespace os {
+class OsThread;
+}
+
+// Threads: Start, Stop, Join, SetName from a controlling thread (not the thread itself);
+// Send, Post*, Clear, Quit from any thread; Run, ReceiveSends, ProcessMessages on the thread.
+// Deleting a running thread quits it and waits for its current message to finish; messages
+// still queued are destroyed and waiting senders are released without their handler run.
+class Thread : public MessageQueue {
+public:
+    Thread();
+    ~Thread() override;
+
+    // The calling OS thread's Thread (creating the registry on first use adopts the caller).
+    static Thread* Current();
+    bool IsCurrent() const;
+
+    // False while running. With an object, " 0x<address>" is appended to the name.
+    bool SetName(const std::string& name, const void* object = nullptr);
+    const std::string& name() const { return m_name; }
+
+    // Attaches a new OS thread that runs Run(). False when running, adopted, or when the
+    // system refuses to create a thread.
+    bool Start();
+    // Quit, then Join.
+    virtual void Stop();
+    // The thread's body: ProcessMessages without a time limit.
+    virtual void Run();
+    // Delivers the message on this thread and returns after OnMessage has returned. On the
+    // thread itself the handler runs at once. When the thread is quitting, or the message is
+    // cleared before it is served, the handler does not run and the data is destroyed.
+    // While waiting, the caller serves sends that this thread makes to the caller.
+    virtual void Send(MessageHandler* handler, uint32_t id = 0, MessageData* data = nullptr);
+
+    // Waits for the OS thread to end and detaches it. No effect when not running.
+    void Join();
+    bool IsRunning() const;
+    bool IsOwned() const { return m_bOwned; }
+    // The kernel id of the attached OS thread, 0 when none.
+    uint32_t OsId() const { return m_osId.load(); }
+
+    // Runs the loop: Get then Dispatch, for at most cms ms (kWaitForever: no limit).
+    // False when it ended because the thread is quitting.
+    bool ProcessMessages(int cms);
+
+    void Clear(MessageHandler* handler, uint32_t id = kAnyId, MessageList* removed = nullptr) override;
+    void ReceiveSends() override;
+
+protected:
+    // Quit, Join and clear everything; the most derived destructor calls it first.
+    void DestroyThread();
+
+private:
+    friend class ThreadRegistry;
+    struct PendingSend {
+        Thread* sender;
+        Message message;
+        bool* done;
+    };
+
+    bool AdoptCurrentThread();
+    // Serves pending sends, only those from `source` unless it is null.
+    void ReceiveSendsFrom(const Thread* source);
+    static void EntryRoutine(void* thread);
+
+    std::list<PendingSend> m_sends;  // guarded by the queue's lock
+    std::string m_name;
+    std::unique_ptr<os::Event> m_pRunning;  // manual reset: set while an OS thread is attached
+    std::unique_ptr<os::OsThread> m_pOsThread;
+    std::atomic<uint32_t> m_osId{0};
+    bool m_bOwned = true;
+    std::mutex m_joinMutex;
+};
+
+// Gives a plain OS thread a Thread for the object's lifetime (registered only when the
+// thread has none). Never started. Create and destroy on the same thread.
+class AutoThread : public Thread {
+public:
+    AutoThread();
+    ~AutoThread() override;
+};
+
+// The per-thread slot that holds each OS thread's Thread. Created on first use (safely,
+// however many threads get there at once) and never destroyed; its creation adopts the
+// creating OS thread when that thread has no Thread yet.
+class ThreadRegistry {
+public:
+    static ThreadRegistry* Instance();
+    Thread* CurrentThread() const;
+    void SetCurrentThread(Thread* thread);
+    // The Thread adopted when the registry was made (null when the creator had one).
+    Thread* Adopted() const { return m_pAdopted; }
+
+private:
+    ThreadRegistry() = default;
+    Thread* m_pAdopted = nullptr;
+};
+
+// Answers whether the caller runs on the bound OS thread; binds to the first caller after
+// Unbind. Any thread.
+class ThreadAffinity {
+public:
+    ThreadAffinity();
+    bool IsOnBoundThread();
+    void Unbind();
+
+private:
+    std::mutex m_mutex;
+    uint32_t m_boundId;
+};
+
+}  // namespace mtp
