@@ -1,0 +1,98 @@
+// RTMP streaming: the manager of outgoing (publish) and incoming (play) RTMP streams.
+//
+// One manager per process, made by CreateRtmpMgr and ended by DestroyRtmpMgr. Streams are
+// named by ids the manager hands out (publish ids from 1000, play ids from 10000); the
+// manager owns every stream object, callers hold only ids.
+//
+// Threads:
+// - CreateRtmpMgr / DestroyRtmpMgr: one controlling thread, never racing any other call.
+// - Every IRtmpMgr operation may be called from any thread of the caller. Opening and closing
+//   (OpenPublishUrl, ClosePublish, OpenPlayUrl, ClosePlay) may run on one thread while frame
+//   submission (PublishVideoRtmpData, PublishAudioRtmpData) runs on another: the registries
+//   are guarded. ClosePublish waits for the stream's send thread to end (normally a few
+//   milliseconds, at most about half a second when the server does not answer).
+// - The reference returned by GetUniName stays valid until that id is closed.
+// - IRtmpMgrSink is called on the streams' own threads (one send thread per publisher, one
+//   receive thread per player), never on the caller's thread, and from several threads at
+//   once: the sink must be thread-safe and must not call ClosePublish / ClosePlay /
+//   DestroyRtmpMgr from inside a callback.
+// - The library blocks SIGPIPE on its own threads and never changes signal dispositions.
+//
+// Nothing throws across this interface except the assertion for a null sink.
+#pragma once
+
+#include <string>
+
+enum RTMP_RESULT {
+    RTMP_PUBLISH_CONNECTED = 0,       // a publisher connected (after every successful connect)
+    RTMP_PUBLISH_CONNECT_FAILED = 1,  // one connection attempt of a publisher failed
+    RTMP_PUBLISH_FAILED = 2,          // publish failure; never reported by this library
+    RTMP_PLAY_CONNECTED = 100,        // a player's network connection succeeded
+    RTMP_PLAY_CONNECT_FAILED = 101,   // a player's URL or connection attempt failed
+    RTMP_PLAY_FAILED = 102,           // play failure; never reported by this library
+};
+
+// Implemented by the caller; never deleted by the library. Results are ignored.
+class __attribute__((visibility("default"))) IRtmpMgrSink {
+public:
+    // name: the last path segment of the stream's URL; info is always null, infoLen 0.
+    virtual bool OnPublishEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) = 0;
+    virtual bool OnPlayEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) = 0;
+    // Received frames behind a 12-byte media header; data is valid only during the call.
+    virtual bool OnPlayVideoData(int id, unsigned long long videoId, unsigned char* data, int len, bool keyFrame) = 0;
+    virtual bool OnPlayAudioData(int id, unsigned long long audioId, unsigned char* data, int len) = 0;
+
+protected:
+    ~IRtmpMgrSink() = default;
+};
+
+class __attribute__((visibility("default"))) IRtmpMgr {
+public:
+    // Opens a publisher under id (taken from GetPublishId) and starts its send thread; the
+    // connection result arrives later through OnPublishEvent. publishMode: 1 "record",
+    // 2 "append", any other value "live". True once the stream is open (whether or not the
+    // server answers); false for a null URL or an id that is already open.
+    virtual bool OpenPublishUrl(int id, bool hasAudio, std::string uniName, const char* url, int publishMode) = 0;
+    // As above with hasAudio false and uniName equal to the URL.
+    virtual bool OpenPublishUrl(int id, const char* url, int publishMode) = 0;
+    virtual int GetPublishId() = 0;
+    // One H.264 access unit in Annex-B form (a key frame carries SPS, PPS and the IDR slices).
+    // Copied before return. Frames given while the stream is not connected, is paused, or
+    // before its first key frame are dropped. Returns 0.
+    virtual int PublishVideoRtmpData(int id, unsigned char* data, int len, unsigned int timestamp, bool keyFrame) = 0;
+    // audioType: 0 Speex, 1 AAC (raw frame, no ADTS header), 2 MP3. Returns 0.
+    virtual int PublishAudioRtmpData(int id, int audioType, unsigned char* data, int len, unsigned int timestamp) = 0;
+    // Video messages submitted minus those sent; 0 after every key frame (may go negative).
+    virtual int OnSendVideoPacketCount(int id) = 0;
+    // The AAC AudioSpecificConfig sent as the AAC sequence header after every connect.
+    virtual void SetAACExtraData(int id, unsigned char* data, int len) = 0;
+    virtual void PausePublish(int id) = 0;
+    virtual void ContinuePublish(int id) = 0;
+    // Stops the send thread, drops what is queued and closes the connection.
+    virtual void ClosePublish(int id) = 0;
+    virtual bool HasAudio(int id) = 0;
+    virtual const std::string& GetUniName(int id) = 0;
+    // True once a send failed because the connection's socket was gone; never reset.
+    virtual bool GetSendDataTimeOut(int id) = 0;
+    virtual int GetPlayId() = 0;
+    // Playing is not available yet: logs and answers false.
+    virtual bool OpenPlayUrl(int id, unsigned long long videoId, unsigned long long audioId, const char* url) = 0;
+    virtual void ClosePlay(int id) = 0;
+    // All bits set for an id that is not open.
+    virtual unsigned long long GetVideoId(int id) = 0;
+    virtual unsigned long long GetAudioId(int id) = 0;
+    // A null sink is a programming error (Poco assertion "lpSink").
+    virtual void SetRtmpMgrSink(IRtmpMgrSink* sink) = 0;
+
+protected:
+    ~IRtmpMgr() = default;
+};
+
+extern "C" {
+// The process-wide manager: made on the first call and bound to sink; later calls return
+// it unchanged and ignore their sink.
+__attribute__((visibility("default"))) IRtmpMgr* CreateRtmpMgr(IRtmpMgrSink* sink);
+// Closes every stream (publishers first) and ends the process-wide manager; the argument is
+// not consulted. Without a manager it does nothing.
+__attribute__((visibility("default"))) void DestroyRtmpMgr(IRtmpMgr* mgr);
+}

@@ -1,0 +1,388 @@
+#include "rtmp_publish.h"
+
+#include "flv_tags.h"
+#include "rtmp_session.h"
+
+#include "common/slogger.h"
+
+#include <Poco/Bugcheck.h>
+#include <Poco/Exception.h>
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <time.h>
+
+namespace rtmplink {
+
+int64_t MonotonicUs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+}  // namespace rtmplink
+
+using rtmplink::MonotonicUs;
+
+RtmpPublish::RtmpPublish(CRtmpMgr* lpRtmpMgr)
+    : RtmpPublish(lpRtmpMgr, std::unique_ptr<rtmplink::IRtmpConnection>(new rtmplink::LibRtmpConnection)) {}
+
+RtmpPublish::RtmpPublish(CRtmpMgr* lpRtmpMgr, std::unique_ptr<rtmplink::IRtmpConnection> connection)
+    : m_lpRtmpMgr(lpRtmpMgr), m_conn(std::move(connection)) {
+    OV_LOG("RtmpPublish::RtmpPublish");
+    poco_assert(m_lpRtmpMgr);
+    poco_check_ptr(m_conn.get());
+}
+
+RtmpPublish::~RtmpPublish() {
+    if (!m_bClosed) Close();
+}
+
+bool RtmpPublish::OpenUrl(int id, bool hasAudio, std::string uniName, const char* url, IRtmpMgrSink* lpRtmpMgrSink,
+                          int publishMode) {
+    poco_assert(lpRtmpMgrSink);
+    m_nId = id;
+    m_bHasAudio = hasAudio;
+    m_strUniName = uniName;
+    m_strUrl = url ? url : "";
+    m_lpSink = lpRtmpMgrSink;
+    m_nPublishMode = publishMode;
+    const size_t slash = m_strUrl.rfind('/');
+    m_strStreamName = slash == std::string::npos ? m_strUrl : m_strUrl.substr(slash + 1);
+    m_bClosed = false;
+    OV_LOG("Create Rtmp Publish Steam(%s)..", m_strStreamName.c_str());
+    // The send thread inherits the signal mask of its creator: start it with SIGPIPE blocked
+    // so that it is blocked from the thread's first instruction.
+    sigset_t pipe, old;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    m_thread.start(0, this, 0);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return true;
+}
+
+void RtmpPublish::Report(RTMP_RESULT result) {
+    if (m_bClosed || !m_lpSink) return;
+    m_lpSink->OnPublishEvent(m_nId, m_strStreamName, result, nullptr, 0);
+}
+
+bool RtmpPublish::run(unsigned, unsigned) {
+    if (m_bClosed) return true;
+    try {
+        // librtmp closes the socket after a write error: start over with a fresh connection.
+        if (m_conn->Exists() && !m_conn->IsOpen()) {
+            m_bConnected = false;
+            DeleteAllRTMPPacketList();
+            m_conn->Destroy();
+        }
+        if (!m_conn->Exists()) m_conn->Create(m_nPublishMode);
+        if (!m_bConnected) {
+            if (!Connect()) {
+                m_closeEvent.tryWait(kConnectRetryPauseMs);
+                if (m_bClosed) return true;
+                Report(RTMP_PUBLISH_CONNECT_FAILED);
+                OV_LOG("RtmpPublish rtmpConnectFail");
+                return true;
+            }
+            Report(RTMP_PUBLISH_CONNECTED);
+        }
+        if (m_bPaused) {
+            {
+                Poco::Mutex::ScopedLock lock(m_queueLock);
+                for (Message* message : m_queue) {
+                    if (message->kind == Kind::kVideo) m_bNeedKeyAfterPause = true;
+                }
+                DeleteAllLocked();
+            }
+            m_frameEvent.tryWait(kIdleWaitMs);
+            return true;
+        }
+        if (!Send()) m_frameEvent.tryWait(kIdleWaitMs);
+    } catch (...) {
+        // A failure inside one pass ends the pass; the next pass starts over.
+    }
+    return true;
+}
+
+bool RtmpPublish::Connect() {
+    const char* name = m_strStreamName.c_str();
+    if (!m_conn->SetupURL(m_strUrl)) {
+        OV_LOG("RTMP_SetupURL Fail(%s)!", name);
+        return false;
+    }
+    OV_LOG("RTMP_SetupURL Success(%s)!", name);
+    m_conn->EnableWrite();
+    OV_LOG("Connect(%s)!", name);
+    if (!m_conn->Connect()) {
+        OV_LOG("RTMP_Connect Fail(%s)!", name);
+        return false;
+    }
+    OV_LOG("RTMP_Connect Success(%s)!", name);
+    if (!m_conn->ConnectStream()) {
+        OV_LOG("RTMP_ConnectStream Fail(%s)!", name);
+        m_conn->Close();
+        return false;
+    }
+    OV_LOG("RTMP_ConnectStream Success(%s)!", name);
+    {
+        Poco::Mutex::ScopedLock lock(m_queueLock);
+        DeleteAllLocked();
+        m_bAwaitingAudio = true;
+        m_nAudioBase = 0;
+        m_bAwaitingVideoKey = true;
+        m_nVideoBase = 0;
+        m_nVideoPacketCount = 0;
+        m_bNeedKeyAfterPause = false;
+        m_sentSequenceHeader.clear();
+        m_bAacHeaderSent = false;
+        m_bAacHeaderQueued = false;
+    }
+    m_bConnected = true;
+
+    // Set Chunk Size 1024, at once.
+    char buffer[RTMP_MAX_HEADER_SIZE + 4];
+    RTMPPacket packet;
+    memset(&packet, 0, sizeof(packet));
+    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    packet.m_packetType = RTMP_PACKET_TYPE_CHUNK_SIZE;
+    packet.m_nChannel = 0x02;
+    packet.m_nTimeStamp = 0;
+    packet.m_body = buffer + RTMP_MAX_HEADER_SIZE;
+    packet.m_nBodySize = 4;
+    const unsigned char size[4] = {0x00, 0x00, 0x04, 0x00};
+    memcpy(packet.m_body, size, sizeof(size));
+    m_conn->SendPacket(&packet, true);
+    m_conn->SetOutChunkSize(kChunkSize);
+    return true;
+}
+
+bool RtmpPublish::Send() {
+    if (!m_bConnected) return false;
+    Message* message;
+    uint64_t flushes;
+    {
+        Poco::Mutex::ScopedLock lock(m_queueLock);
+        if (m_queue.empty()) return false;
+        message = m_queue.front();
+        m_queue.pop_front();
+        flushes = m_nFlushCount;
+    }
+    // Sent without the lock, so that frame submission never waits for the network.
+    message->packet.m_nInfoField2 = m_conn->StreamId();
+    const bool ok = m_conn->SendPacket(&message->packet, false);
+    const int64_t sentUs = MonotonicUs();
+    const bool video = message->kind == Kind::kVideo || message->kind == Kind::kSequenceHeader;
+    Poco::Mutex::ScopedLock lock(m_queueLock);
+    if (ok) {
+        if (video) --m_nVideoPacketCount;
+        if (message->kind == Kind::kSequenceHeader) m_sentSequenceHeader.swap(message->sequenceHeader);
+        if (message->kind == Kind::kAacHeader) {
+            m_bAacHeaderSent = true;
+            m_bAacHeaderQueued = false;
+        }
+        if (m_pObserver) {
+            m_pObserver->OnMessageSent(video, message->kind == Kind::kSequenceHeader || message->kind == Kind::kAacHeader,
+                                       message->packet.m_nTimeStamp, message->submitUs, sentUs);
+        }
+        FreeMessage(message);
+        return true;
+    }
+    const int err = m_conn->LastError();
+    // The socket was gone under the sender (the Linux forms of "not a socket").
+    if (err == ENOTSOCK || err == EBADF) m_bSendFailed = true;
+    OV_LOG("%s error = %d %d %d\r\n", m_strStreamName.c_str(), err, m_bSendFailed ? 1 : 0, m_conn->Socket());
+    if (video && flushes == m_nFlushCount) {
+        m_queue.push_front(message);
+    } else {
+        if (message->kind == Kind::kAacHeader) m_bAacHeaderQueued = false;
+        FreeMessage(message);
+    }
+    return false;
+}
+
+void RtmpPublish::FreeMessage(Message* message) {
+    RTMPPacket_Free(&message->packet);
+    delete message;
+}
+
+bool RtmpPublish::QueueLocked(Kind kind, uint32_t timestamp, const std::vector<uint8_t>& body, int64_t submitUs) {
+    std::unique_ptr<Message> message(new Message);
+    memset(&message->packet, 0, sizeof(message->packet));
+    if (!RTMPPacket_Alloc(&message->packet, static_cast<uint32_t>(body.size()))) return false;
+    message->kind = kind;
+    message->submitUs = submitUs;
+    RTMPPacket& p = message->packet;
+    p.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    p.m_packetType = (kind == Kind::kAudio || kind == Kind::kAacHeader) ? RTMP_PACKET_TYPE_AUDIO : RTMP_PACKET_TYPE_VIDEO;
+    p.m_hasAbsTimestamp = 0;
+    p.m_nChannel = 0x04;
+    p.m_nTimeStamp = timestamp;
+    p.m_nInfoField2 = 0;  // the stream id, set when it is sent
+    p.m_nBodySize = static_cast<uint32_t>(body.size());
+    memcpy(p.m_body, body.data(), body.size());
+    if (kind == Kind::kSequenceHeader) message->sequenceHeader = body;
+    m_queue.push_back(message.release());
+    return true;
+}
+
+void RtmpPublish::LogDropped(const char* what, int len) {
+    if (m_nDropLogCount++ % 100 == 0) {
+        OV_LOG("RtmpPublish(%s) frame dropped: %s (%d bytes, %u dropped)", m_strStreamName.c_str(), what, len,
+               m_nDropLogCount);
+    }
+}
+
+int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int timestamp, bool keyFrame) {
+    if (!m_bConnected) return 0;
+    const int64_t submitUs = MonotonicUs();
+    {
+        Poco::Mutex::ScopedLock lock(m_queueLock);
+        ++m_nVideoPacketCount;
+        if (m_bPaused) {
+            m_bNeedKeyAfterPause = true;
+            return 0;
+        }
+        if (!data || len <= 0) {
+            LogDropped("empty", len);
+            return 0;
+        }
+        if (keyFrame) {
+            rtmplink::KeyFrameParts parts;
+            const rtmplink::KeyFrameError error = rtmplink::ParseKeyFrame(data, static_cast<size_t>(len), &parts);
+            if (error != rtmplink::KeyFrameError::kNone) {
+                LogDropped(rtmplink::KeyFrameErrorText(error), len);
+                return 0;
+            }
+            // Whatever is still waiting is stale now.
+            DeleteAllLocked();
+            if (m_bAwaitingVideoKey) m_nVideoBase = timestamp;
+            const uint32_t relative = timestamp - m_nVideoBase;
+            rtmplink::BuildSequenceHeader(parts.sps, parts.pps, &m_scratch);
+            // Compared with what the server has, not with what was queued: a header that a key
+            // frame dropped from the queue before it left goes again.
+            if (m_bAwaitingVideoKey || m_scratch != m_sentSequenceHeader) {
+                QueueLocked(Kind::kSequenceHeader, relative, m_scratch, submitUs);
+            }
+            m_bAwaitingVideoKey = false;
+            m_bNeedKeyAfterPause = false;
+            rtmplink::BuildPictureBody(true, parts.picture, &m_scratch);
+            QueueLocked(Kind::kVideo, relative, m_scratch, submitUs);
+        } else {
+            // Inter frames need the key frame they refer to.
+            if (m_bAwaitingVideoKey || m_bNeedKeyAfterPause) return 0;
+            const std::vector<rtmplink::NalUnit> nals = rtmplink::SplitAnnexB(data, static_cast<size_t>(len));
+            if (nals.empty()) {
+                LogDropped("no start code", len);
+                return 0;
+            }
+            rtmplink::BuildPictureBody(false, nals, &m_scratch);
+            QueueLocked(Kind::kVideo, timestamp - m_nVideoBase, m_scratch, submitUs);
+        }
+    }
+    m_frameEvent.set();
+    return 0;
+}
+
+int RtmpPublish::PublishAudioRtmpData(int audioType, unsigned char* data, int len, unsigned int timestamp) {
+    if (!m_bConnected) return 0;
+    if (!data || len <= 0) return 0;
+    const int64_t submitUs = MonotonicUs();
+    {
+        Poco::Mutex::ScopedLock lock(m_queueLock);
+        if (m_bPaused) return 0;
+        if (m_bAwaitingAudio) {
+            m_nAudioBase = timestamp;
+            m_bAwaitingAudio = false;
+        }
+        const uint32_t relative = timestamp - m_nAudioBase;
+        // The decoder configuration goes before the first AAC frame the server gets on this
+        // connection, also when a key frame dropped an earlier one from the queue.
+        if (audioType == 1 && !m_bAacHeaderSent && !m_bAacHeaderQueued) {
+            rtmplink::BuildAacSequenceHeader(m_aacConfig, &m_scratch);
+            m_bAacHeaderQueued = QueueLocked(Kind::kAacHeader, relative, m_scratch, submitUs);
+        }
+        rtmplink::BuildAudioBody(audioType, data, static_cast<size_t>(len), &m_scratch);
+        QueueLocked(Kind::kAudio, relative, m_scratch, submitUs);
+    }
+    m_frameEvent.set();
+    return 0;
+}
+
+void RtmpPublish::SetAACExtraData(unsigned char* data, int len) {
+    Poco::Mutex::ScopedLock lock(m_queueLock);
+    if (len > kMaxAacConfig) {
+        OV_LOG("RtmpPublish(%s) AAC configuration refused: %d bytes", m_strStreamName.c_str(), len);
+        return;
+    }
+    std::vector<uint8_t> config;
+    if (data && len > 0) config.assign(data, data + len);
+    if (config != m_aacConfig) {
+        m_aacConfig.swap(config);
+        // A new configuration has to reach the server before the next AAC frame.
+        m_bAacHeaderSent = false;
+    }
+}
+
+void RtmpPublish::Pause() { m_bPaused = true; }
+
+void RtmpPublish::Continue() { m_bPaused = false; }
+
+int RtmpPublish::OnSendVideoPacketCount() {
+    Poco::Mutex::ScopedLock lock(m_queueLock);
+    return m_nVideoPacketCount;
+}
+
+size_t RtmpPublish::QueuedCount() {
+    Poco::Mutex::ScopedLock lock(m_queueLock);
+    return m_queue.size();
+}
+
+void RtmpPublish::SetSendObserver(rtmplink::ISendObserver* observer) {
+    Poco::Mutex::ScopedLock lock(m_queueLock);
+    m_pObserver = observer;
+}
+
+void RtmpPublish::DeleteAllLocked() {
+    for (Message* message : m_queue) {
+        if (message->kind == Kind::kAacHeader) m_bAacHeaderQueued = false;
+        FreeMessage(message);
+    }
+    m_queue.clear();
+    m_nVideoPacketCount = 0;
+    ++m_nFlushCount;
+}
+
+void RtmpPublish::DeleteAllRTMPPacketList() {
+    Poco::Mutex::ScopedLock lock(m_queueLock);
+    DeleteAllLocked();
+}
+
+void RtmpPublish::Close() {
+    m_bClosed = true;
+    m_frameEvent.set();
+    m_closeEvent.set();
+    if (m_thread.isRunning()) {
+        // Not connected: the thread may wait on a server that never answers; end that now.
+        if (!m_bConnected) m_conn->Abort();
+        try {
+            m_thread.stop(kGracefulStopMs);
+        } catch (const Poco::TimeoutException&) {
+            m_conn->Abort();
+            // The connection object may be freed only once the thread has let go of it.
+            for (;;) {
+                try {
+                    m_thread.stop();
+                    break;
+                } catch (const Poco::TimeoutException&) {
+                    OV_LOG("RtmpPublish(%s) waiting for the send thread", m_strStreamName.c_str());
+                }
+            }
+        }
+    }
+    DeleteAllRTMPPacketList();
+    m_conn->Destroy();
+    m_bConnected = false;
+}

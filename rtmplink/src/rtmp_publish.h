@@ -1,0 +1,142 @@
+// One outgoing RTMP stream: turns H.264 access units and audio frames into RTMP media
+// messages, queues them, and sends them from its own send thread, which also connects and
+// reconnects and reports each connection result to the sink.
+//
+// Threads:
+// - OpenUrl, Close, Pause, Continue, SetAACExtraData: the owner (the manager), one at a time.
+// - PublishVideoRtmpData / PublishAudioRtmpData: any one thread of the caller (they take the
+//   queue lock); the getters from any thread.
+// - run: the send thread only. OnPublishEvent and the send observer are called from it.
+#pragma once
+
+#include "rtmp_connection.h"
+
+#include "common/thread.h"
+#include "rtmplink/IRtmpMgr.h"
+
+#include <Poco/Event.h>
+#include <Poco/Mutex.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CRtmpMgr;
+
+namespace rtmplink {
+
+// Told of every media message that left (for measurements). Called on the send thread.
+class ISendObserver {
+public:
+    // submitUs / sentUs: CLOCK_MONOTONIC microseconds of the frame's submission and of the
+    // end of its send.
+    virtual void OnMessageSent(bool video, bool sequenceHeader, uint32_t timestamp, int64_t submitUs,
+                               int64_t sentUs) = 0;
+
+protected:
+    ~ISendObserver() = default;
+};
+
+int64_t MonotonicUs();
+
+}  // namespace rtmplink
+
+class RtmpPublish : public Orvane::Common::CThreadSink {
+public:
+    enum { kChunkSize = 1024, kConnectRetryPauseMs = 100, kIdleWaitMs = 10, kGracefulStopMs = 300,
+           kMaxAacConfig = 1024 };
+
+    explicit RtmpPublish(CRtmpMgr* lpRtmpMgr);
+    // With a connection of the caller's choosing (tests).
+    RtmpPublish(CRtmpMgr* lpRtmpMgr, std::unique_ptr<rtmplink::IRtmpConnection> connection);
+    virtual ~RtmpPublish();
+    RtmpPublish(const RtmpPublish&) = delete;
+    RtmpPublish& operator=(const RtmpPublish&) = delete;
+
+    bool OpenUrl(int id, bool hasAudio, std::string uniName, const char* url, IRtmpMgrSink* lpRtmpMgrSink,
+                 int publishMode);
+    int PublishVideoRtmpData(unsigned char* data, int len, unsigned int timestamp, bool keyFrame);
+    int PublishAudioRtmpData(int audioType, unsigned char* data, int len, unsigned int timestamp);
+    void SetAACExtraData(unsigned char* data, int len);
+    void Pause();
+    void Continue();
+    bool HasAudio() const { return m_bHasAudio; }
+    const std::string& GetUniName() const { return m_strUniName; }
+    bool GetSendDataTimeOut() const { return m_bSendFailed.load(); }
+    int OnSendVideoPacketCount();
+    // Stops the send thread (aborting a connect that hangs), drops the queue, closes and
+    // frees the connection. Idempotent.
+    void Close();
+
+    bool run(unsigned arg1, unsigned arg2) override;
+
+    // Measurements and tests.
+    bool IsConnected() const { return m_bConnected.load(); }
+    size_t QueuedCount();
+    void SetSendObserver(rtmplink::ISendObserver* observer);
+    const std::string& GetStreamName() const { return m_strStreamName; }
+
+private:
+    enum class Kind { kVideo, kSequenceHeader, kAudio, kAacHeader };
+    struct Message {
+        RTMPPacket packet;
+        Kind kind;
+        int64_t submitUs;
+        std::vector<uint8_t> sequenceHeader;  // a copy of the body, for kSequenceHeader
+    };
+
+    bool Connect();
+    bool Send();
+    void DeleteAllRTMPPacketList();
+    // With m_queueLock held.
+    void DeleteAllLocked();
+    bool QueueLocked(Kind kind, uint32_t timestamp, const std::vector<uint8_t>& body, int64_t submitUs);
+    void FreeMessage(Message* message);
+    void Report(RTMP_RESULT result);
+    // Logs the first of a kind of dropped frame and every 100th after it.
+    void LogDropped(const char* what, int len);
+
+    CRtmpMgr* m_lpRtmpMgr;
+    std::unique_ptr<rtmplink::IRtmpConnection> m_conn;
+    IRtmpMgrSink* m_lpSink = nullptr;
+    int m_nId = -1;
+    bool m_bHasAudio = false;
+    std::string m_strUniName;
+    std::atomic<bool> m_bConnected{false};
+    std::atomic<bool> m_bPaused{false};
+    int m_nPublishMode = 0;
+    std::string m_strUrl;
+    std::string m_strStreamName;
+
+    // Guarded by m_queueLock.
+    bool m_bAwaitingVideoKey = true;
+    unsigned int m_nVideoBase = 0;
+    bool m_bAwaitingAudio = true;
+    unsigned int m_nAudioBase = 0;
+    std::vector<uint8_t> m_aacConfig;
+    int m_nVideoPacketCount = 0;
+    bool m_bNeedKeyAfterPause = false;
+    // The last sequence header the server got on this connection, and whether it has the
+    // AAC sequence header (or one is queued).
+    std::vector<uint8_t> m_sentSequenceHeader;
+    bool m_bAacHeaderSent = false;
+    bool m_bAacHeaderQueued = false;
+    uint64_t m_nFlushCount = 0;
+    std::list<Message*> m_queue;
+    std::vector<uint8_t> m_scratch;
+    unsigned m_nDropLogCount = 0;
+    rtmplink::ISendObserver* m_pObserver = nullptr;
+    Poco::Mutex m_queueLock;
+
+    std::atomic<bool> m_bSendFailed{false};
+    std::atomic<bool> m_bClosed{false};
+    // Set by frame submission (and Close): ends the send thread's idle wait.
+    Poco::Event m_frameEvent;
+    // Set by Close: ends the pause after a failed connect.
+    Poco::Event m_closeEvent;
+    // Last: it is stopped (and destroyed) before anything it uses.
+    Orvane::Common::CThreadEx m_thread;
+};

@@ -1,0 +1,375 @@
+#include "rtmp_session.h"
+
+#include "common/slogger.h"
+
+#include <librtmp/log.h>
+
+#include <Poco/Bugcheck.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+namespace rtmplink {
+
+namespace {
+
+std::atomic<unsigned> g_nRecvErrors{0};
+
+void RtmpLogCallback(int level, const char* fmt, va_list args) {
+    // librtmp reads errno after some of its log calls; logging must not change it.
+    const int savedErrno = errno;
+    if (fmt && strstr(fmt, "recv returned") && !RecvErrorLineDue()) {
+        errno = savedErrno;
+        return;
+    }
+    if (fmt && Orvane::Common::LogEnabled()) {
+        char text[1024];
+        memset(text, 0, sizeof(text));
+        vsnprintf(text, sizeof(text), fmt, args);
+        char line[1024];
+        memset(line, 0, sizeof(line));
+        // "Rtmp_<level>_<text>", cut to the buffer.
+        int used = snprintf(line, sizeof(line), "Rtmp_%d_", level);
+        if (used > 0 && static_cast<size_t>(used) < sizeof(line)) {
+            const size_t room = sizeof(line) - 1 - static_cast<size_t>(used);
+            const size_t n = strnlen(text, room);
+            memcpy(line + used, text, n);
+            line[static_cast<size_t>(used) + n] = '\0';
+        }
+        OV_LOG("%s", line);
+    }
+    errno = savedErrno;
+}
+
+// AVal over a string literal without casting constness away at every use.
+struct ConstAVal {
+    explicit ConstAVal(const char* text) : value{const_cast<char*>(text), static_cast<int>(strlen(text))} {}
+    AVal value;
+};
+
+const ConstAVal kResult("_result");
+const ConstAVal kCreateStream("createStream");
+const ConstAVal kPublish("publish");
+const ConstAVal kRecord("record");
+const ConstAVal kAppend("append");
+const ConstAVal kLive("live");
+
+}  // namespace
+
+void SetupRtmpLog() {
+    RTMP_LogSetCallback(RtmpLogCallback);
+    RTMP_LogSetLevel(RTMP_LOGWARNING);
+}
+
+bool RecvErrorLineDue() { return (g_nRecvErrors.fetch_add(1) + 1) % 100 == 0; }
+
+void BlockSigpipeOnThisThread() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+ScopedSigpipeBlock::ScopedSigpipeBlock() {
+    sigset_t set, old, pending;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &set, &old);
+    m_bWasBlocked = sigismember(&old, SIGPIPE) == 1;
+    sigpending(&pending);
+    m_bWasPending = sigismember(&pending, SIGPIPE) == 1;
+}
+
+ScopedSigpipeBlock::~ScopedSigpipeBlock() {
+    sigset_t set, pending;
+    sigemptyset(&set);
+    sigaddset(&set, SIGPIPE);
+    if (!m_bWasPending) {
+        sigpending(&pending);
+        if (sigismember(&pending, SIGPIPE) == 1) {
+            timespec zero = {0, 0};
+            while (sigtimedwait(&set, nullptr, &zero) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    if (!m_bWasBlocked) pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+LibRtmpConnection::LibRtmpConnection() { m_nWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+LibRtmpConnection::~LibRtmpConnection() {
+    Destroy();
+    if (m_nWakeFd >= 0) close(m_nWakeFd);
+}
+
+void LibRtmpConnection::Create(int publishMode) {
+    Destroy();
+    m_rtmp = static_cast<RTMP*>(calloc(1, sizeof(RTMP)));
+    poco_check_ptr(m_rtmp);
+    RTMP_Init(m_rtmp);
+    m_rtmp->Link.timeout = kConnectTimeoutSec;
+    m_nPublishMode = publishMode;
+}
+
+bool LibRtmpConnection::SetupURL(const std::string& url) {
+    if (!m_rtmp) return false;
+    m_url.assign(url.begin(), url.end());
+    m_url.push_back('\0');
+    return RTMP_SetupURL(m_rtmp, m_url.data()) != 0;
+}
+
+void LibRtmpConnection::EnableWrite() {
+    if (m_rtmp) RTMP_EnableWrite(m_rtmp);
+}
+
+bool LibRtmpConnection::TcpConnect() {
+    RTMP* r = m_rtmp;
+    r->m_sb.sb_timedout = 0;
+    r->m_pausing = 0;
+    r->m_fDuration = 0.0;
+    if (r->Link.socksport) {
+        RTMP_Log(RTMP_LOGERROR, "%s, SOCKS proxies are not supported", __FUNCTION__);
+        return false;
+    }
+    const std::string host(r->Link.hostname.av_val, static_cast<size_t>(r->Link.hostname.av_len));
+    const int port = r->Link.port ? r->Link.port : 1935;
+    addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* addrs = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &addrs) != 0 || !addrs) {
+        RTMP_Log(RTMP_LOGERROR, "%s, Problem accessing the DNS. (addr: %s)", __FUNCTION__, host.c_str());
+        return false;
+    }
+    const int fd = socket(addrs->ai_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        const int err = errno;
+        freeaddrinfo(addrs);
+        RTMP_Log(RTMP_LOGERROR, "%s, failed to create socket. Error: %d", __FUNCTION__, err);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_abortLock);
+        if (m_bAborted) {
+            freeaddrinfo(addrs);
+            close(fd);
+            return false;
+        }
+        m_nShadowFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    }
+    const int flags = fcntl(fd, F_GETFL, 0);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int err = 0;
+    if (connect(fd, addrs->ai_addr, addrs->ai_addrlen) != 0) err = errno;
+    freeaddrinfo(addrs);
+    fcntl(fd, F_SETFL, flags);
+    if (err == EINPROGRESS) {
+        pollfd fds[2] = {{fd, POLLOUT, 0}, {m_nWakeFd, POLLIN, 0}};
+        int n;
+        do {
+            n = poll(fds, 2, kTcpConnectWaitMs);
+        } while (n < 0 && errno == EINTR);
+        if (n == 0) {
+            err = ETIMEDOUT;
+        } else if (n < 0) {
+            err = errno;
+        } else if (fds[1].revents) {
+            err = ECANCELED;
+        } else {
+            socklen_t errLen = sizeof(err);
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) err = errno;
+        }
+    }
+    if (err != 0) {
+        RTMP_Log(RTMP_LOGERROR, "%s, failed to connect socket. %d (%s %d)", __FUNCTION__, err, strerror(err), port);
+        close(fd);
+        DropShadow();
+        return false;
+    }
+    // No receive time-out on the socket: a timed-out receive would only be retried until
+    // the abort, and Abort wakes a blocked receive by itself.
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    r->m_sb.sb_socket = fd;
+    return true;
+}
+
+bool LibRtmpConnection::Connect() {
+    if (!m_rtmp || !m_rtmp->Link.hostname.av_len) return false;
+    if (!TcpConnect()) return false;
+    m_rtmp->m_bSendCounter = 1;
+    // Handshake and connect command; librtmp closes the socket when they fail.
+    return RTMP_Connect1(m_rtmp, nullptr) != 0;
+}
+
+bool LibRtmpConnection::WaitReadable() {
+    const int stepMs = (m_rtmp->Link.timeout > 0 ? m_rtmp->Link.timeout : kConnectTimeoutSec) * 1000;
+    while (RTMP_IsConnected(m_rtmp)) {
+        {
+            std::lock_guard<std::mutex> lock(m_abortLock);
+            if (m_bAborted) return false;
+        }
+        pollfd fds[2] = {{m_rtmp->m_sb.sb_socket, POLLIN, 0}, {m_nWakeFd, POLLIN, 0}};
+        const int n = poll(fds, 2, stepMs);
+        if (n > 0 && fds[1].revents) return false;
+        if (n > 0 && fds[0].revents) return true;
+        if (n < 0 && errno != EINTR) return true;  // let librtmp meet the error
+    }
+    return false;
+}
+
+bool LibRtmpConnection::SendPublish() {
+    RTMP* r = m_rtmp;
+    char buffer[2048];
+    char* const end = buffer + sizeof(buffer);
+    RTMPPacket packet;
+    memset(&packet, 0, sizeof(packet));
+    packet.m_nChannel = 0x04;
+    packet.m_headerType = RTMP_PACKET_SIZE_LARGE;
+    packet.m_packetType = RTMP_PACKET_TYPE_INVOKE;
+    packet.m_nTimeStamp = 0;
+    packet.m_nInfoField2 = r->m_stream_id;
+    packet.m_hasAbsTimestamp = 0;
+    packet.m_body = buffer + RTMP_MAX_HEADER_SIZE;
+    const AVal* type = m_nPublishMode == 1 ? &kRecord.value : m_nPublishMode == 2 ? &kAppend.value : &kLive.value;
+    char* enc = AMF_EncodeString(packet.m_body, end, &kPublish.value);
+    if (enc) enc = AMF_EncodeNumber(enc, end, ++r->m_numInvokes);
+    if (enc && enc < end) *enc++ = AMF_NULL;
+    else enc = nullptr;
+    if (enc) enc = AMF_EncodeString(enc, end, &r->Link.playpath);
+    if (enc) enc = AMF_EncodeString(enc, end, type);
+    if (!enc) {
+        RTMP_Log(RTMP_LOGERROR, "%s, publish command does not fit", __FUNCTION__);
+        return false;
+    }
+    packet.m_nBodySize = static_cast<uint32_t>(enc - packet.m_body);
+    return RTMP_SendPacket(r, &packet, 1) != 0;
+}
+
+bool LibRtmpConnection::HandleCreateStreamResult(RTMPPacket* packet) {
+    if (packet->m_packetType != RTMP_PACKET_TYPE_INVOKE || !packet->m_body) return false;
+    AMFObject obj;
+    if (AMF_Decode(&obj, packet->m_body, static_cast<int>(packet->m_nBodySize), 0) < 0) return false;
+    bool handled = false;
+    AVal method;
+    AMFProp_GetString(AMF_GetProp(&obj, nullptr, 0), &method);
+    AMFObjectProperty* txnProp = AMF_GetProp(&obj, nullptr, 1);
+    if (AVMATCH(&method, &kResult.value) && AMFProp_GetType(txnProp) == AMF_NUMBER) {
+        const int txn = static_cast<int>(AMFProp_GetNumber(txnProp));
+        RTMP* r = m_rtmp;
+        for (int i = 0; i < r->m_numCalls; ++i) {
+            if (r->m_methodCalls[i].num == txn && AVMATCH(&r->m_methodCalls[i].name, &kCreateStream.value)) {
+                RTMP_DropRequest(r, i, 1);
+                AMFObjectProperty* idProp = AMF_GetProp(&obj, nullptr, 3);
+                r->m_stream_id = AMFProp_GetType(idProp) == AMF_NUMBER ? static_cast<int>(AMFProp_GetNumber(idProp)) : 0;
+                SendPublish();
+                handled = true;
+                break;
+            }
+        }
+    }
+    AMF_Reset(&obj);
+    return handled;
+}
+
+bool LibRtmpConnection::ConnectStream() {
+    if (!m_rtmp) return false;
+    RTMP* r = m_rtmp;
+    r->m_mediaChannel = 0;
+    RTMPPacket packet;
+    memset(&packet, 0, sizeof(packet));
+    while (!r->m_bPlaying && RTMP_IsConnected(r)) {
+        // Only enter librtmp's reader when a packet has begun to arrive, so that no wait
+        // inside it can end half-way through a packet.
+        if (r->m_sb.sb_size == 0 && !WaitReadable()) break;
+        if (!RTMP_ReadPacket(r, &packet)) break;
+        if (!RTMPPacket_IsReady(&packet) || !packet.m_nBodySize) continue;
+        if (packet.m_packetType == RTMP_PACKET_TYPE_AUDIO || packet.m_packetType == RTMP_PACKET_TYPE_VIDEO ||
+            packet.m_packetType == RTMP_PACKET_TYPE_INFO) {
+            RTMPPacket_Free(&packet);
+            continue;
+        }
+        if (!HandleCreateStreamResult(&packet)) RTMP_ClientPacket(r, &packet);
+        RTMPPacket_Free(&packet);
+    }
+    RTMPPacket_Free(&packet);
+    return r->m_bPlaying != 0;
+}
+
+bool LibRtmpConnection::IsOpen() { return m_rtmp && RTMP_IsConnected(m_rtmp); }
+
+bool LibRtmpConnection::SendPacket(RTMPPacket* packet, bool queue) {
+    if (!m_rtmp) {
+        m_nLastError = ENOTSOCK;
+        return false;
+    }
+    errno = 0;
+    if (RTMP_SendPacket(m_rtmp, packet, queue ? 1 : 0)) return true;
+    m_nLastError = errno;
+    return false;
+}
+
+void LibRtmpConnection::SetOutChunkSize(int size) {
+    if (m_rtmp) m_rtmp->m_outChunkSize = size;
+}
+
+int LibRtmpConnection::StreamId() { return m_rtmp ? m_rtmp->m_stream_id : 0; }
+
+int LibRtmpConnection::Socket() { return m_rtmp ? m_rtmp->m_sb.sb_socket : -1; }
+
+void LibRtmpConnection::Close() {
+    if (m_rtmp) {
+        // Unpublishing writes; on a socket that was shut down that raises SIGPIPE.
+        ScopedSigpipeBlock guard;
+        RTMP_Close(m_rtmp);
+    }
+    DropShadow();
+}
+
+void LibRtmpConnection::Destroy() {
+    if (m_rtmp) {
+        Close();
+        free(m_rtmp);
+        m_rtmp = nullptr;
+    }
+    DropShadow();
+}
+
+void LibRtmpConnection::DropShadow() {
+    std::lock_guard<std::mutex> lock(m_abortLock);
+    if (m_nShadowFd >= 0) close(m_nShadowFd);
+    m_nShadowFd = -1;
+}
+
+void LibRtmpConnection::Abort() {
+    {
+        std::lock_guard<std::mutex> lock(m_abortLock);
+        m_bAborted = true;
+        if (m_nShadowFd >= 0) shutdown(m_nShadowFd, SHUT_RDWR);
+    }
+    if (m_nWakeFd >= 0) {
+        const uint64_t one = 1;
+        ssize_t ignored = write(m_nWakeFd, &one, sizeof(one));
+        (void)ignored;
+    }
+}
+
+}  // namespace rtmplink

@@ -1,0 +1,99 @@
+// The session layer over librtmp: what the streams need beyond librtmp's public release,
+// built on its public API.
+//
+// - publish type: the publish command carries "record" (mode 1), "append" (mode 2) or "live";
+// - abort: a connection's receives wait (however long the server is silent) until the
+//   connection is aborted; abort wakes a blocked receive at once by shutting the socket down,
+//   without leaving half-read packets behind in librtmp;
+// - librtmp's receive-error line is written only on every 100th failure, process-wide;
+// - the connection time-out is 1 s;
+// - the TCP connect waits at most 1 s.
+// Plus the signal rule: librtmp writes with plain send(), so SIGPIPE is blocked on the
+// library's own threads and around writing librtmp calls on a caller's thread.
+#pragma once
+
+#include "rtmp_connection.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace rtmplink {
+
+// The librtmp log callback: levels up to warning reach it (SetupRtmpLog). Formats into a
+// 1024-byte buffer and logs "Rtmp_%d_%s" through the support library's logger.
+void SetupRtmpLog();
+// True for the receive-error lines that are let through (every 100th, process-wide).
+bool RecvErrorLineDue();
+
+// Blocks SIGPIPE on the calling thread for good (for the library's own threads).
+void BlockSigpipeOnThisThread();
+
+// Blocks SIGPIPE on a caller's thread for the scope; a SIGPIPE raised inside is consumed
+// before the old mask comes back.
+class ScopedSigpipeBlock {
+public:
+    ScopedSigpipeBlock();
+    ~ScopedSigpipeBlock();
+    ScopedSigpipeBlock(const ScopedSigpipeBlock&) = delete;
+    ScopedSigpipeBlock& operator=(const ScopedSigpipeBlock&) = delete;
+
+private:
+    bool m_bWasPending;
+    bool m_bWasBlocked;
+};
+
+enum { kConnectTimeoutSec = 1, kTcpConnectWaitMs = 1000 };
+
+class LibRtmpConnection : public IRtmpConnection {
+public:
+    LibRtmpConnection();
+    ~LibRtmpConnection() override;
+
+    bool Exists() const override { return m_rtmp != nullptr; }
+    void Create(int publishMode) override;
+    bool SetupURL(const std::string& url) override;
+    void EnableWrite() override;
+    bool Connect() override;
+    bool ConnectStream() override;
+    bool IsOpen() override;
+    bool SendPacket(RTMPPacket* packet, bool queue) override;
+    void SetOutChunkSize(int size) override;
+    int StreamId() override;
+    int LastError() override { return m_nLastError; }
+    int Socket() override;
+    void Close() override;
+    void Destroy() override;
+    void Abort() override;
+
+    // The raw connection object (tests and the player read its fields).
+    RTMP* Raw() { return m_rtmp; }
+
+private:
+    bool TcpConnect();
+    // Waits until the socket has data (or was closed or shut down); false once aborted.
+    bool WaitReadable();
+    // Takes the createStream _result out of librtmp's hands and sends our own publish.
+    bool HandleCreateStreamResult(RTMPPacket* packet);
+    bool SendPublish();
+    // Forgets the shadow descriptor of the socket (see m_nShadowFd).
+    void DropShadow();
+
+    RTMP* m_rtmp = nullptr;
+    int m_nPublishMode = 0;
+    // librtmp keeps pointers into the URL text it was given; it lives here.
+    std::vector<char> m_url;
+    int m_nLastError = 0;
+
+    // Abort state, shared with any thread.
+    std::mutex m_abortLock;
+    bool m_bAborted = false;
+    // A second descriptor of the current socket. librtmp closes its own descriptor whenever
+    // it likes; this one keeps the socket (and its number) alive until the owning thread lets
+    // go of it, so Abort can always shut down the right socket.
+    int m_nShadowFd = -1;
+    // Wakes poll() waits when aborted.
+    int m_nWakeFd = -1;
+};
+
+}  // namespace rtmplink
