@@ -95,11 +95,13 @@ protected:
     ~IStreamCore() = default;
 };
 
+#define STREAMCORE_API __attribute__((visibility("default")))
+
 extern "C" {
 // The process-wide endpoint, built on the first call (safe when several threads make the
 // first call at once: they all get the same object).
-IStreamCore* CreateStreamCore();
+STREAMCORE_API IStreamCore* CreateStreamCore();
 // Destroys the endpoint (running UnInitialize first if needed) when p is not null; a later
 // CreateStreamCore builds a new one.
-void DestroyStreamCore(IStreamCore* p);
+STREAMCORE_API void DestroyStreamCore(IStreamCore* p);
 }
