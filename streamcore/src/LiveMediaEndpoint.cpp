@@ -88,7 +88,7 @@ LiveMediaEndpoint::LiveMediaEndpoint() : m_eventPool(2, 16, 60), m_bound(Poco::E
     // thread for the publish control thread.
     worker::PostMessage(m_publishThread, this, m_publishThreadId);
     worker::PostMessage(m_playThread, this, m_playThreadId);
-    m_bound.wait();
+    m_bound.tryWait(10000);
     m_uninitialized = false;
 }
 
@@ -110,6 +110,10 @@ void LiveMediaEndpoint::OnMessage(mtp::Message* msg) {
 }
 
 bool LiveMediaEndpoint::Initialize(void*, void*, void*, bool enableLog) {
+    // The workers exist once per endpoint: after UnInitialize it cannot work again, and a
+    // second Initialize would only leak a second set of collaborators.
+    if (m_uninitialized) return false;
+    if (m_lpRtmpMgr != nullptr) return true;
     std::string logDir = Poco::Path::current() + "log" + "/";
     if (enableLog) {
         Poco::File dir(logDir);
@@ -128,12 +132,8 @@ bool LiveMediaEndpoint::Initialize(void*, void*, void*, bool enableLog) {
     m_lpPaneShareMgr = CreatePaneShareMgr(nullptr);
     if (m_lpMediaTapr == nullptr) Poco::Bugcheck::assertion("m_lpMediaTapr != NULL", __FILE__, __LINE__);
     if (m_lpPaneShareMgr == nullptr) Poco::Bugcheck::assertion("m_lpPaneShareMgr != NULL", __FILE__, __LINE__);
-    if (!m_eventLoopStarted && !m_uninitialized) {
-        m_eventPool.startWithPriority(Poco::Thread::PRIO_NORMAL, *this, "onevent");
-        m_eventLoopStarted = true;
-    }
+    m_eventPool.startWithPriority(Poco::Thread::PRIO_NORMAL, *this, "onevent");
     EP_LOG("Initialize end!");
-    m_uninitialized = false;
     return true;
 }
 
@@ -403,10 +403,11 @@ int LiveMediaEndpoint::GetTestMicLevel() { return m_lpMediaTapr ? m_lpMediaTapr-
 int LiveMediaEndpoint::GetTestSpkLevel() { return m_lpMediaTapr ? m_lpMediaTapr->GetTestSpkLevel() : 0; }
 
 const char* LiveMediaEndpoint::EnumWindowList() {
-    poco_assert_msg(m_lpPaneShareMgr != nullptr, "m_lpPaneShareMgr != NULL");
+    // Without the window-share manager (before Initialize, after UnInitialize) the list is
+    // empty rather than an exception out of the library.
     std::vector<WindowListItem> items;
     int count = 0;
-    if (auto* list = m_lpPaneShareMgr->RefreshWindowList()) {
+    if (auto* list = m_lpPaneShareMgr ? m_lpPaneShareMgr->RefreshWindowList() : nullptr) {
         count = static_cast<int>(list->size());
         for (const WindowProcessInfo* info : *list) {
             if (info == nullptr) continue;

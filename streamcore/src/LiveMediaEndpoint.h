@@ -253,7 +253,6 @@ private:
     // Set when both start-up binding messages have run.
     Poco::Event m_bound;
     std::atomic<int> m_boundCount{0};
-    bool m_eventLoopStarted = false;
     std::atomic<unsigned> m_refusedFrames{0};
 };
 

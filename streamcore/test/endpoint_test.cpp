@@ -5,6 +5,7 @@
 #include "support/process.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -167,10 +168,15 @@ TEST(EndpointLifecycleTest, EverythingFailsSoftlyBeforeInitializeAndAfterUnIniti
         core->SetMicVolume(3);
     };
     check();
+    EXPECT_STREQ(core->EnumWindowList(), "{\"count\":0}\n");
     ASSERT_TRUE(core->Initialize(nullptr, nullptr, nullptr, false));
+    ASSERT_TRUE(core->Initialize(nullptr, nullptr, nullptr, false));  // once is enough: nothing new made
     ASSERT_TRUE(core->UnInitialize());
     EXPECT_TRUE(core->UnInitialize());  // twice: true, nothing happens
+    // The workers are gone for good: no second life for this endpoint.
+    EXPECT_FALSE(core->Initialize(nullptr, nullptr, nullptr, false));
     check();
+    EXPECT_STREQ(core->EnumWindowList(), "{\"count\":0}\n");
     // No worker ran anything for the calls after UnInitialize, and no collaborator was left.
     EXPECT_EQ(Engine(), nullptr);
     EXPECT_EQ(Rtmp(), nullptr);
@@ -531,4 +537,46 @@ TEST_F(EndpointTest, FramesRacingUnInitializeAreDroppedSafely) {
     EXPECT_TRUE(m_core->UnInitialize());
     stop = true;
     feeder.join();
+}
+
+TEST(EndpointLoggingTest, LogLinesGoToTheLogFolderOnlyWhenLoggingIsOn) {
+    ResetAll();
+    {
+        testsupport::TempDir dir("sc_nolog");
+        IStreamCore* core = CreateStreamCore();
+        ASSERT_EQ(chdir(dir.path().c_str()), 0);
+        ASSERT_TRUE(core->Initialize(nullptr, nullptr, nullptr, false));
+        core->OpenMic("mic");
+        DestroyStreamCore(core);
+        EXPECT_FALSE(testsupport::FileExists(dir.file("log")));
+        ASSERT_EQ(chdir("/"), 0);
+    }
+    testsupport::TempDir dir("sc_log");
+    IStreamCore* core = CreateStreamCore();
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    ASSERT_TRUE(core->Initialize(nullptr, nullptr, nullptr, true));
+    RecordingSink sink;
+    core->SetSink(&sink);
+    // One event delivered: the event loop is running, so its exit line must follow.
+    Rtmp()->Sink()->OnPublishEvent(1000, "s", RTMP_PUBLISH_CONNECTED, nullptr, 0);
+    ASSERT_TRUE(WaitUntil([&] { return sink.Count() == 1; }, 10000));
+    core->OpenMic("mic7");
+    core->OpenCamera("cam3", nullptr, 1, 2, 3);
+    EXPECT_TRUE(core->PublishMixStream("rtmp://h/live/a", "app0", kMixer, 0));
+    std::string longName(300, 'q');
+    auto f = VideoFrame(4, 1);
+    Engine()->Sink()->OnRtpVideoData(longName.c_str(), f.data(), static_cast<int>(f.size()), true, 1);
+    ASSERT_TRUE(core->UnInitialize());
+    DestroyStreamCore(core);
+    ASSERT_EQ(chdir("/"), 0);
+    std::string text;
+    std::string out = testsupport::RunCapture({"sh", "-c", "cat \"$0\"/log/*", dir.path()});
+    for (const char* line : {"LiveMediaEndpoint:", "Initialize!", "Initialize end!", "SetSink", "SetSink end",
+                             "OpenMic uniName = mic7", "OpenCamera uniName = cam3", "OpenCamera uniName = cam3 end",
+                             "SlotPublishMixStream video:app0 audio.#soundcard#mix#mic",
+                             "OnRtpVideoData frame refused (uniName missing or longer than 127 characters), 1 so far",
+                             "LiveMediaEndpoint UnInitialize!", "LiveMediaEndpoint UnInitialize! 2",
+                             "LiveMediaEndpoint UnInitialize! 3", "LiveEndpoint::run exit time = ",
+                             "LiveMediaEndpoint UnInitialize! end"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
 }
