@@ -29,6 +29,7 @@ template <class FunctorT>
 class FireAndForgetAsyncClosure : public AsyncClosure {
 public:
     explicit FireAndForgetAsyncClosure(const FunctorT& functor) : m_functor(functor) {}
+    explicit FireAndForgetAsyncClosure(FunctorT&& functor) : m_functor(std::move(functor)) {}
     void Execute() override { m_functor(); }
 
 private:
@@ -145,9 +146,11 @@ public:
 
     sigslot::signal0<sigslot::single_threaded> invoker_destroyed;
 
+    // A temporary functor (as Bind returns) is moved into the closure, not copied.
     template <class ReturnT = void, class FunctorT>
-    void AsyncInvoke(Thread* thread, const FunctorT& functor, uint32_t id = 0) {
-        AsyncClosure* closure = new RefCountImpl<FireAndForgetAsyncClosure<FunctorT>>(functor);
+    void AsyncInvoke(Thread* thread, FunctorT&& functor, uint32_t id = 0) {
+        using Closure = FireAndForgetAsyncClosure<std::decay_t<FunctorT>>;
+        AsyncClosure* closure = new RefCountImpl<Closure>(std::forward<FunctorT>(functor));
         DoInvoke(thread, closure, id);
     }
 
@@ -160,8 +163,8 @@ private:
 };
 
 template <class FunctorT>
-void AsyncInvoke(AsyncInvoker* invoker, Thread* thread, const FunctorT& functor, uint32_t id = 0) {
-    invoker->AsyncInvoke<void>(thread, functor, id);
+void AsyncInvoke(AsyncInvoker* invoker, Thread* thread, FunctorT&& functor, uint32_t id = 0) {
+    invoker->AsyncInvoke<void>(thread, std::forward<FunctorT>(functor), id);
 }
 
 }  // namespace mtp

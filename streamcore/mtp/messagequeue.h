@@ -133,6 +133,11 @@ public:
     }
 
 protected:
+    // For derived classes: with register_now false the most derived constructor calls
+    // RegisterQueue last, so that no other thread reaches a half-built object through the
+    // registry.
+    explicit MessageQueue(bool register_now);
+    void RegisterQueue();
     void WakeUp();
     os::Event& WakeEvent() { return *m_pWake; }
     os::RecursiveLock& Lock() { return *m_pLock; }
@@ -147,12 +152,13 @@ private:
 
     std::unique_ptr<os::Event> m_pWake;
     std::atomic<bool> m_bStop{false};
-    bool m_bPeekKept = false;
+    std::atomic<bool> m_bPeekKept{false};  // written under the lock, read first without it
     Message m_peeked;
     std::deque<Message> m_posted;
     std::vector<DelayedMessage> m_delayed;  // a heap: earliest trigger, then sequence, on top
     uint32_t m_nextSequence = 0;
     std::unique_ptr<os::RecursiveLock> m_pLock;
+    bool m_bRegistered = false;
     bool m_bDestroyed = false;
 };
 

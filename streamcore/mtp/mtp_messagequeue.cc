@@ -73,8 +73,16 @@ struct MessageQueue::LaterTrigger {
     }
 };
 
-MessageQueue::MessageQueue()
+MessageQueue::MessageQueue() : MessageQueue(true) {}
+
+MessageQueue::MessageQueue(bool register_now)
     : m_pWake(new os::Event(false, false)), m_pLock(new os::RecursiveLock) {
+    if (register_now) RegisterQueue();
+}
+
+void MessageQueue::RegisterQueue() {
+    if (m_bRegistered) return;
+    m_bRegistered = true;
     QueueRegistry::Add(this);
 }
 
@@ -122,7 +130,7 @@ bool MessageQueue::Peek(Message* out, int wait_ms) {
 }
 
 bool MessageQueue::Get(Message* out, int wait_ms, bool /*process_io*/) {
-    {
+    if (m_bPeekKept.load()) {
         os::ScopedLock lock(*m_pLock);
         if (m_bPeekKept) {
             *out = m_peeked;
@@ -131,8 +139,18 @@ bool MessageQueue::Get(Message* out, int wait_ms, bool /*process_io*/) {
         }
     }
 
-    const uint32_t start = NowMs();
-    uint32_t now = start;
+    // The clock is read when it is first needed (a delayed message, a deadline or a wait),
+    // not on every call: on a busy queue most calls need none of them.
+    bool have_now = false;
+    uint32_t start = 0;
+    uint32_t now = 0;
+    auto read_now = [&]() {
+        if (!have_now) {
+            start = now = NowMs();
+            have_now = true;
+        }
+        return now;
+    };
     int32_t elapsed = 0;
     while (true) {
         ReceiveSends();
@@ -145,6 +163,7 @@ bool MessageQueue::Get(Message* out, int wait_ms, bool /*process_io*/) {
                 // Due delayed messages join the posted ones once per pass, behind them.
                 if (first_pass) {
                     first_pass = false;
+                    if (!m_delayed.empty()) read_now();
                     while (!m_delayed.empty()) {
                         const int32_t until = static_cast<int32_t>(m_delayed.front().trigger_ms - now);
                         if (until > 0) {
@@ -162,7 +181,7 @@ bool MessageQueue::Get(Message* out, int wait_ms, bool /*process_io*/) {
             }
 
             if (out->deadline_ms != 0) {
-                const int32_t late = static_cast<int32_t>(now - out->deadline_ms);
+                const int32_t late = static_cast<int32_t>(read_now() - out->deadline_ms);
                 if (late > 0) {
                     MTP_LOG(LS_WARNING) << "mtp::MessageQueue::Get" << ": " << "id: " << out->id
                                         << "  delay: " << (late + kLateAllowanceMs) << "ms";
@@ -182,12 +201,18 @@ bool MessageQueue::Get(Message* out, int wait_ms, bool /*process_io*/) {
         if (wait_ms == kWaitForever) {
             wait = next_delay;
         } else {
+            read_now();
             wait = std::max<int32_t>(0, wait_ms - elapsed);
             if (next_delay != kWaitForever && next_delay < wait) wait = next_delay;
         }
         m_pWake->Wait(wait);
 
+        // Every pass after a wait looks at the clock again.
         now = NowMs();
+        if (!have_now) {
+            start = now;
+            have_now = true;
+        }
         elapsed = static_cast<int32_t>(now - start);
         if (wait_ms != kWaitForever && elapsed >= wait_ms) return false;
     }

@@ -36,8 +36,12 @@ void ThreadRegistry::SetCurrentThread(Thread* thread) { t_current = thread; }
 
 // ---- Thread
 
-Thread::Thread() : m_pRunning(new os::Event(true, false)), m_pOsThread(new os::OsThread) {
+Thread::Thread() : Thread(true) {}
+
+Thread::Thread(bool register_now)
+    : MessageQueue(false), m_pRunning(new os::Event(true, false)), m_pOsThread(new os::OsThread) {
     SetName("Thread", this);
+    if (register_now) RegisterQueue();
 }
 
 Thread::~Thread() { DestroyThread(); }
@@ -157,6 +161,7 @@ void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
             return;
         }
         m_sends.push_back(PendingSend{sender, msg, &done});
+        m_nSends.store(m_sends.size());
     }
     WakeUp();
 
@@ -179,6 +184,8 @@ void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
 void Thread::ReceiveSends() { ReceiveSendsFrom(nullptr); }
 
 void Thread::ReceiveSendsFrom(const Thread* source) {
+    // A send queued after this look is followed by a wake-up, so the loop looks again.
+    if (m_nSends.load() == 0) return;
     os::ScopedLock lock(Lock());
     while (true) {
         auto it = m_sends.begin();
@@ -186,6 +193,7 @@ void Thread::ReceiveSendsFrom(const Thread* source) {
         if (it == m_sends.end()) break;
         PendingSend send = *it;
         m_sends.erase(it);
+        m_nSends.store(m_sends.size());
         Lock().Unlock();
         send.message.handler->OnMessage(&send.message);
         Lock().Lock();
@@ -206,6 +214,7 @@ void Thread::Clear(MessageHandler* handler, uint32_t id, MessageList* removed) {
                 *it->done = true;
                 it->sender->WakeUp();
                 it = m_sends.erase(it);
+                m_nSends.store(m_sends.size());
             } else {
                 ++it;
             }
@@ -217,7 +226,8 @@ void Thread::Clear(MessageHandler* handler, uint32_t id, MessageList* removed) {
 
 // ---- AutoThread
 
-AutoThread::AutoThread() {
+AutoThread::AutoThread() : Thread(false) {
+    RegisterQueue();
     ThreadRegistry::Instance();
     if (!t_current) t_current = this;
 }

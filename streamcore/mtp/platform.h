@@ -32,7 +32,10 @@ ThreadId CurrentThreadId();
 void SetCurrentThreadName(const std::string& name);
 
 // An event in the Windows sense: automatic-reset (a successful wait consumes the signal and
-// releases one waiter) or manual-reset (stays signalled until Reset). Any thread.
+// releases one waiter) or manual-reset (stays signalled until Reset). Any thread. A Set may
+// still touch the event after a waiter has returned: whoever destroys an event makes sure no
+// Set is in progress (the runtime sets a sender's event only under the target's lock, which
+// the sender takes before it leaves).
 class Event {
 public:
     Event(bool manual_reset, bool initially_signalled);

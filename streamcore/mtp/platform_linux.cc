@@ -52,15 +52,15 @@ void Event::Set() {
     // point still looks at whatever the caller published before calling Set.
     if (m_bSignalled.load(std::memory_order_seq_cst)) return;
     bool wake;
-    bool all;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_bSignalled.store(true, std::memory_order_seq_cst);
         wake = m_nWaiters > 0;
-        all = m_bManualReset;
     }
+    // Notified after the unlock so that the woken thread does not at once block on the
+    // mutex. So the event must outlive a Set in progress (see the class comment).
     if (wake) {
-        if (all)
+        if (m_bManualReset)
             m_cond.notify_all();
         else
             m_cond.notify_one();
@@ -77,10 +77,9 @@ bool Event::Wait(int timeout_ms) {
         if (m_bManualReset) return m_bSignalled.load(std::memory_order_seq_cst);
         return m_bSignalled.exchange(false, std::memory_order_seq_cst);
     };
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (take()) return true;
     if (timeout_ms == 0) return false;
-
-    std::unique_lock<std::mutex> lock(m_mutex);
     if (timeout_ms < 0) {
         while (!take()) {
             ++m_nWaiters;
@@ -116,10 +115,13 @@ void RecursiveLock::Lock() {
         ++m_nDepth;
         return;
     }
-    bool taken = false;
-    for (int spin = 0; spin < 64 && !taken; ++spin) {
-        taken = m_mutex.try_lock();
-        if (!taken) {
+    bool taken = m_mutex.try_lock();
+    // Spin on a plain read while the owner holds it (the owner clears m_owner just before
+    // it unlocks), then try again; sleep only after that.
+    for (int spin = 0; spin < 256 && !taken; ++spin) {
+        if (m_owner.load(std::memory_order_relaxed) == nullptr) {
+            taken = m_mutex.try_lock();
+        } else {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
@@ -142,7 +144,11 @@ struct OsThread::StartRecord {
     Entry entry;
     void* arg;
     OsThread* owner;
-    Event started{true, false};
+    // Start waits for this and then frees the record, so the child must be done with it
+    // when the creator wakes: everything happens under the mutex.
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool started = false;
 };
 
 OsThread::~OsThread() { Join(); }
@@ -152,7 +158,11 @@ void* OsThread::Trampoline(void* p) {
     const Entry entry = record->entry;
     void* arg = record->arg;
     record->owner->m_id.store(CurrentThreadId(), std::memory_order_release);
-    record->started.Set();  // the record belongs to Start from here on
+    {
+        std::lock_guard<std::mutex> lock(record->mutex);
+        record->started = true;
+        record->cond.notify_one();
+    }  // the record belongs to Start from here on
     entry(arg);
     return nullptr;
 }
@@ -160,10 +170,16 @@ void* OsThread::Trampoline(void* p) {
 bool OsThread::Start(Entry entry, void* arg) {
     std::lock_guard<std::mutex> lock(m_joinMutex);
     if (m_bAttached) return false;
-    StartRecord record{entry, arg, this};
+    StartRecord record;
+    record.entry = entry;
+    record.arg = arg;
+    record.owner = this;
     pthread_t handle;
     if (pthread_create(&handle, nullptr, &OsThread::Trampoline, &record) != 0) return false;
-    record.started.Wait(-1);
+    {
+        std::unique_lock<std::mutex> wait(record.mutex);
+        record.cond.wait(wait, [&] { return record.started; });
+    }
     m_handle = static_cast<unsigned long>(handle);
     m_bAttached = true;
     return true;

@@ -137,18 +137,21 @@ protected:
     std::list<_connection_base0<mt_policy>*> m_connected;
 };
 
+// Keeps the destination as its has_slots base: a copy is made while the destination's
+// has_slots part is being copied, before the destination itself exists, so the cast to the
+// destination's class waits until the call.
 template <class dest_type, class mt_policy>
 class _connection0 : public _connection_base0<mt_policy> {
 public:
-    _connection0(dest_type* object, void (dest_type::*method)()) : m_object(object), m_method(method) {}
+    _connection0(has_slots<mt_policy>* object, void (dest_type::*method)()) : m_object(object), m_method(method) {}
     has_slots<mt_policy>* getdest() const override { return m_object; }
-    void emit() override { (m_object->*m_method)(); }
+    void emit() override { (static_cast<dest_type*>(m_object)->*m_method)(); }
     _connection_base0<mt_policy>* duplicate(has_slots<mt_policy>* newdest) const override {
-        return new _connection0(static_cast<dest_type*>(newdest), m_method);
+        return new _connection0(newdest, m_method);
     }
 
 private:
-    dest_type* m_object;
+    has_slots<mt_policy>* m_object;
     void (dest_type::*m_method)();
 };
 

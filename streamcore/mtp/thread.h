@@ -62,6 +62,8 @@ public:
     void ReceiveSends() override;
 
 protected:
+    // With register_now false the most derived constructor calls RegisterQueue last.
+    explicit Thread(bool register_now);
     // Quit, Join and clear everything; the most derived destructor calls it first.
     void DestroyThread();
 
@@ -79,6 +81,7 @@ private:
     static void EntryRoutine(void* thread);
 
     std::list<PendingSend> m_sends;  // guarded by the queue's lock
+    std::atomic<size_t> m_nSends{0};  // its size, for a look without the lock
     std::string m_name;
     std::unique_ptr<os::Event> m_pRunning;  // manual reset: set while an OS thread is attached
     std::unique_ptr<os::OsThread> m_pOsThread;
