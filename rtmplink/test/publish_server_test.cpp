@@ -2,6 +2,7 @@
 // with ffprobe / ffmpeg and the server's own log.
 #include "media.h"
 #include "rtmp_mgr.h"
+#include "rtmp_publish.h"
 
 #include "support/peers.h"
 #include "support/process.h"
@@ -61,6 +62,14 @@ struct SilentListener {
     ~SilentListener() { close(fd); }
 };
 
+// Waits until the publisher's queue is empty and the last message has left.
+void Drain(IRtmpMgr* mgr, int id) {
+    RtmpPublish* publisher = static_cast<CRtmpMgr*>(mgr)->FindPublish(id);
+    if (!publisher) return;
+    testsupport::WaitUntil([&] { return publisher->QueuedCount() == 0; }, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
 // Waits until nginx has written the recording and the file no longer grows.
 bool RecordingSettled(const std::string& path) {
     long last = -1;
@@ -102,7 +111,7 @@ TEST(PublishServer, DeliversDecodableH264AndAac) {
     m.mgr->SetAACExtraData(id, config.data(), static_cast<int>(config.size()));
     FeedRealTime(m.mgr, id, media.video, media.audio, 2.0);
     // Let the queue drain before closing.
-    testsupport::WaitUntil([&] { return m.mgr->OnSendVideoPacketCount(id) <= 0; }, 5000);
+    Drain(m.mgr, id);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     m.mgr->ClosePublish(id);
     const std::string rec = nginx.Recording("first");
@@ -141,4 +150,173 @@ TEST(PublishServer, PublishModeGoesOnTheWire) {
             [&] { return testsupport::ReadFile(nginx.ErrorLog()).find(want) != std::string::npos; }, 5000))
             << want;
     }
+}
+
+TEST(PublishServer, ClosedPortFailsEveryAttempt) {
+    testsupport::TempDir logs("rtmplog");
+    Orvane::Common::slogger::Inst()->InitLogInfoPath(logs.path());
+    Orvane::Common::slogger::Inst()->m_bLogEnabled = true;
+    const int port = testsupport::FreeTcpPort();
+    Manager m;
+    const int id = m.mgr->GetPublishId();
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/nobody";
+    EXPECT_TRUE(m.mgr->OpenPublishUrl(id, url.c_str(), 0));
+    // A refused connect fails at once: attempts follow each other after the 100 ms pause.
+    EXPECT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECT_FAILED, 5, 10000));
+    m.mgr->ClosePublish(id);
+    for (const Event& e : m.sink.Events()) {
+        EXPECT_EQ(e.result, RTMP_PUBLISH_CONNECT_FAILED);
+        EXPECT_EQ(e.name, "nobody");
+    }
+    const std::string log = testsupport::ReadFile(Orvane::Common::slogger::Inst()->GetLogFile());
+    Orvane::Common::slogger::Inst()->m_bLogEnabled = false;
+    Orvane::Common::slogger::Inst()->InitLogInfoPath("");
+    EXPECT_NE(log.find("Create Rtmp Publish Steam(nobody).."), std::string::npos);
+    EXPECT_NE(log.find("RTMP_Connect Fail(nobody)!"), std::string::npos);
+    EXPECT_NE(log.find("RtmpPublish rtmpConnectFail"), std::string::npos);
+    EXPECT_NE(log.find("Rtmp_1_TcpConnect, failed to connect socket. 111 (Connection refused " + std::to_string(port) + ")"),
+              std::string::npos)
+        << log.substr(0, 2000);
+    EXPECT_NE(log.find("CRtmpMgr ClosePublish leave"), std::string::npos);
+}
+
+TEST(PublishServer, UnansweredConnectIsBoundedToOneSecond) {
+    // A listener whose accept queue is full: the kernel drops further SYNs, so a connect is
+    // never answered.
+    SilentListener full;
+    listen(full.fd, 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(full.port));
+        connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        fillers.push_back(s);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Manager m;
+    const int id = m.mgr->GetPublishId();
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(full.port) + "/live/silent";
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, url.c_str(), 0));
+    EXPECT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECT_FAILED, 3, 15000));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.mgr->ClosePublish(id);
+    for (int s : fillers) close(s);
+    // About 1.1 s per attempt; only a loose lower bound is asserted.
+    EXPECT_GT(seconds, 2.0);
+    std::printf("three unanswered attempts took %.2f s\n", seconds);
+}
+
+TEST(PublishServer, CloseEndsAConnectToAServerThatNeverAnswers) {
+    SilentListener silent;
+    Manager m;
+    const int id = m.mgr->GetPublishId();
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(silent.port) + "/live/mute";
+    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, url.c_str(), 0));
+    // Long enough for the TCP connect to succeed and the handshake to wait for an answer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto start = std::chrono::steady_clock::now();
+    m.mgr->ClosePublish(id);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("ClosePublish took %.3f s\n", seconds);
+    EXPECT_LT(seconds, 2.0);
+    EXPECT_EQ(m.sink.Count(RTMP_PUBLISH_CONNECTED), 0);
+    EXPECT_EQ(m.sink.Count(RTMP_PUBLISH_CONNECT_FAILED), 0);
+}
+
+TEST(PublishServer, ReconnectsAfterServerRestartWithFreshSequenceHeaders) {
+    const TestMedia& media = Media();
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.Start());
+    Manager m;
+    const int id = m.mgr->GetPublishId();
+    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, true, "uni", nginx.Url("again").c_str(), 0));
+    ASSERT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECTED, 1, 10000));
+    std::vector<uint8_t> config = media.aacConfig;
+    m.mgr->SetAACExtraData(id, config.data(), static_cast<int>(config.size()));
+    const size_t half = media.video.size() / 2;
+    std::vector<Frame> v1(media.video.begin(), media.video.begin() + static_cast<long>(half));
+    FeedRealTime(m.mgr, id, v1, {}, 2.0);
+    nginx.Stop();
+    // Frames given while the server is gone make the send fail and the publisher reconnect.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (size_t i = half; m.sink.Count(RTMP_PUBLISH_CONNECT_FAILED) == 0 && std::chrono::steady_clock::now() < until;
+         i = i + 1 < media.video.size() ? i + 1 : half) {
+        std::vector<uint8_t> copy = media.video[i].data;
+        m.mgr->PublishVideoRtmpData(id, copy.data(), static_cast<int>(copy.size()), media.video[i].timestamp,
+                                    media.video[i].key);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(m.sink.Count(RTMP_PUBLISH_CONNECT_FAILED), 1);
+    ASSERT_TRUE(nginx.Start());
+    ASSERT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECTED, 2, 10000));
+    // The stream goes on with later timestamps, starting with a key frame.
+    std::vector<Frame> v2, a2;
+    for (const Frame& f : media.video) {
+        Frame g = f;
+        g.timestamp += 10000;
+        v2.push_back(g);
+    }
+    for (const Frame& f : media.audio) {
+        Frame g = f;
+        g.timestamp += 10000;
+        a2.push_back(g);
+    }
+    FeedRealTime(m.mgr, id, v2, a2, 2.0);
+    Drain(m.mgr, id);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    m.mgr->ClosePublish(id);
+    const std::string rec = nginx.Recording("again");
+    ASSERT_TRUE(RecordingSettled(rec));
+    const auto v = Lines(Probe({"-select_streams", "v", "-count_frames", "-show_entries",
+                                "stream=codec_name,nb_read_frames", "-of", "csv=p=0", rec}));
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0], "h264," + std::to_string(media.video.size()));
+    const auto a = Lines(Probe({"-select_streams", "a", "-show_entries", "stream=codec_name,sample_rate,channels",
+                                "-of", "csv=p=0", rec}));
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0], "aac,16000,1");
+    EXPECT_DOUBLE_EQ(FirstPts(rec, "v"), 0.0);
+    int status = -1;
+    const std::string errors =
+        testsupport::RunCapture({"sh", "-c", "ffmpeg -nostdin -v error -i \"$0\" -f null - 2>&1", rec}, 60000, &status);
+    EXPECT_EQ(errors, "");
+}
+
+TEST(PublishServer, FramesGivenWhilePausedNeverReachTheServer) {
+    const TestMedia& media = Media();
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.Start());
+    Manager m;
+    const int id = m.mgr->GetPublishId();
+    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, nginx.Url("paused").c_str(), 0));
+    ASSERT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECTED, 1, 10000));
+    // Frames 0-19 live, 20-34 paused, 35-49 live again (35 is not a key frame: it and the
+    // inter frames after it wait for key frame 40).
+    ASSERT_GE(media.video.size(), 50u);
+    std::vector<Frame> before(media.video.begin(), media.video.begin() + 20);
+    std::vector<Frame> during(media.video.begin() + 20, media.video.begin() + 35);
+    std::vector<Frame> after(media.video.begin() + 35, media.video.begin() + 50);
+    FeedRealTime(m.mgr, id, before, {}, 2.0);
+    Drain(m.mgr, id);
+    m.mgr->PausePublish(id);
+    FeedRealTime(m.mgr, id, during, {}, 2.0);
+    m.mgr->ContinuePublish(id);
+    FeedRealTime(m.mgr, id, after, {}, 2.0);
+    Drain(m.mgr, id);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    m.mgr->ClosePublish(id);
+    const std::string rec = nginx.Recording("paused");
+    ASSERT_TRUE(RecordingSettled(rec));
+    const auto pts = Lines(Probe({"-select_streams", "v", "-show_entries", "packet=pts", "-of", "csv=p=0", rec}));
+    std::vector<std::string> want;
+    for (int i = 0; i < 20; ++i) want.push_back(std::to_string(media.video[i].timestamp));
+    for (int i = 40; i < 50; ++i) want.push_back(std::to_string(media.video[i].timestamp));
+    EXPECT_EQ(pts, want);
+    const std::string errors =
+        testsupport::RunCapture({"sh", "-c", "ffmpeg -nostdin -v error -i \"$0\" -f null - 2>&1", rec}, 60000);
+    EXPECT_EQ(errors, "");
 }

@@ -1,0 +1,395 @@
+// The publisher's queue rules, time bases and flags, with a connection double that records
+// what would go on the wire and can hold or fail sends.
+#include "rtmp_mgr.h"
+#include "rtmp_publish.h"
+#include "rtmp_session.h"
+
+#include "media.h"
+
+#include "support/process.h"
+
+#include "common/slogger.h"
+
+#include <Poco/Exception.h>
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+using namespace rtmptest;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+struct Sent {
+    int type;
+    uint32_t timestamp;
+    int streamId;
+    Bytes body;
+};
+
+// State shared by the test and the double (which the publisher owns).
+struct Wire {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool gateOpen = true;
+    bool blockedInSend = false;
+    bool open = false;
+    bool exists = false;
+    int failNextSendWith = 0;
+    int connects = 0;
+    bool aborted = false;
+    std::vector<Sent> sent;
+
+    std::vector<Sent> Media() {
+        std::lock_guard<std::mutex> g(lock);
+        return sent;
+    }
+    void SetGate(bool isOpen) {
+        std::lock_guard<std::mutex> g(lock);
+        gateOpen = isOpen;
+        changed.notify_all();
+    }
+    bool WaitBlocked() {
+        std::unique_lock<std::mutex> g(lock);
+        return changed.wait_for(g, std::chrono::seconds(10), [&] { return blockedInSend; });
+    }
+    bool WaitSent(size_t n) {
+        std::unique_lock<std::mutex> g(lock);
+        return changed.wait_for(g, std::chrono::seconds(10), [&] { return sent.size() >= n; });
+    }
+};
+
+class FakeConnection : public rtmplink::IRtmpConnection {
+public:
+    explicit FakeConnection(std::shared_ptr<Wire> wire) : m_wire(std::move(wire)) {}
+    bool Exists() const override {
+        std::lock_guard<std::mutex> g(m_wire->lock);
+        return m_wire->exists;
+    }
+    void Create(int) override { Set(&Wire::exists, true); }
+    bool SetupURL(const std::string&) override { return true; }
+    void EnableWrite() override {}
+    bool Connect() override {
+        std::lock_guard<std::mutex> g(m_wire->lock);
+        ++m_wire->connects;
+        m_wire->open = true;
+        return true;
+    }
+    bool ConnectStream() override { return true; }
+    bool IsOpen() override {
+        std::lock_guard<std::mutex> g(m_wire->lock);
+        return m_wire->open;
+    }
+    bool SendPacket(RTMPPacket* packet, bool) override {
+        std::unique_lock<std::mutex> g(m_wire->lock);
+        if (packet->m_packetType != RTMP_PACKET_TYPE_AUDIO && packet->m_packetType != RTMP_PACKET_TYPE_VIDEO) return true;
+        m_wire->blockedInSend = !m_wire->gateOpen;
+        m_wire->changed.notify_all();
+        m_wire->changed.wait(g, [&] { return m_wire->gateOpen || m_wire->aborted; });
+        m_wire->blockedInSend = false;
+        if (m_wire->failNextSendWith) {
+            m_error = m_wire->failNextSendWith;
+            m_wire->failNextSendWith = 0;
+            m_wire->open = false;
+            return false;
+        }
+        m_wire->sent.push_back(Sent{packet->m_packetType, packet->m_nTimeStamp, packet->m_nInfoField2,
+                                    Bytes(packet->m_body, packet->m_body + packet->m_nBodySize)});
+        m_wire->changed.notify_all();
+        return true;
+    }
+    void SetOutChunkSize(int) override {}
+    int StreamId() override { return 1; }
+    int LastError() override { return m_error; }
+    int Socket() override { return 7; }
+    void Close() override { Set(&Wire::open, false); }
+    void Destroy() override {
+        std::lock_guard<std::mutex> g(m_wire->lock);
+        m_wire->open = false;
+        m_wire->exists = false;
+    }
+    void Abort() override { Set(&Wire::aborted, true); }
+
+private:
+    void Set(bool Wire::*field, bool value) {
+        std::lock_guard<std::mutex> g(m_wire->lock);
+        (*m_wire).*field = value;
+        m_wire->changed.notify_all();
+    }
+    std::shared_ptr<Wire> m_wire;
+    int m_error = 0;
+};
+
+const Bytes kSps = {0x67, 0x64, 0x00, 0x1F, 0xAC};
+const Bytes kPps = {0x68, 0xEB, 0xE3};
+const Bytes kPps2 = {0x68, 0xEB, 0xE4};
+
+Bytes KeyFrame(const Bytes& pps, uint8_t tag) {
+    Bytes f = {0, 0, 0, 1};
+    f.insert(f.end(), kSps.begin(), kSps.end());
+    f.insert(f.end(), {0, 0, 0, 1});
+    f.insert(f.end(), pps.begin(), pps.end());
+    f.insert(f.end(), {0, 0, 0, 1, 0x65, tag});
+    return f;
+}
+
+Bytes InterFrame(uint8_t tag) { return {0, 0, 0, 1, 0x41, tag}; }
+
+// Which message a body is: "SEQ", "K<tag>", "P<tag>", "AACHDR", "A<tag>".
+std::string Name(const Sent& s) {
+    const Bytes& b = s.body;
+    if (s.type == RTMP_PACKET_TYPE_AUDIO) {
+        if (b.size() >= 2 && b[0] == 0xAF && b[1] == 0x00) return "AACHDR";
+        return "A" + std::to_string(b.back());
+    }
+    if (b.size() >= 2 && b[1] == 0x00) return "SEQ";
+    return std::string(b[0] == 0x17 ? "K" : "P") + std::to_string(b.back());
+}
+
+std::vector<std::string> Names(const std::vector<Sent>& sent) {
+    std::vector<std::string> out;
+    for (const Sent& s : sent) out.push_back(Name(s));
+    return out;
+}
+
+class PublishQueue : public ::testing::Test {
+protected:
+    void SetUp() override {
+        wire = std::make_shared<Wire>();
+        publisher.reset(new RtmpPublish(&mgr, std::unique_ptr<rtmplink::IRtmpConnection>(new FakeConnection(wire))));
+        ASSERT_TRUE(publisher->OpenUrl(1000, true, "uni", "rtmp://host/live/name", &sink, 0));
+        ASSERT_TRUE(sink.WaitFor(RTMP_PUBLISH_CONNECTED, 1, 10000));
+    }
+    void TearDown() override {
+        wire->SetGate(true);
+        publisher->Close();
+    }
+    void Video(const Bytes& frame, uint32_t ts, bool key) {
+        Bytes copy = frame;
+        publisher->PublishVideoRtmpData(copy.data(), static_cast<int>(copy.size()), ts, key);
+    }
+    void Audio(int type, uint8_t tag, uint32_t ts) {
+        Bytes frame = {0x21, tag};
+        publisher->PublishAudioRtmpData(type, frame.data(), static_cast<int>(frame.size()), ts);
+    }
+    // Holds the wire with one audio frame in flight.
+    void HoldWire() {
+        wire->SetGate(false);
+        Audio(0, 99, 0);
+        ASSERT_TRUE(wire->WaitBlocked());
+    }
+
+    CRtmpMgr mgr;
+    RecordingSink sink;
+    std::shared_ptr<Wire> wire;
+    std::unique_ptr<RtmpPublish> publisher;
+};
+
+}  // namespace
+
+TEST_F(PublishQueue, KeyFrameEmptiesTheQueueAndHeaderFollowsWhatWasSent) {
+    HoldWire();
+    Video(InterFrame(1), 0, false);  // before any key frame: dropped
+    Video(KeyFrame(kPps, 2), 1000, true);
+    Video(InterFrame(3), 1040, false);
+    Video(InterFrame(4), 1080, false);
+    EXPECT_EQ(publisher->OnSendVideoPacketCount(), 2);
+    // The second key frame drops the unsent first one, sequence header included; the header
+    // goes again because the server never got it.
+    Video(KeyFrame(kPps, 5), 1120, true);
+    EXPECT_EQ(publisher->OnSendVideoPacketCount(), 0);
+    EXPECT_EQ(publisher->QueuedCount(), 2u);
+    wire->SetGate(true);
+    ASSERT_TRUE(wire->WaitSent(3));
+    EXPECT_EQ(Names(wire->Media()), (std::vector<std::string>{"A99", "SEQ", "K5"}));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return publisher->OnSendVideoPacketCount() == -2; }, 5000));
+
+    // Unchanged SPS/PPS after the header was sent: only the key frame (count -1 after it).
+    Video(KeyFrame(kPps, 6), 1160, true);
+    EXPECT_EQ(publisher->OnSendVideoPacketCount(), 0);
+    ASSERT_TRUE(wire->WaitSent(4));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return publisher->OnSendVideoPacketCount() == -1; }, 5000));
+    // A changed PPS: a new header first.
+    Video(KeyFrame(kPps2, 7), 1200, true);
+    Video(InterFrame(8), 1240, false);
+    ASSERT_TRUE(wire->WaitSent(7));
+    const auto sent = wire->Media();
+    EXPECT_EQ(Names(sent), (std::vector<std::string>{"A99", "SEQ", "K5", "K6", "SEQ", "K7", "P8"}));
+    // Video timestamps count from the first key frame given (K2, at 1000), even though it
+    // never left; every message carries the stream id.
+    EXPECT_EQ(sent[1].timestamp, 120u);
+    EXPECT_EQ(sent[3].timestamp, 160u);
+    EXPECT_EQ(sent[6].timestamp, 240u);
+    for (const Sent& s : sent) EXPECT_EQ(s.streamId, 1);
+    EXPECT_EQ(sent[4].body.back(), 0xE4);
+}
+
+TEST_F(PublishQueue, AacHeaderPrecedesTheFirstAacFrameEvenAfterAKeyFrameDroppedIt) {
+    Bytes config = {0x14, 0x08};
+    publisher->SetAACExtraData(config.data(), 2);
+    wire->SetGate(false);
+    Video(KeyFrame(kPps, 1), 500, true);  // its header is in flight
+    ASSERT_TRUE(wire->WaitBlocked());
+    Audio(1, 2, 700);                     // AAC header + A2 queued behind K1
+    Video(KeyFrame(kPps, 3), 540, true);  // drops K1, the AAC header and A2
+    Audio(1, 4, 764);
+    wire->SetGate(true);
+    ASSERT_TRUE(wire->WaitSent(5));
+    const auto sent = wire->Media();
+    EXPECT_EQ(Names(sent), (std::vector<std::string>{"SEQ", "SEQ", "K3", "AACHDR", "A4"}));
+    EXPECT_EQ(sent[3].body, (Bytes{0xAF, 0x00, 0x14, 0x08}));
+    EXPECT_EQ(sent[4].body, (Bytes{0xAF, 0x01, 0x21, 4}));
+    // Audio keeps its own time base, from the first audio frame.
+    EXPECT_EQ(sent[4].timestamp, 64u);
+    EXPECT_EQ(sent[2].timestamp, 40u);
+    // Sent once per connection.
+    Audio(1, 5, 828);
+    ASSERT_TRUE(wire->WaitSent(6));
+    EXPECT_EQ(Name(wire->Media()[5]), "A5");
+}
+
+TEST_F(PublishQueue, FramesGivenWhilePausedAreDroppedAndInterFramesWaitForAKeyFrame) {
+    Video(KeyFrame(kPps, 1), 0, true);
+    ASSERT_TRUE(wire->WaitSent(2));
+    publisher->Pause();
+    Video(InterFrame(2), 40, false);
+    Video(KeyFrame(kPps, 3), 80, true);
+    Audio(1, 4, 0);
+    EXPECT_EQ(publisher->QueuedCount(), 0u);
+    publisher->Continue();
+    Video(InterFrame(5), 120, false);  // refers to frames the server never got
+    Video(KeyFrame(kPps, 6), 160, true);
+    Video(InterFrame(7), 200, false);
+    ASSERT_TRUE(wire->WaitSent(4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(Names(wire->Media()), (std::vector<std::string>{"SEQ", "K1", "K6", "P7"}));
+}
+
+TEST_F(PublishQueue, SendOnADeadSocketSetsTheFlagForGoodAndReconnects) {
+    EXPECT_FALSE(publisher->GetSendDataTimeOut());
+    {
+        std::lock_guard<std::mutex> g(wire->lock);
+        wire->failNextSendWith = EBADF;
+    }
+    Video(KeyFrame(kPps, 1), 0, true);
+    ASSERT_TRUE(sink.WaitFor(RTMP_PUBLISH_CONNECTED, 2, 10000));
+    EXPECT_TRUE(publisher->GetSendDataTimeOut());
+    // After the reconnect the stream starts over: header again, time base from the new key.
+    Video(InterFrame(2), 40, false);
+    Video(KeyFrame(kPps, 3), 5000, true);
+    ASSERT_TRUE(wire->WaitSent(2));
+    const auto sent = wire->Media();
+    EXPECT_EQ(Names(sent), (std::vector<std::string>{"SEQ", "K3"}));
+    EXPECT_EQ(sent[1].timestamp, 0u);
+    EXPECT_TRUE(publisher->GetSendDataTimeOut());
+    for (const Event& e : sink.Events()) EXPECT_EQ(e.name, "name");
+}
+
+TEST_F(PublishQueue, MalformedKeyFrameIsDroppedWithoutTouchingTheQueue) {
+    HoldWire();
+    Video(KeyFrame(kPps, 1), 0, true);
+    Video(InterFrame(2), 40, false);
+    const Bytes noPps = {0, 0, 0, 1, 0x67, 0x64, 0x00, 0x1F, 0, 0, 0, 1, 0x65, 9};
+    Video(noPps, 80, true);
+    Video(Bytes{0, 0, 1}, 120, true);
+    EXPECT_EQ(publisher->QueuedCount(), 3u);
+    wire->SetGate(true);
+    ASSERT_TRUE(wire->WaitSent(4));
+    EXPECT_EQ(Names(wire->Media()), (std::vector<std::string>{"A99", "SEQ", "K1", "P2"}));
+}
+
+TEST(RtmpSession, ReceiveErrorLinesAreThrottledProcessWide) {
+    int due = 0;
+    for (int i = 0; i < 300; ++i) due += rtmplink::RecvErrorLineDue();
+    EXPECT_EQ(due, 3);
+}
+
+TEST(RtmpSession, ConnectionObjectGetsTheOneSecondTimeOut) {
+    rtmplink::LibRtmpConnection connection;
+    connection.Create(1);
+    ASSERT_NE(connection.Raw(), nullptr);
+    EXPECT_EQ(connection.Raw()->Link.timeout, 1);
+    EXPECT_EQ(connection.Raw()->Link.swfAge, 30);
+    ASSERT_TRUE(connection.SetupURL("rtmp://127.0.0.1:1/live/x"));
+    EXPECT_EQ(connection.Raw()->Link.timeout, 1);
+    connection.Destroy();
+    EXPECT_FALSE(connection.Exists());
+}
+
+TEST(RtmpMgr, FactoryIdsAndUnknownIds) {
+    RecordingSink first, second;
+    IRtmpMgr* mgr = CreateRtmpMgr(&first);
+    EXPECT_EQ(CreateRtmpMgr(&second), mgr);
+    EXPECT_EQ(mgr->GetPublishId(), 1000);
+    EXPECT_EQ(mgr->GetPublishId(), 1001);
+    EXPECT_EQ(mgr->GetPlayId(), 10000);
+    const int unknown = 4242;
+    Bytes data = {0, 0, 0, 1, 0x41};
+    EXPECT_EQ(mgr->PublishVideoRtmpData(unknown, data.data(), 5, 0, false), 0);
+    EXPECT_EQ(mgr->PublishAudioRtmpData(unknown, 1, data.data(), 5, 0), 0);
+    EXPECT_EQ(mgr->OnSendVideoPacketCount(unknown), 0);
+    EXPECT_FALSE(mgr->HasAudio(unknown));
+    EXPECT_EQ(mgr->GetUniName(unknown), "");
+    EXPECT_FALSE(mgr->GetSendDataTimeOut(unknown));
+    EXPECT_EQ(mgr->GetVideoId(unknown), ~0ULL);
+    EXPECT_EQ(mgr->GetAudioId(unknown), ~0ULL);
+    mgr->SetAACExtraData(unknown, data.data(), 2);
+    mgr->PausePublish(unknown);
+    mgr->ContinuePublish(unknown);
+    mgr->ClosePublish(unknown);
+    mgr->ClosePlay(unknown);
+    EXPECT_FALSE(mgr->OpenPublishUrl(1000, nullptr, 0));
+
+    // The first sink gets the events; an id cannot be opened twice.
+    const int id = mgr->GetPublishId();
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(testsupport::FreeTcpPort()) + "/live/s";
+    EXPECT_TRUE(mgr->OpenPublishUrl(id, true, "mic", url.c_str(), 0));
+    EXPECT_FALSE(mgr->OpenPublishUrl(id, url.c_str(), 0));
+    EXPECT_TRUE(mgr->HasAudio(id));
+    EXPECT_EQ(mgr->GetUniName(id), "mic");
+    EXPECT_TRUE(first.WaitFor(RTMP_PUBLISH_CONNECT_FAILED, 1, 10000));
+    EXPECT_EQ(second.Events().size(), 0u);
+    EXPECT_EQ(first.Events()[0].id, id);
+
+    // Destroying closes what is open; a new manager counts from the start again.
+    DestroyRtmpMgr(mgr);
+    DestroyRtmpMgr(nullptr);
+    mgr = CreateRtmpMgr(&second);
+    EXPECT_EQ(mgr->GetPublishId(), 1000);
+    EXPECT_EQ(mgr->GetPlayId(), 10000);
+    EXPECT_FALSE(mgr->OpenPlayUrl(mgr->GetPlayId(), 1, 2, "rtmp://127.0.0.1/live/x"));
+    DestroyRtmpMgr(mgr);
+}
+
+TEST(RtmpMgr, NullSinkIsAnAssertion) {
+    EXPECT_THROW(CreateRtmpMgr(nullptr), Poco::AssertionViolationException);
+    RecordingSink sink;
+    IRtmpMgr* mgr = CreateRtmpMgr(&sink);
+    ASSERT_NE(mgr, nullptr);
+    EXPECT_THROW(mgr->SetRtmpMgrSink(nullptr), Poco::AssertionViolationException);
+    DestroyRtmpMgr(mgr);
+}
+
+TEST(RtmpMgr, ClosePublishOfAnUnknownIdLogsOnlyItsFirstLine) {
+    testsupport::TempDir logs("rtmplog");
+    Orvane::Common::slogger::Inst()->InitLogInfoPath(logs.path());
+    Orvane::Common::slogger::Inst()->m_bLogEnabled = true;
+    RecordingSink sink;
+    IRtmpMgr* mgr = CreateRtmpMgr(&sink);
+    mgr->ClosePublish(777);
+    DestroyRtmpMgr(mgr);
+    const std::string log = testsupport::ReadFile(Orvane::Common::slogger::Inst()->GetLogFile());
+    Orvane::Common::slogger::Inst()->m_bLogEnabled = false;
+    Orvane::Common::slogger::Inst()->InitLogInfoPath("");
+    EXPECT_NE(log.find("CRtmpMgr ClosePublish enter"), std::string::npos);
+    EXPECT_EQ(log.find("CRtmpMgr ClosePublish leave"), std::string::npos);
+    EXPECT_NE(log.find("~CRtmpMgr 1"), std::string::npos);
+    EXPECT_NE(log.find("~CRtmpMgr 2"), std::string::npos);
+}
