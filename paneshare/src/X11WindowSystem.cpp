@@ -87,6 +87,8 @@ private:
 
     bool HasWindowManager();
     Window ClientOf(Window frame, int depth);
+    // The top-level client window that contains window (itself when it is one).
+    Window TopLevelOf(Window window);
     long WmState(Window window);
     WindowKind Kind(Window window);
     bool EnsureEventLoop();
@@ -132,6 +134,9 @@ static_assert(sizeof(kAtomNames) / sizeof(kAtomNames[0]) == 25, "one name per at
 // Titles longer than this are cut by the rules anyway; read a little more so that the cut
 // can find a character boundary.
 const long kTitleReadBytes = 4096;
+// How long a restore waits for the manager to take the window out of the iconic state.
+const int kRestoreWaitSteps = 50;
+const useconds_t kRestoreStepUs = 10000;
 
 X11WindowSystem::X11WindowSystem(const char* displayName) {
     if (displayName != nullptr) m_strDisplay = displayName;
@@ -183,6 +188,20 @@ Window X11WindowSystem::ClientOf(Window frame, int depth) {
     return found;
 }
 
+Window X11WindowSystem::TopLevelOf(Window window) {
+    // A few levels are enough: listed child windows sit right under their top-level window.
+    for (int depth = 0; depth < 16 && window != None && window != m_root; ++depth) {
+        if (WmState(window) >= 0) return window;
+        Window root = None, parent = None, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(m_lpDisplay, window, &root, &parent, &children, &count)) break;
+        if (children != nullptr) XFree(children);
+        if (parent == m_root || parent == None) return window;
+        window = parent;
+    }
+    return window;
+}
+
 std::vector<OvHwnd> X11WindowSystem::TopLevelWindows() {
     std::vector<OvHwnd> windows;
     if (m_lpDisplay == nullptr) return windows;
@@ -221,8 +240,9 @@ bool X11WindowSystem::IsVisible(OvHwnd window) {
     return visible;
 }
 
-bool X11WindowSystem::IsMinimised(OvHwnd window) {
+bool X11WindowSystem::IsMinimised(OvHwnd handle) {
     if (m_lpDisplay == nullptr) return false;
+    const Window window = TopLevelOf(handle);
     // A minimised window is unmapped by its manager but still belongs on the screen.
     if (WmState(window) == IconicState) return true;
     std::vector<unsigned long> states;
@@ -372,22 +392,44 @@ std::vector<OvHwnd> X11WindowSystem::ChildWindows(OvHwnd window) {
     return result;
 }
 
-bool X11WindowSystem::RestoreNoActivate(OvHwnd window) {
+bool X11WindowSystem::RestoreNoActivate(OvHwnd handle) {
     if (m_lpDisplay == nullptr) return false;
     TakeXError(m_lpDisplay);
-    // Mapping an iconic window asks its manager to bring it back to the normal state.
+    const Window window = TopLevelOf(handle);
+    if (HasWindowManager()) {
+        // Asking the manager to drop the hidden state brings the window back without giving it
+        // the focus (mapping it would activate it under openbox).
+        XEvent event;
+        std::memset(&event, 0, sizeof event);
+        event.xclient.type = ClientMessage;
+        event.xclient.window = window;
+        event.xclient.message_type = m_atoms[kNetWmState];
+        event.xclient.format = 32;
+        event.xclient.data.l[0] = 0;  // remove
+        event.xclient.data.l[1] = static_cast<long>(m_atoms[kNetWmStateHidden]);
+        event.xclient.data.l[3] = 2;  // on behalf of a pager
+        XSendEvent(m_lpDisplay, m_root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+        XFlush(m_lpDisplay);
+        for (int i = 0; i < kRestoreWaitSteps && WmState(window) == IconicState; ++i) usleep(kRestoreStepUs);
+        if (TakeXError(m_lpDisplay) != 0) return false;
+        if (WmState(window) != IconicState) return true;
+    }
+    // No manager, or one that ignores the request: mapping an iconic window asks for the
+    // normal state (and may activate it).
     XMapWindow(m_lpDisplay, window);
     return TakeXError(m_lpDisplay) == 0;
 }
 
-bool X11WindowSystem::Raise(OvHwnd window) {
+bool X11WindowSystem::Raise(OvHwnd handle) {
     if (m_lpDisplay == nullptr) return false;
     TakeXError(m_lpDisplay);
     XWindowAttributes attributes;
-    if (!XGetWindowAttributes(m_lpDisplay, window, &attributes)) {
+    if (!XGetWindowAttributes(m_lpDisplay, handle, &attributes)) {
         TakeXError(m_lpDisplay);
         return false;
     }
+    // A listed child window is raised with the window it belongs to.
+    const Window window = TopLevelOf(handle);
     if (HasWindowManager()) {
         // Ask the manager, as a pager would (source 2): it restacks the frame, not the client.
         XEvent event;

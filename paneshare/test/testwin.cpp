@@ -6,7 +6,7 @@
 // keys: type=normal|dialog|dock|desktop|utility|toolbar|menu|splash (sets _NET_WM_WINDOW_TYPE)
 //       title=TEXT (_NET_WM_NAME and WM_NAME)   wmname=TEXT (WM_NAME only, Latin-1)
 //       longtitle=N (a title of N two-byte characters)
-//       class=CLASS (WM_CLASS)   pid (sets _NET_WM_PID)   unmapped
+//       class=CLASS (WM_CLASS)   pid (sets _NET_WM_PID)   unmapped   override (override-redirect)
 //       transient=NAME|root (WM_TRANSIENT_FOR)   size=WxH   pos=X,Y
 //       color=RRGGBB, color2=RRGGBB (left and right halves of the content)
 //       leaf=CLASS (a child window of that class without children)
@@ -117,8 +117,9 @@ int main(int argc, char** argv) {
         XSetWindowAttributes attrs;
         attrs.background_pixel = color;
         attrs.event_mask = ExposureMask | PropertyChangeMask | StructureNotifyMask;
+        attrs.override_redirect = spec.Has("override") ? True : False;
         const Window w = XCreateWindow(d, root, x, y, width, height, 0, CopyFromParent, InputOutput, CopyFromParent,
-                                       CWBackPixel | CWEventMask, &attrs);
+                                       CWBackPixel | CWEventMask | CWOverrideRedirect, &attrs);
         // Keep the manager from moving it around: the position is what the test asked for.
         XSizeHints hints;
         std::memset(&hints, 0, sizeof hints);
