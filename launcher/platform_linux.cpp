@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "launcher_flow.h"
@@ -86,6 +87,11 @@ public:
                 WriteByte(answer[1], 'd');
                 _exit(127);
             }
+            // As with the direct start: default signal handling, nothing blocked.
+            struct sigaction dfl;
+            std::memset(&dfl, 0, sizeof dfl);
+            dfl.sa_handler = SIG_DFL;
+            for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &dfl, nullptr);
             sigset_t none;
             sigemptyset(&none);
             sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -53,10 +53,20 @@ Started ReadStarted(const std::string& file) {
     return s;
 }
 
-// Runs the launcher in folder with standard output and error captured together.
+// True when pid ignores SIGTERM (from /proc/PID/status).
+bool IgnoresTerm(pid_t pid) {
+    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("SigIgn:");
+    if (at == std::string::npos) return false;
+    const unsigned long long mask = std::stoull(status.substr(at + 7), nullptr, 16);
+    return (mask >> (SIGTERM - 1)) & 1;
+}
+
+// Runs the launcher in folder with standard output and error captured together, from a
+// shell that ignores SIGTERM (which the started program must not inherit).
 std::string RunLauncherIn(const std::string& folder, int* status, double* seconds) {
     const auto t0 = std::chrono::steady_clock::now();
-    const std::string out = RunCapture({"sh", "-c", "cd \"$1\" && exec \"$2\" 2>&1", "sh", folder, LAUNCHER_PROGRAM},
+    const std::string out = RunCapture({"sh", "-c", "trap '' TERM; cd \"$1\" && exec \"$2\" 2>&1", "sh", folder, LAUNCHER_PROGRAM},
                                        30000, status, {{"LAUNCH_MARK", "from-the-launcher"}});
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return out;
@@ -109,6 +119,7 @@ TEST_F(LauncherProgram, StartsTheProgramAndExitsAtOnceLeavingItRunning) {
     EXPECT_EQ(waitpid(s.pid, nullptr, WNOHANG), 0);
     EXPECT_EQ(kill(s.pid, 0), 0);
     EXPECT_EQ(getsid(s.pid), s.pid);
+    EXPECT_FALSE(IgnoresTerm(s.pid));
 }
 
 TEST_F(LauncherProgram, MissingProgramExitsQuietly) {
@@ -155,6 +166,7 @@ TEST_F(LauncherProgram, ShellStartsWhatTheDirectStartCannot) {
     const Started viaLauncher = WaitForProgram(dir.path());
     ASSERT_GT(viaLauncher.pid, 0);
     EXPECT_EQ(viaLauncher.mark, "from-the-launcher");
+    EXPECT_FALSE(IgnoresTerm(viaLauncher.pid));
     EXPECT_EQ(waitpid(viaLauncher.pid, nullptr, WNOHANG), 0);
 }
 

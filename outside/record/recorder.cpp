@@ -8,6 +8,7 @@
 // parameters describe stands in. Audio before the first key frame is dropped.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -37,16 +38,6 @@ const AVRational kMillis = {1, 1000};
 
 // Write results: 0 written (or held for writing), 1 dropped by rule, -1 failure.
 enum { kWritten = 0, kDropped = 1, kFailed = -1 };
-
-// Length of the ADTS header in front of data, or 0 when data is a raw frame. A raw AAC frame
-// cannot start with the 12 sync bits (its first element would be the end marker), so a frame
-// that starts with them and whose ADTS length is exactly len came with its header.
-int AdtsHeaderLength(const unsigned char* data, int len) {
-    if (len < 7 || data[0] != 0xff || (data[1] & 0xf6) != 0xf0) return 0;
-    const int frameLength = ((data[3] & 0x03) << 11) | (data[4] << 3) | (data[5] >> 5);
-    const int header = (data[1] & 0x01) ? 7 : 9;
-    return frameLength == len && len > header ? header : 0;
-}
 
 bool SetExtradata(AVCodecParameters* par, const std::vector<uint8_t>& bytes) {
     par->extradata = static_cast<uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
@@ -118,7 +109,7 @@ bool CRecord::Open(const std::string& filePath, int audioCodec, int videoWidth, 
         OV_LOG("record: Open %s refused, unknown container", filePath.c_str());
         return false;
     }
-    if (audioCodec != 2 || videoWidth <= 0 || videoHeight <= 0 || frameRate <= 0 || frameRate > 1000 ||
+    if (audioCodec != 2 || videoWidth < 0 || videoHeight < 0 || frameRate <= 0 || frameRate > 1000 ||
         sampleBits <= 0 || flushSeconds <= 0 || (withAudio && DefaultAacConfig(sampleRate, channels).empty())) {
         OV_LOG("record: Open %s refused, parameters %d %dx%d %d %d %d %d %d", filePath.c_str(), audioCodec, videoWidth,
                videoHeight, frameRate, sampleBits, sampleRate, channels, flushSeconds);
@@ -258,12 +249,25 @@ int CRecord::WriteVideo(unsigned int timeMs, const unsigned char* data, int len,
         if (!keyFrame) return kDropped;
         std::vector<uint8_t> avcC = BuildAvcC(nals);
         if (avcC.empty()) return kDropped;
+        // The picture size in the stream is the one decoders will use; the file says the same.
+        // Without a readable size there, the one given to Open stands, if one was given.
+        SpsInfo sps;
+        const auto spsUnit = std::find_if(nals.begin(), nals.end(), [](const NalUnit& n) { return n.type() == kNalSps; });
+        if (ParseSps(*spsUnit, &sps)) {
+            if (sps.width != m_nWidth || sps.height != m_nHeight)
+                OV_LOG("record: %s frames are %dx%d, opened as %dx%d", m_strPath.c_str(), sps.width, sps.height,
+                       m_nWidth, m_nHeight);
+            m_nWidth = sps.width;
+            m_nHeight = sps.height;
+        } else if (m_nWidth == 0 || m_nHeight == 0) {
+            return kDropped;
+        }
         m_avcC.swap(avcC);
         m_bKeyFrameSeen = true;
     }
-    const int64_t ts = m_videoLine.Next(m_clock.Elapsed(timeMs));
     std::vector<uint8_t> payload = ToLengthPrefixed(nals);
     if (payload.empty()) return kDropped;  // delimiters only
+    const int64_t ts = m_videoLine.Next(m_clock.Elapsed(timeMs));
 
     if (!m_bHeaderWritten) {
         m_heldBytes += payload.size();
@@ -284,9 +288,8 @@ int CRecord::WriteAudio(int audioCodec, unsigned int timeMs, const unsigned char
     if (!m_lpFormat || m_bBroken || audioCodec != 2 || !data || len <= 0) return kFailed;
     if (!m_bWithAudio) return kWritten;  // a video-only file: accepted and ignored
     if (!m_bKeyFrameSeen || m_audioConfig.empty()) return kDropped;
-    const int header = AdtsHeaderLength(data, len);
-    data += header;
-    len -= header;
+    // A frame that came with its ADTS header loses it in the muxer (libavformat inserts its
+    // ADTS-to-raw filter by itself when a packet starts with the sync bits).
     if (!m_bHeaderWritten && StartWithHeldFrames() == kFailed && !m_bHeaderWritten) return kFailed;
     const int64_t ts = m_audioLine.Next(m_clock.Elapsed(timeMs));
     const int64_t duration = av_rescale(kAacFrameSamples, 1000, m_nSampleRate);
@@ -315,7 +318,8 @@ int CRecord::Close() {
     if (m_bHeaderWritten && av_write_trailer(m_lpFormat) < 0) result = kFailed;
     if (avio_closep(&m_lpFormat->pb) < 0) result = kFailed;
     if (!m_bHeaderWritten) {
-        // No key frame ever came: an empty file would only look like a broken recording.
+        // No key frame ever came (or not even the header could be written): such a file would
+        // only look like a broken recording.
         unlink(m_strPath.c_str());
         OV_LOG("record: Close %s, nothing recorded, file removed", m_strPath.c_str());
     } else {

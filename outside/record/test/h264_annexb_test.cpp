@@ -67,3 +67,54 @@ TEST(AnnexB, LengthPrefixedDropsDelimiters) {
 
 }  // namespace
 }  // namespace record
+
+namespace record {
+namespace {
+
+// Sequence parameter sets as libx264 writes them (emulation prevention bytes included).
+const Bytes kSps1080High = {0x67, 0x64, 0x00, 0x28, 0xac, 0xd9, 0x40, 0x78, 0x02, 0x27, 0xe5, 0xc0, 0x44, 0x00,
+                            0x00, 0x03, 0x00, 0x04, 0x00, 0x00, 0x03, 0x00, 0x50, 0x3c, 0x60, 0xc6, 0x58};
+const Bytes kSpsQcifBaseline = {0x67, 0x42, 0xc0, 0x0a, 0xd9, 0x02, 0xc4, 0xec, 0x04, 0x40, 0x00,
+                                0x00, 0x03, 0x00, 0x40, 0x00, 0x00, 0x05, 0x03, 0xc4, 0x89, 0x92};
+const Bytes kSpsCif444 = {0x67, 0xf4, 0x00, 0x0c, 0x91, 0x9b, 0x28, 0x2c, 0x12, 0xd8, 0x08, 0x80,
+                          0x00, 0x00, 0x03, 0x00, 0x80, 0x00, 0x00, 0x0a, 0x07, 0x8a, 0x14, 0xcb};
+
+NalUnit Nal(const Bytes& b) { return NalUnit{b.data(), b.size()}; }
+
+TEST(AnnexB, SequenceParameterSetSizeAndFormat) {
+    SpsInfo s;
+    ASSERT_TRUE(ParseSps(Nal(kSps1080High), &s));
+    EXPECT_EQ(s.profile, 100);
+    EXPECT_EQ(s.width, 1920);
+    EXPECT_EQ(s.height, 1080);  // 68 macroblock rows cropped by 8
+    EXPECT_EQ(s.chromaFormat, 1);
+    EXPECT_EQ(s.bitDepthLuma, 8);
+
+    ASSERT_TRUE(ParseSps(Nal(kSpsQcifBaseline), &s));
+    EXPECT_EQ(s.profile, 66);
+    EXPECT_EQ(s.width, 176);
+    EXPECT_EQ(s.height, 144);
+
+    ASSERT_TRUE(ParseSps(Nal(kSpsCif444), &s));
+    EXPECT_EQ(s.profile, 244);
+    EXPECT_EQ(s.chromaFormat, 3);
+    EXPECT_EQ(s.width, 352);
+    EXPECT_EQ(s.height, 288);
+
+    // Cut short anywhere, or not a parameter set: refused.
+    for (size_t n = 1; n < 10; ++n) EXPECT_FALSE(ParseSps(NalUnit{kSps1080High.data(), n}, &s)) << n;
+    EXPECT_FALSE(ParseSps(Nal(kPps), &s));
+}
+
+TEST(AnnexB, HighProfileConfigurationCarriesChromaFormatAndDepth) {
+    const Bytes avcC = BuildAvcC({Nal(kSps1080High), Nal(kPps)});
+    ASSERT_EQ(avcC.size(), 6 + 2 + kSps1080High.size() + 1 + 2 + kPps.size() + 4);
+    EXPECT_EQ(avcC[1], 0x64);
+    EXPECT_EQ(avcC[3], 0x28);
+    EXPECT_EQ(Bytes(avcC.end() - 4, avcC.end()), (Bytes{0xfd, 0xf8, 0xf8, 0x00}));
+    // Baseline has no such fields.
+    EXPECT_EQ(BuildAvcC({Nal(kSpsQcifBaseline), Nal(kPps)}).size(), 6 + 2 + kSpsQcifBaseline.size() + 1 + 2 + kPps.size());
+}
+
+}  // namespace
+}  // namespace record

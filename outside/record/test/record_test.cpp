@@ -9,6 +9,7 @@
 
 #include <map>
 #include <memory>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -73,7 +74,7 @@ std::vector<AccessUnit> SplitAccessUnits(const std::string& stream) {
 }
 
 // Splits ADTS into raw AAC frames and derives the AudioSpecificConfig from the first header.
-bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* config) {
+bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* config, std::vector<Bytes>* whole) {
     const auto* d = reinterpret_cast<const uint8_t*>(stream.data());
     size_t i = 0;
     while (i + 7 <= stream.size()) {
@@ -89,6 +90,7 @@ bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* con
             *config = {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
         }
         frames->emplace_back(d + i + header, d + i + length);
+        whole->emplace_back(d + i, d + i + length);
         i += length;
     }
     return i == stream.size() && !frames->empty();
@@ -97,6 +99,7 @@ bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* con
 struct Media {
     std::vector<AccessUnit> video;  // 10 fps, a key frame every 10 frames
     std::vector<Bytes> audio;       // 16 kHz mono, 1024 samples a frame
+    std::vector<Bytes> adts;        // the same frames with their ADTS headers
     Bytes audioConfig;
 };
 
@@ -117,7 +120,7 @@ protected:
                    120000, &st2);
         auto* m = new Media;
         m->video = SplitAccessUnits(ReadFile(h264));
-        if (st1 != 0 || st2 != 0 || !SplitAdts(ReadFile(aac), &m->audio, &m->audioConfig)) m->audio.clear();
+        if (st1 != 0 || st2 != 0 || !SplitAdts(ReadFile(aac), &m->audio, &m->audioConfig, &m->adts)) m->audio.clear();
         g_media = m;
     }
     static void TearDownTestSuite() {
@@ -207,6 +210,16 @@ ProbeResult Probe(const std::string& path) {
     return r;
 }
 
+// The sizes of the packets of one stream ("v" or "a"), in file order.
+std::vector<size_t> PacketSizes(const std::string& path, const char* stream) {
+    std::vector<size_t> sizes;
+    std::istringstream lines(RunCapture({"ffprobe", "-v", "error", "-select_streams", stream, "-show_entries",
+                                         "packet=size", "-of", "csv=p=0", path}));
+    std::string line;
+    while (std::getline(lines, line)) sizes.push_back(static_cast<size_t>(std::atol(line.c_str())));
+    return sizes;
+}
+
 // Everything ffmpeg says while decoding the whole file (nothing for a clean file).
 std::string DecodeErrors(const std::string& path) {
     int status = -1;
@@ -254,35 +267,42 @@ TEST_F(RecordTest, EachContainerHoldsEveryFrameFromTheFirstKeyFrame) {
 }
 
 TEST_F(RecordTest, RecordingWhoseWriterDiedPlaysUpToItsLastFragment) {
-    for (const bool killed : {true, false}) {
-        SCOPED_TRACE(killed ? "SIGKILL" : "_exit");
+    struct Case {
+        const char* ext;
+        bool killed;
+        long videoFrames;  // what survives of 30 frames with key frames at 0, 1 and 2 s
+    };
+    // MP4 and Matroska lose the fragment (cluster) being built, FLV nothing.
+    for (const Case& c : {Case{"mp4", true, 20}, Case{"mp4", false, 20}, Case{"flv", true, 30}, Case{"mkv", true, 20}}) {
+        SCOPED_TRACE(std::string(c.ext) + (c.killed ? " SIGKILL" : " _exit"));
         TempDir dir("record");
-        const std::string path = dir.file("cut.mp4");
+        const std::string path = dir.file(std::string("cut.") + c.ext);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // Three seconds, key frames at 0, 1 and 2 s; the writer dies without Close.
+            // Three seconds; the writer dies without Close.
             IRecord* rec = CreateRecord();
             if (!rec || !OpenAsTheEndpointDoes(rec, path)) _exit(3);
             Feed(rec, 30, 5000, nullptr);
-            if (killed) raise(SIGKILL);
+            if (c.killed) raise(SIGKILL);
             _exit(0);
         }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
-        if (killed)
+        if (c.killed)
             ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
         else
             ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-        // The fragments before the last key frame are in the file; the one being built is not.
         const ProbeResult p = Probe(path);
         ASSERT_EQ(p.streams.count("video"), 1u);
         EXPECT_EQ(p.streams.at("video").codec, "h264");
-        EXPECT_EQ(p.streams.at("video").frames, 20);
+        EXPECT_EQ(p.streams.at("video").frames, c.videoFrames);
         ASSERT_EQ(p.streams.count("audio"), 1u);
         EXPECT_GT(p.streams.at("audio").frames, 20);
-        EXPECT_GT(p.duration, 1.8);
+        if (std::string(c.ext) != "mkv") {  // an unfinished Matroska file has no duration
+            EXPECT_GT(p.duration, 1.8);
+        }
         EXPECT_EQ(DecodeErrors(path), "");
     }
 }
@@ -302,9 +322,9 @@ TEST_F(RecordTest, OpenRefusesWhatItCannotWriteAndLeavesNothing) {
         EXPECT_FALSE(OpenAsTheEndpointDoes(rec.get(), dir.file("readonly.mp4")));
     }
     chmod(dir.path().c_str(), 0755);
-    // Unusable parameters: another audio codec, no size, no flush period, an odd sample rate.
+    // Unusable parameters: another audio codec, a negative size, no flush period, an odd sample rate.
     EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 1, 320, 240, 10, 16, 16000, 1, 10, true));
-    EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 0, 240, 10, 16, 16000, 1, 10, true));
+    EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, -320, 240, 10, 16, 16000, 1, 10, true));
     EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 320, 240, 10, 16, 16000, 1, 0, true));
     EXPECT_FALSE(rec->Open(dir.file("b.mp4"), 2, 320, 240, 10, 16, 12345, 1, 10, true));
     EXPECT_FALSE(FileExists(dir.file("b.mp4")));
@@ -371,6 +391,21 @@ TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
     EXPECT_EQ(p.streams["video"].frames, 20);
     EXPECT_EQ(DecodeErrors(videoOnly), "");
 
+    // Opened with another size than the frames have, or with none: the file tells the
+    // frames' size.
+    for (const int openedWidth : {640, 0}) {
+        const std::string sized = dir.file("sized" + std::to_string(openedWidth) + ".mkv");
+        ASSERT_TRUE(rec->Open(sized, 2, openedWidth, openedWidth * 3 / 4, 10, 16, 16000, 1, 10, false));
+        EXPECT_TRUE(Feed(rec.get(), 10, 100, nullptr));
+        EXPECT_EQ(rec->Close(), 0);
+        p = Probe(sized);
+        EXPECT_EQ(p.streams["video"].width, 320);
+        // The track header itself (Matroska PixelWidth 0xB0 and PixelHeight 0xBA elements).
+        const std::string file = ReadFile(sized);
+        EXPECT_NE(file.find(std::string("\xb0\x82\x01\x40\xba\x81\xf0", 7)), std::string::npos);
+        EXPECT_EQ(file.find(std::string("\xb0\x82\x02\x80", 4)), std::string::npos);
+    }
+
     // Audio header only after a second of video: the video held meanwhile is all there.
     const std::string late = dir.file("late.flv");
     ASSERT_TRUE(OpenAsTheEndpointDoes(rec.get(), late));
@@ -379,15 +414,65 @@ TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
                                   static_cast<int>(m.video[i].data.size()), m.video[i].key), 0);
     EXPECT_EQ(rec->WriteAudio(2, 950, m.audio[0].data(), static_cast<int>(m.audio[0].size())), 1);  // no header yet
     for (size_t i = 1; i < 10; ++i) {
+        // Some frames come with their ADTS header; it does not end up in the file.
+        const Bytes& frame = i % 2 ? m.adts[i] : m.audio[i];
         EXPECT_EQ(rec->SetAudioHeader(m.audioConfig.data(), static_cast<int>(m.audioConfig.size())), 0);
-        EXPECT_EQ(rec->WriteAudio(2, static_cast<uint32_t>(1000 + i * 64), m.audio[i].data(),
-                                  static_cast<int>(m.audio[i].size())), 0);
+        EXPECT_EQ(rec->WriteAudio(2, static_cast<uint32_t>(1000 + i * 64), frame.data(), static_cast<int>(frame.size())),
+                  0);
     }
     EXPECT_EQ(rec->Close(), 0);
     p = Probe(late);
     EXPECT_EQ(p.streams["video"].frames, 10);
     EXPECT_EQ(p.streams["audio"].frames, 9);
+    std::vector<size_t> rawSizes;
+    for (size_t i = 1; i < 10; ++i) rawSizes.push_back(m.audio[i].size());
+    EXPECT_EQ(PacketSizes(late, "a"), rawSizes);
     EXPECT_EQ(DecodeErrors(late), "");
+}
+
+TEST_F(RecordTest, AudioHeaderThatNeverComesAndCallsFromSeveralThreads) {
+    TempDir dir("record");
+    // Opened, fed and closed on three threads in turn, as the endpoint does; no audio header
+    // ever arrives, so after flushSeconds the video starts with the configuration of the
+    // Open parameters.
+    const std::string path = dir.file("noheader.mkv");
+    Recorder rec(CreateRecord());
+    bool opened = false, fed = false;
+    int closed = -1;
+    std::thread([&] { opened = rec->Open(path, 2, 320, 240, 10, 16, 16000, 1, 1, true); }).join();
+    ASSERT_TRUE(opened);
+    std::thread([&] {
+        fed = true;
+        for (size_t i = 0; i < 25; ++i) {
+            const AccessUnit& u = g_media->video[i];
+            fed &= rec->WriteVideo(static_cast<uint32_t>(i * 100), u.data.data(), static_cast<int>(u.data.size()),
+                                   u.key) == 0;
+        }
+    }).join();
+    std::thread([&] { closed = rec->Close(); }).join();
+    EXPECT_TRUE(fed);
+    EXPECT_EQ(closed, 0);
+    const ProbeResult p = Probe(path);
+    EXPECT_EQ(p.streams.at("video").frames, 25);
+    EXPECT_EQ(p.streams.at("audio").codec, "aac");
+    EXPECT_EQ(DecodeErrors(path), "");
+}
+
+TEST_F(RecordTest, FullDiskIsReportedAsFailure) {
+    TempDir dir("record");
+    const std::string path = dir.file("full.flv");
+    ASSERT_EQ(symlink("/dev/full", path.c_str()), 0);
+    Recorder rec(CreateRecord());
+    ASSERT_TRUE(OpenAsTheEndpointDoes(rec.get(), path, false));
+    int failures = 0;
+    for (size_t i = 0; i < 10; ++i) {
+        const AccessUnit& u = g_media->video[i];
+        if (rec->WriteVideo(static_cast<uint32_t>(i * 100), u.data.data(), static_cast<int>(u.data.size()), u.key) ==
+            -1)
+            ++failures;
+    }
+    EXPECT_EQ(failures, 10);
+    EXPECT_EQ(rec->Close(), -1);
 }
 
 }  // namespace
