@@ -176,11 +176,12 @@ bool LiveMediaEndpoint::UnInitialize() {
     }
 
     // Events not yet delivered are dropped; the stop record ends the loop.
-    m_eventQueue.clear();
+    DrainEvents();
     std::vector<unsigned char> stop = BuildEventRecord(EVENT_STOP, 0);
-    PostEvent(reinterpret_cast<const char*>(stop.data()), static_cast<int>(stop.size()));
+    m_eventQueue.enqueueNotification(
+        new EventNotification(reinterpret_cast<const char*>(stop.data()), static_cast<int>(stop.size())));
     m_eventPool.stopAll();
-    m_eventQueue.clear();
+    DrainEvents();
     EP_LOG("LiveMediaEndpoint UnInitialize! 3");
 
     for (auto& entry : m_records) {
@@ -228,7 +229,16 @@ R LiveMediaEndpoint::CallOn(mtp::Thread* LiveMediaEndpoint::*which, F&& f, R fai
 
 void LiveMediaEndpoint::PostEvent(const char* data, int len) {
     poco_check_ptr(data);
+    // After UnInitialize nobody delivers events any more: keep nothing.
+    if (m_uninitialized) return;
     m_eventQueue.enqueueNotification(new EventNotification(data, len));
+}
+
+void LiveMediaEndpoint::DrainEvents() {
+    // Dequeued one by one so that each reference is dropped here rather than inside the
+    // queue's clear.
+    while (Poco::AutoPtr<Poco::Notification> dropped = m_eventQueue.dequeueNotification()) {
+    }
 }
 
 void LiveMediaEndpoint::PostResultEvent(int eventId, int value, const std::string& name) {

@@ -210,6 +210,8 @@ private:
     // Dispatches one event record; -1 for the stop record, 0 otherwise.
     int OnLiveMediaEndpoint(const unsigned char* data, unsigned len);
     void PostResultEvent(int eventId, int value, const std::string& name);
+    // Drops every event record still queued.
+    void DrainEvents();
     // Posts a frame built by an engine callback to the publish control thread; logs refused
     // frames (throttled).
     int PostEngineFrame(Orvane::Common::IOBufferPtr frame, FrameError error, const char* what);
