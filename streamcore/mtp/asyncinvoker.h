@@ -6,8 +6,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <cstring>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -125,6 +128,57 @@ private:
     T* m_pObject;
 };
 
+namespace internal {
+
+// The payload of one asynchronous call. Like ScopedRefMessageData it holds one reference to
+// its closure, but it is built inside the closure's own allocation, so that a call costs one
+// allocation rather than two (the second was most of the difference to a bare queue). Queues
+// destroy it with delete: its destructor does nothing and its operator delete, which runs once
+// the payload object has ended, drops the reference through a pointer stored in front of the
+// payload. The memory goes with the closure when its count reaches 0.
+class InlineClosureData : public MessageData {
+public:
+    AsyncClosure* closure() const { return m_pClosure; }
+    static void operator delete(void* payload) noexcept {
+        AsyncClosure* closure;
+        std::memcpy(&closure, static_cast<char*>(payload) - sizeof(AsyncClosure*), sizeof closure);
+        closure->Release();
+    }
+
+private:
+    template <class FunctorT>
+    friend class InvokerClosure;
+    explicit InlineClosureData(AsyncClosure* closure) : m_pClosure(closure) { m_pClosure->AddRef(); }
+
+    AsyncClosure* m_pClosure;
+};
+
+// A counted fire-and-forget closure with room for its payload in front of it.
+template <class FunctorT>
+class InvokerClosure final : public RefCountImpl<FireAndForgetAsyncClosure<FunctorT>> {
+public:
+    // [back pointer][InlineClosureData] precede the closure object.
+    static constexpr size_t kPrefix = 32;
+    static_assert(sizeof(AsyncClosure*) + sizeof(InlineClosureData) <= kPrefix, "payload fits in front");
+    static_assert(kPrefix % alignof(std::max_align_t) == 0, "closure stays aligned");
+
+    template <class F>
+    explicit InvokerClosure(F&& functor) : RefCountImpl<FireAndForgetAsyncClosure<FunctorT>>(std::forward<F>(functor)) {}
+
+    static void* operator new(size_t size) { return static_cast<char*>(::operator new(size + kPrefix)) + kPrefix; }
+    static void operator delete(void* closure) noexcept { ::operator delete(static_cast<char*>(closure) - kPrefix); }
+
+    // Builds the payload (taking one reference); called once per closure.
+    static MessageData* MakePayload(AsyncClosure* base) {
+        InvokerClosure* self = static_cast<InvokerClosure*>(base);
+        char* prefix = reinterpret_cast<char*>(self) - kPrefix;
+        std::memcpy(prefix, &base, sizeof base);
+        return new (prefix + sizeof(AsyncClosure*)) InlineClosureData(base);
+    }
+};
+
+}  // namespace internal
+
 // Runs the functor on `thread` and returns its result; on the calling thread itself it runs
 // at once. When the thread is quitting the functor does not run and R's zero value is
 // returned.
@@ -149,15 +203,15 @@ public:
     // A temporary functor (as Bind returns) is moved into the closure, not copied.
     template <class ReturnT = void, class FunctorT>
     void AsyncInvoke(Thread* thread, FunctorT&& functor, uint32_t id = 0) {
-        using Closure = FireAndForgetAsyncClosure<std::decay_t<FunctorT>>;
-        AsyncClosure* closure = new RefCountImpl<Closure>(std::forward<FunctorT>(functor));
-        DoInvoke(thread, closure, id);
+        using Closure = internal::InvokerClosure<std::decay_t<FunctorT>>;
+        AsyncClosure* closure = new Closure(std::forward<FunctorT>(functor));
+        DoInvoke(thread, closure, &Closure::MakePayload, id);
     }
 
     void OnMessage(Message* msg) override;
 
 private:
-    void DoInvoke(Thread* thread, AsyncClosure* closure, uint32_t id);
+    void DoInvoke(Thread* thread, AsyncClosure* closure, MessageData* (*make_payload)(AsyncClosure*), uint32_t id);
 
     std::atomic<bool> m_bDestroying{false};
 };

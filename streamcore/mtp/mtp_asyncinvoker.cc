@@ -10,18 +10,20 @@ AsyncInvoker::~AsyncInvoker() {
     QueueRegistry::ClearForHandler(this);
 }
 
-void AsyncInvoker::DoInvoke(Thread* thread, AsyncClosure* closure, uint32_t id) {
+void AsyncInvoker::DoInvoke(Thread* thread, AsyncClosure* closure, MessageData* (*make_payload)(AsyncClosure*),
+                            uint32_t id) {
     if (m_bDestroying.load()) {
         MTP_LOG(LS_WARNING) << "Tried to invoke while destroying the invoker.";
         delete closure;
         return;
     }
-    thread->Post(this, id, new ScopedRefMessageData<AsyncClosure>(closure));
+    // The payload now holds the only reference.
+    thread->Post(this, id, make_payload(closure));
 }
 
 void AsyncInvoker::OnMessage(Message* msg) {
-    auto* data = static_cast<ScopedRefMessageData<AsyncClosure>*>(msg->data);
-    AsyncClosure* closure = data->data();
+    auto* data = static_cast<internal::InlineClosureData*>(msg->data);
+    AsyncClosure* closure = data->closure();
     closure->AddRef();
     delete data;
     msg->data = nullptr;

@@ -21,6 +21,10 @@ class OsThread;
 // Send, Post*, Clear, Quit from any thread; Run, ReceiveSends, ProcessMessages on the thread.
 // Deleting a running thread quits it and waits for its current message to finish; messages
 // still queued are destroyed and waiting senders are released without their handler run.
+// A class deriving from Thread (to override Run, say) builds its base with Thread(false) and
+// calls RegisterQueue() at the end of its constructor, and calls DestroyThread() first in its
+// destructor, so that neither the loop nor another thread's clearing meets a half-built or
+// half-destroyed object.
 class Thread : public MessageQueue {
 public:
     Thread();
@@ -100,7 +104,8 @@ public:
 
 // The per-thread slot that holds each OS thread's Thread. Created on first use (safely,
 // however many threads get there at once) and never destroyed; its creation adopts the
-// creating OS thread when that thread has no Thread yet.
+// creating OS thread when that thread has no Thread yet. Any thread; CurrentThread and
+// SetCurrentThread act on the calling OS thread's slot.
 class ThreadRegistry {
 public:
     static ThreadRegistry* Instance();
