@@ -76,9 +76,14 @@ public:
         return m_sent;
     }
     // Waits (without spinning) until fewer than room messages wait in the queue.
+    // The queue is asked without m_lock held: the publisher calls OnMessageSent with its
+    // queue lock held.
     void WaitRoom(RtmpPublish* publisher, size_t room) {
-        std::unique_lock<std::mutex> lock(m_lock);
-        while (publisher->QueuedCount() >= room) m_changed.wait_for(lock, std::chrono::milliseconds(5));
+        while (publisher->QueuedCount() >= room) {
+            std::unique_lock<std::mutex> lock(m_lock);
+            const long seen = m_sent;
+            m_changed.wait_for(lock, std::chrono::milliseconds(5), [&] { return m_sent != seen; });
+        }
     }
     std::vector<int64_t> Delays() {
         std::lock_guard<std::mutex> lock(m_lock);

@@ -28,7 +28,8 @@ class CRtmpMgr;
 
 namespace rtmplink {
 
-// Told of every media message that left (for measurements). Called on the send thread.
+// Told of every media message that left (for measurements). Called on the send thread with
+// the publisher's queue lock held: it must be quick and must not call the publisher.
 class ISendObserver {
 public:
     // submitUs / sentUs: CLOCK_MONOTONIC microseconds of the frame's submission and of the

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -196,6 +197,9 @@ TEST(PublishServer, UnansweredConnectIsBoundedToOneSecond) {
         fillers.push_back(s);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    testsupport::TempDir logs("rtmplog");
+    Orvane::Common::slogger::Inst()->InitLogInfoPath(logs.path());
+    Orvane::Common::slogger::Inst()->m_bLogEnabled = true;
     Manager m;
     const int id = m.mgr->GetPublishId();
     const std::string url = "rtmp://127.0.0.1:" + std::to_string(full.port) + "/live/silent";
@@ -205,6 +209,10 @@ TEST(PublishServer, UnansweredConnectIsBoundedToOneSecond) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     m.mgr->ClosePublish(id);
     for (int s : fillers) close(s);
+    const std::string log = testsupport::ReadFile(Orvane::Common::slogger::Inst()->GetLogFile());
+    Orvane::Common::slogger::Inst()->m_bLogEnabled = false;
+    Orvane::Common::slogger::Inst()->InitLogInfoPath("");
+    EXPECT_NE(log.find("failed to connect socket. 110 (Connection timed out"), std::string::npos) << log.substr(0, 2000);
     // About 1.1 s per attempt; only a loose lower bound is asserted.
     EXPECT_GT(seconds, 2.0);
     std::printf("three unanswered attempts took %.2f s\n", seconds);
@@ -319,4 +327,49 @@ TEST(PublishServer, FramesGivenWhilePausedNeverReachTheServer) {
     const std::string errors =
         testsupport::RunCapture({"sh", "-c", "ffmpeg -nostdin -v error -i \"$0\" -f null - 2>&1", rec}, 60000);
     EXPECT_EQ(errors, "");
+}
+
+TEST(PublishServer, CloseEndsASendBlockedOnAStalledServer) {
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.Start());
+    Manager m;
+    const int id = m.mgr->GetPublishId();
+    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, nginx.Url("stalled").c_str(), 0));
+    ASSERT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECTED, 1, 10000));
+    const TestMedia& media = Media();
+    std::vector<uint8_t> key = media.video[0].data;
+    m.mgr->PublishVideoRtmpData(id, key.data(), static_cast<int>(key.size()), 0, true);
+    // The server stops reading; far more than the socket buffers hold is queued, so the send
+    // thread ends up blocked inside a send.
+    const pid_t server = static_cast<pid_t>(std::atoi(testsupport::ReadFile(nginx.dir() + "/nginx.pid").c_str()));
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    std::vector<uint8_t> big(1 << 20, 0x5A);
+    big[0] = 0, big[1] = 0, big[2] = 0, big[3] = 1, big[4] = 0x41;
+    for (int i = 1; i <= 40; ++i) {
+        m.mgr->PublishVideoRtmpData(id, big.data(), static_cast<int>(big.size()), static_cast<unsigned>(i * 40), false);
+    }
+    RtmpPublish* publisher = static_cast<CRtmpMgr*>(m.mgr)->FindPublish(id);
+    // Wait until the queue stops shrinking.
+    size_t last = 0;
+    testsupport::WaitUntil(
+        [&] {
+            const size_t now = publisher->QueuedCount();
+            const bool stuck = now == last && now > 0;
+            last = now;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            return stuck;
+        },
+        10000);
+    EXPECT_GT(publisher->QueuedCount(), 0u);
+    const auto start = std::chrono::steady_clock::now();
+    m.mgr->ClosePublish(id);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ::kill(server, SIGCONT);
+    std::printf("ClosePublish with a blocked send took %.3f s\n", seconds);
+    EXPECT_LT(seconds, 3.0);
+    // Closing wrote to a dead socket on this thread: no SIGPIPE is left pending for it.
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
 }
