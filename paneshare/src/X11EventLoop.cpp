@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 
 namespace paneshare {
 
@@ -36,14 +37,14 @@ X11EventLoop::~X11EventLoop() {
         Wake();
         m_thread.join();
     }
-    if (m_lpDisplay != nullptr) {
+    if (m_lpDisplay != nullptr && !DisplayLost(m_lpDisplay)) {
         for (auto& entry : m_mapThumbnails) ReleaseThumbnail(&entry.second);
         m_mapThumbnails.clear();
         for (auto& entry : m_mapRedirected) XCompositeUnredirectWindow(m_lpDisplay, entry.first, CompositeRedirectAutomatic);
         m_mapRedirected.clear();
         TakeXError(m_lpDisplay);
-        CloseTrappedDisplay(m_lpDisplay);
     }
+    CloseTrappedDisplay(m_lpDisplay);
     for (int fd : m_wakePipe)
         if (fd >= 0) close(fd);
 }
@@ -98,17 +99,29 @@ void X11EventLoop::Run() {
             }
         }
         if (m_bStop) break;
+        if (DisplayLost(m_lpDisplay)) {
+            // The server is gone: nothing more will come.
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+            continue;
+        }
         WindowEventCallback callback;
         unsigned generation;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            while (XPending(m_lpDisplay) > 0) {
+            // Read only what the socket holds (an end of the connection is caught before
+            // Xlib reads it), then take the complete events without reading again.
+            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && CheckConnection(m_lpDisplay))
+                XEventsQueued(m_lpDisplay, QueuedAfterReading);
+            bool handled = false;
+            while (!DisplayLost(m_lpDisplay) && XEventsQueued(m_lpDisplay, QueuedAlready) > 0) {
                 XEvent event;
                 XNextEvent(m_lpDisplay, &event);
                 HandleEvent(event, &pending);
+                handled = true;
             }
-            // Errors of painting a window that just went away are expected; drop them.
-            TakeXError(m_lpDisplay);
+            // Errors of painting a window that just went away are expected; drop them. An idle
+            // pass does no I/O at all.
+            if (handled) TakeXError(m_lpDisplay);
             callback = m_hookCallback;
             generation = m_hookGeneration.load();
         }
@@ -308,6 +321,7 @@ void* X11EventLoop::RegisterThumbnail(Window source, Window destination) {
     void* handle = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (!CheckConnection(m_lpDisplay)) return nullptr;
         TakeXError(m_lpDisplay);
         XWindowAttributes sa, da;
         if (!XGetWindowAttributes(m_lpDisplay, source, &sa) || !XGetWindowAttributes(m_lpDisplay, destination, &da) ||
@@ -351,6 +365,11 @@ void X11EventLoop::UnregisterThumbnail(void* thumbnail) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_mapThumbnails.find(reinterpret_cast<uintptr_t>(thumbnail));
     if (it == m_mapThumbnails.end()) return;
+    if (!CheckConnection(m_lpDisplay)) {
+        // The server and everything on it is gone.
+        m_mapThumbnails.erase(it);
+        return;
+    }
     Thumbnail thumb = it->second;
     ReleaseThumbnail(&it->second);
     m_mapThumbnails.erase(it);
@@ -369,6 +388,7 @@ void X11EventLoop::UnregisterThumbnail(void* thumbnail) {
 int X11EventLoop::Hook(Window window, WindowEventCallback callback) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (!CheckConnection(m_lpDisplay)) return BadImplementation;
         TakeXError(m_lpDisplay);
         XWindowAttributes attributes;
         if (window == None || !XGetWindowAttributes(m_lpDisplay, window, &attributes)) {
@@ -400,8 +420,10 @@ void X11EventLoop::Unhook(Window window) {
         m_hookedWindow = None;
         m_hookCallback = nullptr;
         ++m_hookGeneration;
-        if (hooked != None) UpdateEventMask(hooked);
-        TakeXError(m_lpDisplay);
+        if (hooked != None && CheckConnection(m_lpDisplay)) {
+            UpdateEventMask(hooked);
+            TakeXError(m_lpDisplay);
+        }
     }
     // Wait for a delivery that is running now (unless this is that delivery).
     if (std::this_thread::get_id() != m_thread.get_id()) {

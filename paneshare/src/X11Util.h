@@ -16,6 +16,14 @@ namespace paneshare {
 Display* OpenTrappedDisplay(const char* displayName);
 void CloseTrappedDisplay(Display* display);
 
+// True once the connection to the server was lost. A lost connection does not end the
+// process; callers must make no Xlib call on it any more (the helpers here check).
+bool DisplayLost(Display* display);
+// Checks the connection's socket without Xlib: when the server has closed it, marks the
+// connection lost and returns false. Lets an idle reader find a lost server before Xlib's own
+// loss handling runs (which, when it returns, leaves Xlib's lock state broken).
+bool CheckConnection(Display* display);
+
 // Waits for every request sent so far and returns the first error code recorded on the
 // connection since the last call (0 when none), clearing it.
 int TakeXError(Display* display);

@@ -85,6 +85,8 @@ private:
         kAtomCount
     };
 
+    // The connection is open and not lost (checked on the socket, before Xlib could trip).
+    bool Usable() const { return m_lpDisplay != nullptr && CheckConnection(m_lpDisplay); }
     bool HasWindowManager();
     Window ClientOf(Window frame, int depth);
     // The top-level client window that contains window (itself when it is one).
@@ -204,7 +206,7 @@ Window X11WindowSystem::TopLevelOf(Window window) {
 
 std::vector<OvHwnd> X11WindowSystem::TopLevelWindows() {
     std::vector<OvHwnd> windows;
-    if (m_lpDisplay == nullptr) return windows;
+    if (!Usable()) return windows;
     std::vector<unsigned long> stacking;
     if (HasWindowManager() &&
         GetProperty32(m_lpDisplay, m_root, m_atoms[kNetClientListStacking], &stacking)) {
@@ -218,7 +220,7 @@ std::vector<OvHwnd> X11WindowSystem::TopLevelWindows() {
     Window root = None, parent = None, *children = nullptr;
     unsigned int count = 0;
     if (!XQueryTree(m_lpDisplay, m_root, &root, &parent, &children, &count)) return windows;
-    for (unsigned int i = count; i-- > 0;) {
+    for (unsigned int i = count; i-- > 0 && Usable();) {
         XWindowAttributes attributes;
         if (!XGetWindowAttributes(m_lpDisplay, children[i], &attributes)) continue;
         // Menus, tooltips and other override-redirect pop-ups are nobody's client windows.
@@ -232,7 +234,7 @@ std::vector<OvHwnd> X11WindowSystem::TopLevelWindows() {
 }
 
 bool X11WindowSystem::IsVisible(OvHwnd window) {
-    if (m_lpDisplay == nullptr) return false;
+    if (!Usable()) return false;
     XWindowAttributes attributes;
     const bool known = XGetWindowAttributes(m_lpDisplay, window, &attributes);
     const bool visible = known && (attributes.map_state == IsViewable || IsMinimised(window));
@@ -241,7 +243,7 @@ bool X11WindowSystem::IsVisible(OvHwnd window) {
 }
 
 bool X11WindowSystem::IsMinimised(OvHwnd handle) {
-    if (m_lpDisplay == nullptr) return false;
+    if (!Usable()) return false;
     const Window window = TopLevelOf(handle);
     // A minimised window is unmapped by its manager but still belongs on the screen.
     if (WmState(window) == IconicState) return true;
@@ -254,7 +256,7 @@ bool X11WindowSystem::IsMinimised(OvHwnd handle) {
 }
 
 WindowKind X11WindowSystem::Kind(Window window) {
-    if (m_lpDisplay == nullptr) return kKindNormal;
+    if (!Usable()) return kKindNormal;
     std::vector<unsigned long> types;
     WindowKind kind = kKindNormal;
     if (GetProperty32(m_lpDisplay, window, m_atoms[kNetWmWindowType], &types, 32)) {
@@ -285,7 +287,7 @@ std::vector<OvHwnd> X11WindowSystem::ShellWindows() {
 }
 
 int X11WindowSystem::ProcessId(OvHwnd window) {
-    if (m_lpDisplay == nullptr || window == 0) return 0;
+    if (!Usable() || window == 0) return 0;
     int pid = 0;
     std::vector<unsigned long> value;
     if (GetProperty32(m_lpDisplay, window, m_atoms[kNetWmPid], &value, 1) && !value.empty()) {
@@ -315,7 +317,7 @@ int X11WindowSystem::ProcessId(OvHwnd window) {
 }
 
 OvHwnd X11WindowSystem::Owner(OvHwnd window) {
-    if (m_lpDisplay == nullptr) return 0;
+    if (!Usable()) return 0;
     Window owner = None;
     if (!XGetTransientForHint(m_lpDisplay, window, &owner)) owner = None;
     TakeXError(m_lpDisplay);
@@ -323,7 +325,7 @@ OvHwnd X11WindowSystem::Owner(OvHwnd window) {
 }
 
 std::string X11WindowSystem::Title(OvHwnd window) {
-    if (m_lpDisplay == nullptr) return std::string();
+    if (!Usable()) return std::string();
     std::string title;
     Atom type = None;
     if (!GetProperty8(m_lpDisplay, window, m_atoms[kNetWmName], &title, &type, kTitleReadBytes) ||
@@ -357,7 +359,7 @@ std::string X11WindowSystem::Title(OvHwnd window) {
 }
 
 std::string X11WindowSystem::ClassName(OvHwnd window) {
-    if (m_lpDisplay == nullptr) return std::string();
+    if (!Usable()) return std::string();
     std::string name;
     XClassHint hint = {nullptr, nullptr};
     if (XGetClassHint(m_lpDisplay, window, &hint)) {
@@ -380,7 +382,7 @@ std::string X11WindowSystem::ExecutablePath(int processId) {
 
 std::vector<OvHwnd> X11WindowSystem::ChildWindows(OvHwnd window) {
     std::vector<OvHwnd> result;
-    if (m_lpDisplay == nullptr) return result;
+    if (!Usable()) return result;
     Window root = None, parent = None, *children = nullptr;
     unsigned int count = 0;
     if (XQueryTree(m_lpDisplay, window, &root, &parent, &children, &count)) {
@@ -393,7 +395,7 @@ std::vector<OvHwnd> X11WindowSystem::ChildWindows(OvHwnd window) {
 }
 
 bool X11WindowSystem::RestoreNoActivate(OvHwnd handle) {
-    if (m_lpDisplay == nullptr) return false;
+    if (!Usable()) return false;
     TakeXError(m_lpDisplay);
     const Window window = TopLevelOf(handle);
     if (HasWindowManager()) {
@@ -421,7 +423,7 @@ bool X11WindowSystem::RestoreNoActivate(OvHwnd handle) {
 }
 
 bool X11WindowSystem::Raise(OvHwnd handle) {
-    if (m_lpDisplay == nullptr) return false;
+    if (!Usable()) return false;
     TakeXError(m_lpDisplay);
     XWindowAttributes attributes;
     if (!XGetWindowAttributes(m_lpDisplay, handle, &attributes)) {
@@ -449,7 +451,7 @@ bool X11WindowSystem::Raise(OvHwnd handle) {
 }
 
 bool X11WindowSystem::EnsureEventLoop() {
-    if (m_lpDisplay == nullptr) return false;
+    if (!Usable()) return false;
     if (!m_lpEventLoop) {
         std::unique_ptr<X11EventLoop> loop(new X11EventLoop(m_strDisplay));
         if (!loop->Start()) return false;

@@ -383,6 +383,15 @@ TEST_F(X11, ThumbnailShowsTheSourceScaledAndLive) {
     test.SetColor(h["S"], 0x00FF00);
     EXPECT_TRUE(WaitUntil([&] { return test.Pixel(dest, 75, 25) == 0x00FF00; }, 5000))
         << std::hex << test.Pixel(dest, 75, 25);
+    // The source's own content, even where another window covers it.
+    const Window cover = test.MakeWindow(20, 20, 400, 300, 0xFFFFFF, "Cover");
+    ASSERT_TRUE(WaitUntil([&] { return test.Viewable(cover); }, 5000));
+    test.SetColor(h["S"], 0xFF00FF);
+    EXPECT_TRUE(WaitUntil([&] { return test.Pixel(dest, 25, 25) == 0xFF00FF; }, 5000))
+        << std::hex << test.Pixel(dest, 25, 25);
+    XDestroyWindow(test.get(), cover);
+    test.SetColor(h["S"], 0x00FF00);
+
     // Still shown after the destination was cleared and exposed.
     XClearArea(test.get(), dest, 0, 0, 0, 0, True);
     XSync(test.get(), False);
@@ -500,6 +509,106 @@ TEST(X11NoWindowManager, RootChildrenAreTheTopLevelWindows) {
     DestroyPaneShareMgr(mgr);
     DestroyPaneShareMgr(nullptr);
     setenv("DISPLAY", saved.c_str(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// An Xvfb of our own for the cases the shared fixture cannot make (a server without
+// Composite). Returns the display name, "" when none came up.
+std::string StartOwnXvfb(ChildProcess* server, const std::vector<std::string>& extra) {
+    for (int n = 700 + (getpid() % 200); n < 1000; ++n) {
+        const std::string sock = "/tmp/.X11-unix/X" + std::to_string(n);
+        if (FileExists(sock) || FileExists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+        const std::string display = ":" + std::to_string(n);
+        std::vector<std::string> argv = {"Xvfb", display, "-screen", "0", "640x480x24", "-nolisten", "tcp", "-noreset"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        if (!server->Start(argv)) return "";
+        if (WaitUntil([&] {
+                TestConnection probe(display);
+                return probe.get() != nullptr || !server->Running();
+            },
+                      10000) &&
+            server->Running())
+            return display;
+        server->Stop();
+    }
+    return "";
+}
+
+class ScopedDisplayEnv {
+public:
+    explicit ScopedDisplayEnv(const std::string& display) : m_saved(std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "") {
+        setenv("DISPLAY", display.c_str(), 1);
+    }
+    ~ScopedDisplayEnv() { setenv("DISPLAY", m_saved.c_str(), 1); }
+
+private:
+    std::string m_saved;
+};
+
+TEST(X11Server, NoThumbnailWithoutComposite) {
+    ChildProcess server;
+    const std::string display = StartOwnXvfb(&server, {"-extension", "Composite"});
+    ASSERT_FALSE(display.empty());
+    ScopedDisplayEnv env(display);
+    IPaneShareMgr* mgr = CreatePaneShareMgr(nullptr);
+    ASSERT_NE(mgr, nullptr);
+    TestConnection test(display);
+    const Window a = test.MakeWindow(0, 0, 50, 50, 0xFF0000, "a");
+    const Window b = test.MakeWindow(60, 0, 50, 50, 0x0000FF, "b");
+    EXPECT_EQ(mgr->RegisterAppThumbnail(a, b), nullptr);
+    DestroyPaneShareMgr(mgr);
+}
+
+TEST(X11Server, AManagerOutlivesItsServer) {
+    ChildProcess server;
+    const std::string display = StartOwnXvfb(&server, {});
+    ASSERT_FALSE(display.empty());
+    ScopedDisplayEnv env(display);
+    IPaneShareMgr* mgr = CreatePaneShareMgr(nullptr);
+    ASSERT_NE(mgr, nullptr);
+    {
+        Helper h;
+        ASSERT_TRUE(h.Start(display, {"W:title=Watched", "S:title=Source"}));
+        mgr->AddWindow(h["W"]);  // the event connection is open too
+        EXPECT_NE(mgr->RegisterAppThumbnail(h["S"], h["W"]), nullptr);
+        EXPECT_GE(mgr->RefreshWindowList()->size(), 3u);
+        h.Stop();
+        // The server goes away between calls, as it does when a session ends.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.Stop();
+    }
+    // Losing the server ends nothing but the window services.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<WindowProcessInfo*>* list = mgr->RefreshWindowList();
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_EQ((*list)[0]->title, "desktop");
+    EXPECT_FALSE(mgr->ShowWindowToTop(1234));
+    EXPECT_EQ(mgr->RegisterAppThumbnail(1234, 5678), nullptr);
+    mgr->AddWindow(1234);
+    DestroyPaneShareMgr(mgr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(X11Server, WithoutAServerOnlyTheDesktopIsListed) {
+    ScopedDisplayEnv env(":65000");  // nothing listens there
+    IPaneShareMgr* mgr = CreatePaneShareMgr(nullptr);
+    ASSERT_NE(mgr, nullptr);
+    std::vector<WindowProcessInfo*>* list = mgr->RefreshWindowList();
+    ASSERT_EQ(list->size(), 1u);
+    EXPECT_EQ((*list)[0]->window, 0u);
+    EXPECT_EQ((*list)[0]->title, "desktop");
+    EXPECT_EQ(mgr->GetWindowsHandleByProcessid(static_cast<int>(getpid())), 0u);
+    EXPECT_FALSE(mgr->ShowWindowToTop(5));
+    EXPECT_EQ(mgr->RegisterAppThumbnail(5, 6), nullptr);
+    mgr->AddWindow(5);
+    mgr->RemoveWindow(5);
+    DestroyPaneShareMgr(mgr);
 }
 
 }  // namespace
