@@ -1,0 +1,261 @@
+// LiveMediaEndpoint: the one object behind IStreamCore.
+//
+// It owns the RTMP manager, the capture engine and the window-share manager (created in
+// Initialize, destroyed in UnInitialize), five worker threads made in the constructor and the
+// "onevent" thread that delivers events to the host's StreamCoreSink.
+//
+// Threads:
+//   - IStreamCore operations: the host's thread. Device operations call the engine right
+//     there; stream operations hand their work to a worker (Invoke when a result is needed,
+//     AsyncInvoke otherwise).
+//   - publish control thread: publish registry (m_publishStreams), SlotPublishStream,
+//     SlotPublishMixStream, SlotStopPublish, ForceKeyFrame, SlotOnPublishData.
+//   - publish data thread: SlotPublishData (frames to the RTMP manager).
+//   - play control thread: play registry (m_playStreams), SlotPlayStream, SlotStopPlay,
+//     SlotChangeRemoteVideoWindows, SlotOnPlayData.
+//   - play data thread: SlotPlayData (frames to the engine).
+//   - recording thread: recording registry (m_records), SlotStartRecord, SlotStopRecord,
+//     SlotRecordData.
+//   - "onevent": the event loop (run) and every StreamCoreSink call.
+//   - IMediaTapSink callbacks: engine threads; IRtmpMgrSink callbacks: RTMP threads. Both only
+//     copy and post, never wait.
+// Each registry is touched by its worker only (and by UnInitialize after the workers are gone).
+// The worker pointers are guarded by m_threadsLock so that a post racing with UnInitialize
+// finds either a live thread or none.
+#pragma once
+
+#include "AacHeaderStore.h"
+#include "IStreamCore.h"
+#include "MediaFrame.h"
+#include "RecordInfo.h"
+#include "WorkerCalls.h"
+
+#include "paneshare/IPaneShareMgr.h"
+#include "rtmplink/IRtmpMgr.h"
+#include "common/buffer.h"
+#include "mediatap/IMediaTap.h"
+
+#include <Poco/Notification.h>
+#include <Poco/NotificationQueue.h>
+#include <Poco/Runnable.h>
+#include <Poco/ThreadPool.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+namespace streamcore {
+
+// Base of the registry records.
+class StreamInfo {
+public:
+    explicit StreamInfo(const std::string& url) : url(url) {}
+    virtual ~StreamInfo() = default;
+    std::string GetUrl() const { return url; }
+
+    std::string url;
+    int streamId = 0;
+};
+
+class PublishStreamInfo : public StreamInfo {
+public:
+    using StreamInfo::StreamInfo;
+    std::string GetAudioUniName() const { return audioUniName; }
+    std::string GetVideoUniName() const { return videoUniName; }
+
+    std::string audioUniName;
+    std::string videoUniName;
+};
+
+class PlayStreamInfo : public StreamInfo {
+public:
+    using StreamInfo::StreamInfo;
+    uint64_t audioRemoteId = ~0ull;
+    uint64_t videoRemoteId = ~0ull;
+};
+
+// One event record waiting for the event thread.
+class EventNotification : public Poco::Notification {
+public:
+    EventNotification(const char* data, int len);
+    const Orvane::Common::IOBuffer& Buffer() const { return m_buffer; }
+
+private:
+    Orvane::Common::IOBuffer m_buffer;
+};
+
+class LiveMediaEndpoint : public IStreamCore,
+                          public IRtmpMgrSink,
+                          public IMediaTapSink,
+                          public mtp::MessageHandler,
+                          public Poco::Runnable {
+public:
+    LiveMediaEndpoint();
+    ~LiveMediaEndpoint() override;
+
+    // IStreamCore
+    bool Initialize(void*, void*, void*, bool enableLog) override;
+    bool UnInitialize() override;
+    void SetSink(StreamCoreSink* sink) override;
+    int GetMicphoneCount() override;
+    int GetSpeakerCount() override;
+    bool GetMicphoneNames(int index, char* name, char* uniName) override;
+    bool GetSpeakerNames(int index, char* name, char* uniName) override;
+    bool OpenMic(const char* uniName) override;
+    bool CloseMic() override;
+    bool OpenSpeaker(const char* uniName) override;
+    bool StartEncodeMixer(const char* uniName, int a, int b, int c) override;
+    bool StopEncodeMixer(const char* uniName) override;
+    bool PauseVideoEncode(const char* uniName) override;
+    bool ContinueVideoEncode(const char* uniName) override;
+    bool IsPublishPause(const char* uniName) override;
+    int GetCameraCount() override;
+    bool GetCameraNames(int index, char* name, char* uniName) override;
+    bool OpenCamera(const char* uniName, void* window, int a, int b, int c) override;
+    bool CloseCamera(const char* uniName) override;
+    bool StartCaptureApplication(void*, bool flag, void* window, int a, int b, int c, char* uniNameOut,
+                                 int d) override;
+    bool StopCaptureApplication(const char* uniName) override;
+    const char* EnumWindowList() override;
+    bool PublishAudioStream(const char* url, const char* uniName, bool recordMode) override;
+    bool PublishVideoStream(const char* url, const char* uniName, bool recordMode) override;
+    bool PublishApplicationStream(const char* url, const char* uniName, bool recordMode) override;
+    bool PublishPictureStream(const char* url, const char* uniName, bool recordMode) override;
+    bool PublishMixStream(const char* url, const char* videoUniName, const char* audioUniName,
+                          int publishMode) override;
+    void StopPublish(const char* url) override;
+    bool ForceKeyFrame(const char* url) override;
+    bool PlayStream(const char* url, void* window) override;
+    int StartRecord(const char* filePath, const char* videoUniName, const char* audioUniName,
+                    bool flag) override;
+    bool StopRecord(int recordId) override;
+    bool StartCapturePicture(void*, char* uniName) override;
+    bool SetCapturePicture(const char* uniName, unsigned char* data, int, int) override;
+    bool SetCapturePicture(const char*, const char*, int, int) override;
+    bool StopCatpurePicture(const char* uniName) override;
+    bool AddVideoWindows(const char* uniName, void* window) override;
+    bool RemoveVideoWindows(const char* uniName, void* window) override;
+    bool RemoveAllVideoWindows(const char* uniName) override;
+    bool ChangeRemoteVideoWindows(const char* url, void* window) override;
+    void SetMicVolume(int volume) override;
+    int GetMicVolume() override;
+    void SetSpeakerVolume(int volume) override;
+    int GetSpeakerVolume() override;
+    void SetAgcStatus(bool on) override;
+    void SetMuteStatus(bool mute) override;
+    bool GetMuteStatus() override;
+    int StartTestMic(const char* uniName) override;
+    int StopTestMic() override;
+    int StartTestSpeaker(const char* uniName, const char* filePath) override;
+    int StopTestSpeaker() override;
+    int GetTestMicLevel() override;
+    int GetTestSpkLevel() override;
+    void StopPlay(const char* url) override;
+
+    // IRtmpMgrSink (RTMP threads)
+    bool OnPublishEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) override;
+    bool OnPlayEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) override;
+    bool OnPlayVideoData(int id, unsigned long long videoId, unsigned char* data, int len,
+                         bool keyFrame) override;
+    bool OnPlayAudioData(int id, unsigned long long audioId, unsigned char* data, int len) override;
+
+    // IMediaTapSink (engine threads)
+    int OnSendVideoPacketCount(const char* uniName) override;
+    int OnRtpVideoData(const char* uniName, const unsigned char* data, int len, bool keyFrame,
+                       unsigned int timestamp) override;
+    int OnAudioData(int a, int b, const unsigned char* data, int len, int c, unsigned int d) override;
+    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len) override;
+    int OnMixerAudioHeaderData(const char* uniName, char* header, int len) override;
+
+    // mtp::MessageHandler: the start-up binding of the two control threads.
+    void OnMessage(mtp::Message* msg) override;
+    // Poco::Runnable: the event loop on "onevent".
+    void run() override;
+
+    // Copies an event record into a notification and queues it. Any thread.
+    void PostEvent(const char* data, int len);
+
+protected:
+    virtual bool OnPlayVideoData(int playId, unsigned char* data, int len, bool keyFrame);
+    virtual bool OnPlayAudioData(int playId, unsigned char* data, int len);
+    virtual int OnAudioData(const char* uniName, int sampleRate, int channels, const void* data, int len,
+                            int third, unsigned int timestamp);
+
+private:
+    // Worker slots.
+    bool SlotPublishStream(std::string url, std::string uniName, bool audioOnly, bool recordMode);
+    bool SlotPublishMixStream(std::string url, std::string videoUniName, std::string audioUniName,
+                              int publishMode);
+    bool SlotStopPublish(std::string url);
+    void SlotOnPublishData(Orvane::Common::IOBufferPtr frame);
+    void SlotPublishData(Orvane::Common::IOBufferPtr frame, std::vector<uint32_t> ids);
+    int SlotOnSendVideoPacketCount(std::string uniName);
+    bool SlotPlayStream(std::string url, void* window);
+    void SlotStopPlay(std::string url);
+    bool SlotChangeRemoteVideoWindows(std::string url, void* window);
+    void SlotOnPlayData(Orvane::Common::IOBufferPtr frame);
+    void SlotPlayData(Orvane::Common::IOBufferPtr frame, uint64_t audioId, uint64_t videoId);
+    int SlotStartRecord(IRecord* recorder, std::string filePath, std::string videoUniName,
+                        std::string audioUniName, bool flag);
+    bool SlotStopRecord(int recordId);
+    void SlotRecordData(Orvane::Common::IOBufferPtr frame);
+
+    std::vector<uint32_t> GetRtmpurlByUniname(const std::string& uniName) const;
+    std::vector<int> GetRecordIdByUniname(const std::string& uniName) const;
+    bool GetAvRemoteIdByPlayId(int playId, uint64_t& audioId, uint64_t& videoId) const;
+
+    // Dispatches one event record; -1 for the stop record, 0 otherwise.
+    int OnLiveMediaEndpoint(const unsigned char* data, unsigned len);
+    void PostResultEvent(int eventId, int value, const std::string& name);
+    // Drops every event record still queued.
+    void DrainEvents();
+    // Posts a frame built by an engine callback to the publish control thread; logs refused
+    // frames (throttled).
+    int PostEngineFrame(Orvane::Common::IOBufferPtr frame, FrameError error, const char* what);
+    void PostPlayFrame(int playId, const unsigned char* data, int len, bool audio, bool keyFrame);
+
+    // Hands f to the worker *which; false (nothing done) when that worker is gone.
+    template <class F>
+    bool PostTo(mtp::Thread* LiveMediaEndpoint::*which, F&& f);
+    template <class R, class F>
+    R CallOn(mtp::Thread* LiveMediaEndpoint::*which, F&& f, R failure);
+
+    static OvHwnd ToHwnd(void* window) { return static_cast<OvHwnd>(reinterpret_cast<uintptr_t>(window)); }
+
+    std::atomic<StreamCoreSink*> m_lpSink{nullptr};
+    IRtmpMgr* m_lpRtmpMgr = nullptr;
+    IMediaTap* m_lpMediaTapr = nullptr;
+    IPaneShareMgr* m_lpPaneShareMgr = nullptr;
+    Poco::NotificationQueue m_eventQueue;
+    Poco::ThreadPool m_eventPool;
+    std::map<int, RecordInfo*> m_records;
+    std::map<std::string, PublishStreamInfo*> m_publishStreams;
+    std::map<std::string, PlayStreamInfo*> m_playStreams;
+    mtp::Thread* m_publishThread = nullptr;
+    mtp::ThreadAffinity m_publishAffinity;
+    mtp::Thread* m_publishDataThread = nullptr;
+    mtp::Thread* m_playThread = nullptr;
+    mtp::ThreadAffinity m_playAffinity;
+    mtp::Thread* m_playDataThread = nullptr;
+    mtp::Thread* m_recordThread = nullptr;
+    mtp::AsyncInvoker m_invoker;
+    std::string m_windowListJson;
+    std::atomic<bool> m_uninitialized{false};
+    AacHeaderStore m_aacHeader;
+
+    // Guards the five worker pointers against UnInitialize (shared for posting, exclusive
+    // only while UnInitialize takes them away).
+    mutable std::shared_mutex m_threadsLock;
+    // OS ids of the two control threads, for the start-up binding messages.
+    uint32_t m_publishThreadId = 0;
+    uint32_t m_playThreadId = 0;
+    // Set when both start-up binding messages have run.
+    Poco::Event m_bound;
+    std::atomic<int> m_boundCount{0};
+    std::atomic<unsigned> m_refusedFrames{0};
+};
+
+}  // namespace streamcore

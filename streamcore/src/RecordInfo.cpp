@@ -1,0 +1,32 @@
+#include "RecordInfo.h"
+
+#include <Poco/Bugcheck.h>
+
+#include <atomic>
+
+namespace streamcore {
+
+namespace {
+std::atomic<uint16_t> g_recordIdCounter{0};
+}
+
+uint16_t RecordInfo::NextRecordId() {
+    return static_cast<uint16_t>(g_recordIdCounter.fetch_add(1) + 1);
+}
+
+RecordInfo::RecordInfo(IRecord* recorder, const std::string& filePath, int flag)
+    : m_id(0), m_filePath(filePath), m_flag(flag), m_recorder(recorder) {
+    if (recorder == nullptr) Poco::Bugcheck::assertion("lpRecord", "RecordInfo", __LINE__);
+    m_id = NextRecordId();
+}
+
+RecordInfo::~RecordInfo() { CloseRecorder(); }
+
+void RecordInfo::CloseRecorder() {
+    if (m_recorder == nullptr) return;
+    m_recorder->Close();
+    DestroyRecord(m_recorder);
+    m_recorder = nullptr;
+}
+
+}  // namespace streamcore

@@ -1,0 +1,177 @@
+#include "doubles.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
+namespace doubles {
+
+namespace {
+
+std::mutex g_engineMutex;  // guards the two below
+std::map<std::string, int> g_results;
+FakeMediaTap* g_engine = nullptr;
+
+std::string S(const char* s) { return s ? s : "(null)"; }
+
+}  // namespace
+
+
+void CallLog::Add(const std::string& line) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.push_back(line);
+}
+std::vector<std::string> CallLog::Lines() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+int CallLog::Count(const std::string& prefix) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int n = 0;
+    for (const auto& l : m_lines)
+        if (l.compare(0, prefix.size(), prefix) == 0) ++n;
+    return n;
+}
+void CallLog::Clear() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.clear();
+}
+CallLog& Calls() {
+    static CallLog log;
+    return log;
+}
+
+FakeMediaTap* Engine() {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    return g_engine;
+}
+void SetEngineResult(const std::string& op, int value) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    g_results[op] = value;
+}
+void ResetEngineResults() {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    g_results.clear();
+}
+
+// ---- engine
+
+int FakeMediaTap::Result(const char* op, const std::string& args) {
+    Calls().Add(std::string(op) + "(" + args + ")");
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    auto it = g_results.find(op);
+    return it == g_results.end() ? 0 : it->second;
+}
+
+int FakeMediaTap::GetCameraCount() { return Result("GetCameraCount", ""); }
+int FakeMediaTap::GetCameraNames(int index, char* name, char* uniName) {
+    int r = Result("GetCameraNames", std::to_string(index));
+    if (name) std::strcpy(name, "Camera");
+    if (uniName) std::strcpy(uniName, "cam0");
+    return r;
+}
+int FakeMediaTap::OpenCamera(const char* u, int a, int b, int c) {
+    return Result("OpenCamera", S(u) + "," + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c));
+}
+int FakeMediaTap::CloseCamera(const char* u) { return Result("CloseCamera", S(u)); }
+int FakeMediaTap::PrepareVideoPublish(const char* u) { return Result("PrepareVideoPublish", S(u)); }
+int FakeMediaTap::AddVideoWindow(const char* u, OvHwnd w) { return Result("AddVideoWindow", S(u) + "," + std::to_string(w)); }
+int FakeMediaTap::RemoveVideoWindow(const char* u, OvHwnd w) {
+    return Result("RemoveVideoWindow", S(u) + "," + std::to_string(w));
+}
+int FakeMediaTap::RemoveAllVideoWindows(const char* u) { return Result("RemoveAllVideoWindows", S(u)); }
+int FakeMediaTap::StartEncodeVideo(const char* u, int w, int h) {
+    return Result("StartEncodeVideo", S(u) + "," + std::to_string(w) + "," + std::to_string(h));
+}
+int FakeMediaTap::StopEncodeVideo(const char* u) { return Result("StopEncodeVideo", S(u)); }
+bool FakeMediaTap::IsVideoEncoding(const char* u) { return Result("IsVideoEncoding", S(u)) != 0; }
+int FakeMediaTap::ForceKeyFrame(const char* u) { return Result("ForceKeyFrame", S(u)); }
+int FakeMediaTap::GetVideoParamB(const char* u) { return Result("GetVideoParamB", S(u)); }
+int FakeMediaTap::GetVideoParamA(const char* u) { return Result("GetVideoParamA", S(u)); }
+int FakeMediaTap::StartCapturePicture(char* out) {
+    int r = Result("StartCapturePicture", "");
+    if (out) std::strcpy(out, "picture0");
+    return r;
+}
+int FakeMediaTap::StopCapturePicture(const char* u) { return Result("StopCapturePicture", S(u)); }
+int FakeMediaTap::SetCapturePicture(const char* u, const unsigned char*, int w, int h, int f) {
+    return Result("SetCapturePicture", S(u) + "," + std::to_string(w) + "," + std::to_string(h) + "," + std::to_string(f));
+}
+int FakeMediaTap::StartCaptureApplication(char* out, OvHwnd window, bool flag, int x, int y, int w, int h, int br,
+                                          int ow, int oh, int fps) {
+    std::ostringstream a;
+    a << window << "," << flag << "," << x << "," << y << "," << w << "," << h << "," << br << "," << ow << ","
+      << oh << "," << fps;
+    int r = Result("StartCaptureApplication", a.str());
+    if (out) std::strcpy(out, "app0");
+    return r;
+}
+int FakeMediaTap::StopCaptureApplication(const char* u) { return Result("StopCaptureApplication", S(u)); }
+int FakeMediaTap::CreateRemoteVideo(uint64_t* id, OvHwnd w) {
+    int r = Result("CreateRemoteVideo", std::to_string(w));
+    *id = 77;
+    return r;
+}
+int FakeMediaTap::CloseRemoteVideo(uint64_t id) { return Result("CloseRemoteVideo", std::to_string(id)); }
+int FakeMediaTap::ChangeRemoteVideoWindow(uint64_t id, OvHwnd w) {
+    return Result("ChangeRemoteVideoWindow", std::to_string(id) + "," + std::to_string(w));
+}
+int FakeMediaTap::PlayRemoteAudioData(uint64_t id, const unsigned char*, int len) {
+    return Result("PlayRemoteAudioData", std::to_string(id) + "," + std::to_string(len));
+}
+int FakeMediaTap::GetMicphoneCount() { return Result("GetMicphoneCount", ""); }
+int FakeMediaTap::GetMicphoneNames(int i, char*, char*) { return Result("GetMicphoneNames", std::to_string(i)); }
+int FakeMediaTap::GetSpeakerCount() { return Result("GetSpeakerCount", ""); }
+int FakeMediaTap::GetSpeakerNames(int i, char*, char*) { return Result("GetSpeakerNames", std::to_string(i)); }
+int FakeMediaTap::OpenMic(const char* u) { return Result("OpenMic", S(u)); }
+int FakeMediaTap::CloseMic() { return Result("CloseMic", ""); }
+int FakeMediaTap::OpenSpeaker(const char* u) { return Result("OpenSpeaker", S(u)); }
+int FakeMediaTap::CreateRemoteAudio(uint64_t* id) {
+    int r = Result("CreateRemoteAudio", "");
+    *id = 55;
+    return r;
+}
+int FakeMediaTap::CloseRemoteAudio(uint64_t id) { return Result("CloseRemoteAudio", std::to_string(id)); }
+int FakeMediaTap::PlayRemoteVideoData(uint64_t id, const unsigned char*, int len) {
+    return Result("PlayRemoteVideoData", std::to_string(id) + "," + std::to_string(len));
+}
+int FakeMediaTap::SetMicVolume(int v) { return Result("SetMicVolume", std::to_string(v)); }
+int FakeMediaTap::GetMicVolume() { return Result("GetMicVolume", ""); }
+int FakeMediaTap::SetSpeakerVolume(int v) { return Result("SetSpeakerVolume", std::to_string(v)); }
+int FakeMediaTap::GetSpeakerVolume() { return Result("GetSpeakerVolume", ""); }
+int FakeMediaTap::SetAgcStatus(bool on) { return Result("SetAgcStatus", std::to_string(on)); }
+int FakeMediaTap::SetMuteStatus(bool m) { return Result("SetMuteStatus", std::to_string(m)); }
+int FakeMediaTap::GetMuteStatus(bool* m) {
+    int r = Result("GetMuteStatus", std::string(m && !*m ? "preset-false" : "preset-other"));
+    if (m) *m = r == 7;  // 7 stands for "muted"
+    return 0;
+}
+int FakeMediaTap::StartEncodeMixer(const char* u, int a, int b, int c) {
+    return Result("StartEncodeMixer", S(u) + "," + std::to_string(a) + "," + std::to_string(b) + "," + std::to_string(c));
+}
+int FakeMediaTap::StopEncodeMixer(const char* u) { return Result("StopEncodeMixer", S(u)); }
+int FakeMediaTap::StartTestMic(const char* u) { return Result("StartTestMic", S(u)); }
+int FakeMediaTap::StopTestMic() { return Result("StopTestMic", ""); }
+int FakeMediaTap::StartTestSpeaker(const char* u, const char* f) { return Result("StartTestSpeaker", S(u) + "," + S(f)); }
+int FakeMediaTap::StopTestSpeaker() { return Result("StopTestSpeaker", ""); }
+int FakeMediaTap::GetTestMicLevel() { return Result("GetTestMicLevel", ""); }
+int FakeMediaTap::GetTestSpkLevel() { return Result("GetTestSpkLevel", ""); }
+
+}  // namespace doubles
+
+using namespace doubles;
+
+extern "C" {
+
+IMediaTap* CreateMediaTap(IMediaTapSink* sink, int) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    g_engine = new FakeMediaTap(sink);
+    return g_engine;
+}
+
+void DestoryMediaTap(IMediaTap* engine) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    if (engine == g_engine) g_engine = nullptr;
+    delete static_cast<FakeMediaTap*>(engine);
+}
+}

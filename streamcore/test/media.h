@@ -1,0 +1,50 @@
+// Real encoded media for the tests and the benchmark: H.264 and AAC made by ffmpeg, split into
+// the frames the capture engine would hand over (video behind its 12-byte header, raw AAC
+// frames and their AudioSpecificConfig).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace media {
+
+using Bytes = std::vector<uint8_t>;
+
+struct VideoFrame {
+    Bytes data;  // 12-byte header, then the access unit in Annex-B form
+    bool key = false;
+};
+
+struct Clip {
+    std::vector<VideoFrame> video;
+    std::vector<Bytes> audio;  // raw AAC frames, 1024 samples each
+    Bytes audioConfig;         // AudioSpecificConfig
+    int width = 0, height = 0, fps = 0;
+};
+
+// Makes seconds of width x height test video at fps (a key frame every fps frames, SPS and
+// PPS in front of each) and of 16 kHz mono AAC. False when ffmpeg failed.
+bool MakeClip(const std::string& folder, int width, int height, int fps, int seconds, Clip* clip);
+
+// Splits an H.264 byte stream into access units (Annex-B, 4-byte start codes).
+std::vector<VideoFrame> SplitAccessUnits(const std::string& stream);
+// Splits ADTS into raw frames and derives the AudioSpecificConfig from the first header.
+bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* config);
+
+struct StreamProbe {
+    std::string codec;
+    int width = 0, height = 0;
+    long frames = -1;
+};
+struct Probe {
+    StreamProbe video, audio;
+    bool hasVideo = false, hasAudio = false;
+    double duration = -1;
+};
+// ffprobe with frame counting.
+Probe ProbeFile(const std::string& path);
+// The error lines of a full decode with ffmpeg ("" when it decodes cleanly).
+std::string DecodeErrors(const std::string& path);
+
+}  // namespace media
