@@ -79,7 +79,9 @@ bool AacEncoder::Open(int sampleRate, int channels, int bitrateKbps, std::string
         if (error) *error = "out of memory";
         return false;
     }
-    m_config.assign(c->extradata, c->extradata + c->extradata_size);
+    // The encoder appends an explicit "no SBR" extension; receivers want the two bytes of the
+    // plain AAC-LC configuration (object type, rate index, channels, three zero flags).
+    m_config.assign(c->extradata, c->extradata + 2);
     m_impl = std::move(impl);
     return true;
 }

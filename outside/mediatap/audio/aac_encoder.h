@@ -27,6 +27,7 @@ public:
     bool Open(int sampleRate, int channels, int bitrateKbps, std::string* error);
     // Samples per channel in one frame (1024 for AAC-LC).
     int frameSize() const;
+    // The AudioSpecificConfig: 2 bytes.
     const std::vector<uint8_t>& audioSpecificConfig() const { return m_config; }
     // Encodes exactly frameSize() frames of interleaved samples (pts = their position) and
     // hands every packet that is ready to the callback. False on an encoder failure.

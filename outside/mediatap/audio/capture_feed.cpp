@@ -30,11 +30,18 @@ CaptureFeed::CaptureFeed(SampleFormat in, SampleFormat out) : m_in(in), m_out(ou
     av_channel_layout_default(&inLayout, in.channels);
     av_channel_layout_default(&outLayout, out.channels);
     SwrContext* swr = nullptr;
-    if (swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_FLT, out.rate, &inLayout, AV_SAMPLE_FMT_FLT, in.rate, 0,
-                            nullptr) < 0 ||
-        swr_init(swr) < 0) {
-        swr_free(&swr);
+    bool ok = swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_FLT, out.rate, &inLayout, AV_SAMPLE_FMT_FLT,
+                                  in.rate, 0, nullptr) >= 0;
+    // Sound that is the same on both channels keeps its level through mono and back:
+    // mono = (left + right) / 2, and mono goes unchanged to both channels.
+    if (ok && in.channels == 2 && out.channels == 1) {
+        const double matrix[2] = {0.5, 0.5};
+        ok = swr_set_matrix(swr, matrix, 2) >= 0;
+    } else if (ok && in.channels == 1 && out.channels == 2) {
+        const double matrix[2] = {1.0, 1.0};
+        ok = swr_set_matrix(swr, matrix, 1) >= 0;
     }
+    if (!ok || swr_init(swr) < 0) swr_free(&swr);
     av_channel_layout_uninit(&inLayout);
     av_channel_layout_uninit(&outLayout);
     m_swr = swr;
