@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -92,7 +93,26 @@ int CaptureFeed::Pull(float* out, int frames, int64_t* oldestArrivalUs) {
     if (!m_marks.empty() && oldestArrivalUs) *oldestArrivalUs = m_marks.front().arrivalUs;
     m_queueStart += static_cast<int64_t>(take / m_out.channels);
     while (!m_marks.empty() && m_marks.front().endSample <= m_queueStart) m_marks.pop_front();
-    if (take < want) m_primed = false;  // ran dry: wait for a margin again
+    if (take < want) {
+        m_primed = false;  // ran dry: wait for a margin again
+        m_leastLeft = SIZE_MAX;
+        m_pulls = 0;
+        return static_cast<int>(take / m_out.channels);
+    }
+    // A backlog that never drains (a source that delivered a burst at its start) is only
+    // delay: once the least left over a window of pulls exceeds the margin, drop the surplus.
+    const size_t margin = static_cast<size_t>(m_out.rate) * kPrimeMs / 1000 * m_out.channels;
+    m_leastLeft = std::min(m_leastLeft, m_queue.size());
+    if (++m_pulls >= kTrimWindow) {
+        if (m_leastLeft != SIZE_MAX && m_leastLeft > margin + margin / 2) {
+            const size_t drop = (m_leastLeft - margin) / m_out.channels * m_out.channels;
+            m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(drop));
+            m_queueStart += static_cast<int64_t>(drop / m_out.channels);
+            while (!m_marks.empty() && m_marks.front().endSample <= m_queueStart) m_marks.pop_front();
+        }
+        m_leastLeft = SIZE_MAX;
+        m_pulls = 0;
+    }
     return static_cast<int>(take / m_out.channels);
 }
 

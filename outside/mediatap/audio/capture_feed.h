@@ -5,13 +5,15 @@
 // The queue holds at most kMaxQueuedMs: when the source runs ahead of the mixer's clock the
 // oldest samples go, so the delay stays bounded. After a start or an underrun the mixer gets
 // silence until kPrimeMs more than a frame is queued, so the jitter of the server's blocks does
-// not cut holes into every frame.
+// not cut holes into every frame. A backlog beyond that margin that does not drain within
+// kTrimWindow frames is dropped, so a burst at the start does not become lasting delay.
 //
 // Threads: Push from the capture thread, Pull from the mixer thread, Level from any thread.
 #pragma once
 
 #include "sound_server.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -27,6 +29,7 @@ class CaptureFeed {
 public:
     static constexpr int kMaxQueuedMs = 300;
     static constexpr int kPrimeMs = 40;
+    static constexpr int kTrimWindow = 16;
 
     // False from ok() when the resampler cannot be made for these formats.
     CaptureFeed(SampleFormat in, SampleFormat out);
@@ -60,6 +63,8 @@ private:
     std::deque<Mark> m_marks;
     int64_t m_queueStart = 0;  // stream position of m_queue.front()
     bool m_primed = false;
+    size_t m_leastLeft = SIZE_MAX;  // least queued after a pull in this window
+    int m_pulls = 0;
     float m_recentPeak = 0.0f;
     int64_t m_recentPeakUs = 0;
 };

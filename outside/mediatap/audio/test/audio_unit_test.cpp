@@ -195,6 +195,20 @@ TEST(CaptureFeed, QueueStaysBoundedWhenNobodyPulls) {
     EXPECT_EQ(feed.Level(), 0);    // arrival times here are not the clock's: old
 }
 
+TEST(CaptureFeed, ABurstAtTheStartDoesNotBecomeLastingDelay) {
+    CaptureFeed feed({16000, 1}, {16000, 1});
+    std::vector<float> burst(8000, 0.1f);
+    feed.Push(burst.data(), 8000, 0);  // half a second at once
+    std::vector<float> block(1024, 0.1f), out(1024);
+    int64_t arrival = 0;
+    for (int i = 1; i <= 40; ++i) {
+        feed.Push(block.data(), 1024, i);
+        EXPECT_EQ(feed.Pull(out.data(), 1024, &arrival), 1024);
+    }
+    // Steady state: what is pulled arrived one or two blocks ago, not a backlog ago.
+    EXPECT_GE(arrival, 38);
+}
+
 TEST(AacEncoder, GivesTheAudioSpecificConfigAndRefusesWhatAacCannotCarry) {
     AacEncoder encoder;
     std::string error;
