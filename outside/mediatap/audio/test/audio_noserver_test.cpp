@@ -2,6 +2,7 @@
 // that still encodes silence in real time.
 #include "aac_check.h"
 
+#include "common/slogger.h"
 #include "mediatap/IMediaTap.h"
 #include "support/process.h"
 
@@ -34,7 +35,17 @@ protected:
     IMediaTap* m_engine = nullptr;
 };
 
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 TEST_F(NoServerTest, DeviceCallsFailByTheirResults) {
+    auto* log = Orvane::Common::slogger::Inst();
+    ASSERT_NE(log, nullptr);
+    log->InitLogInfoPath(m_dir.file("log"));
+    log->m_bLogEnabled = true;
     char name[128], uniName[128];
     EXPECT_EQ(m_engine->GetMicphoneCount(), 0);
     EXPECT_EQ(m_engine->GetSpeakerCount(), 0);
@@ -55,6 +66,12 @@ TEST_F(NoServerTest, DeviceCallsFailByTheirResults) {
     EXPECT_EQ(m_engine->GetTestSpkLevel(), 0);
     EXPECT_EQ(m_engine->SetAgcStatus(true), 0);
     EXPECT_EQ(m_engine->CloseMic(), 0);
+
+    // One line says why, however many calls failed.
+    log->m_bLogEnabled = false;
+    const std::string text = testsupport::ReadFile(log->GetLogFile());
+    EXPECT_EQ(Count(text, "sound server: cannot connect"), 1u) << text;
+    Orvane::Common::slogger::Release();
 }
 
 TEST_F(NoServerTest, MixerEncodesSilenceInRealTime) {
