@@ -21,6 +21,8 @@ protected:
     void SetUp() override {
         // A server address where nothing listens (this process talks to no other server).
         setenv("PULSE_SERVER", ("unix:" + m_dir.file("nothing-here")).c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", m_dir.path().c_str(), 1);  // nothing of the client's outside it
+        setenv("HOME", m_dir.path().c_str(), 1);
         m_engine = CreateMediaTap(&m_sink, 0);
         ASSERT_NE(m_engine, nullptr);
     }
