@@ -43,7 +43,9 @@
 //   GetTestSpkLevel: 0 to 100, the peak of the sound handed to the speaker last; 0 when none.
 //
 // Threads: every slot may be called from any thread; they are serialised by one lock. The sink
-// is called on the mixer's thread only, never after StopEncodeMixer or the destructor returned.
+// is called on the mixer's thread only, never after StopEncodeMixer or the destructor returned;
+// a sink callback must not call the audio slots (stopping the mixer from its own thread would
+// wait for itself).
 #pragma once
 
 #include "mediatap/IMediaTap.h"

@@ -225,6 +225,10 @@ TEST_F(PulseAudioTest, MixerStartRulesAndHeaderRepeat) {
     EXPECT_EQ(m_engine->StartEncodeMixer("#other", 96, 16000, 1), -1);
     EXPECT_EQ(m_engine->StartEncodeMixer(kMix, 96, 16000, 1), 0);  // same: header again
     EXPECT_TRUE(WaitUntil([this] { return m_sink.HeaderCount() == 2; }, 5000));
+    // Other settings: the mixer starts over with them and says so in a new header.
+    EXPECT_EQ(m_engine->StartEncodeMixer(kMix, 64, 48000, 2), 0);
+    EXPECT_TRUE(WaitUntil([this] { return m_sink.HeaderCount() == 3; }, 5000));
+    EXPECT_EQ(m_sink.Header(), (std::vector<uint8_t>{0x11, 0x90}));  // 48 kHz, stereo
     EXPECT_EQ(m_engine->StopEncodeMixer("#other"), -1);
     EXPECT_EQ(m_engine->StopEncodeMixer(kMix), 0);
 }
