@@ -1,7 +1,12 @@
-// Finds and loads the camera plug-in (libCamPort.so) and binds its six exports.
+// Finds and loads the camera plug-in (libCamPort.so), binds its capture exports and keeps
+// the camera list object the engine asks for cameras.
 // The engine looks next to its own library first, then on the normal library search path.
-// Threads: Load and the queries from any thread (guarded).
+// Threads: every call from any thread (guarded). The loader outlives every capture object
+// made through CaptureApi (the library is unloaded in the destructor).
 #pragma once
+
+#include "camera_source.h"
+#include "camport/IVideoCapture.h"
 
 #include <mutex>
 #include <string>
@@ -10,20 +15,36 @@ namespace mediatap {
 
 class CamPortLoader {
 public:
-    static constexpr const char* kFileName = "libCamPort.so";
+    static constexpr const char* kFileName = CAMPORT_LIBRARY_NAME;
     CamPortLoader() = default;
     ~CamPortLoader();
     CamPortLoader(const CamPortLoader&) = delete;
     CamPortLoader& operator=(const CamPortLoader&) = delete;
 
-    // Loads the plug-in once; true when it is there with all six exports.
+    // Loads the plug-in once; true when it is there with its four capture exports.
     bool Load();
     bool Present();
 
+    // Number of cameras the plug-in lists now (0 without the plug-in).
+    int CameraCount();
+    // Display name and unique id of camera index; false when there is no such camera.
+    bool CameraAt(int index, std::string* name, std::string* uniqueId);
+    // True when a camera with exactly this unique id is listed now.
+    bool HasCamera(const std::string& uniqueId);
+    // The capture factories (null members without the plug-in).
+    CamPortCaptureApi CaptureApi();
+
 private:
+    bool LoadLocked();
+    Orvane::VideoCaptureCapsPlatform* CapsLocked();
+
     std::mutex m_lock;
     bool m_tried = false;
     void* m_handle = nullptr;
+    CamPortCaptureApi m_capture;
+    PFN_CreateWinVideoCaptureCaps m_createCaps = nullptr;
+    PFN_DestroyWinVideoCaptureCaps m_destroyCaps = nullptr;
+    Orvane::VideoCaptureCapsPlatform* m_caps = nullptr;  // made on first use
 };
 
 }  // namespace mediatap

@@ -23,9 +23,10 @@
 
 namespace mediatap {
 
-// One local video source, named by its uniName.
+// One local video source, named by its uniName. Application and camera sources keep the
+// size they were started with; picture sources get theirs from StartEncodeVideo.
 struct LocalVideoSource {
-    enum class Kind { kApplication, kPicture };
+    enum class Kind { kApplication, kPicture, kCamera };
     Kind kind = Kind::kApplication;
     std::string uniName;
     uint32_t sourceId = 0;

@@ -243,8 +243,8 @@ int CMediaTap::StartEncodeVideo(const char* uniName, int width, int height) {
     std::shared_ptr<LocalVideoSource> source = FindVideo(uniName);
     if (!source) return -1;
     std::lock_guard<std::mutex> lock(source->lock);
-    if (source->kind == LocalVideoSource::Kind::kApplication) {
-        // An application capture keeps the size it was started with.
+    if (source->kind != LocalVideoSource::Kind::kPicture) {
+        // Application and camera captures keep the size they were started with.
         if (!source->channel || source->channel->Ended()) return -1;
         source->channel->SetEncoding(true);
         return 0;
@@ -279,7 +279,7 @@ int CMediaTap::StopEncodeVideo(const char* uniName) {
     std::shared_ptr<LocalVideoSource> source = FindVideo(uniName);
     if (!source) return -1;
     std::lock_guard<std::mutex> lock(source->lock);
-    if (source->kind == LocalVideoSource::Kind::kApplication) {
+    if (source->kind != LocalVideoSource::Kind::kPicture) {
         if (source->channel) source->channel->SetEncoding(false);
     } else {
         // A picture source's next StartEncodeVideo may ask for another size.
