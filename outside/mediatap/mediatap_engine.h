@@ -23,6 +23,9 @@
 
 namespace mediatap {
 
+class RemoteChannels;
+std::shared_ptr<RemoteChannels> MakeRemoteChannels();
+
 // One local video source, named by its uniName.
 struct LocalVideoSource {
     enum class Kind { kApplication, kPicture };
@@ -133,6 +136,7 @@ private:
     uint32_t m_sourceIdBase;  // random, so two engines' streams have different source ids
     std::vector<std::unique_ptr<VideoChannel>> m_retired;  // guarded by m_sourcesLock
     CamPortLoader m_camPort;
+    std::shared_ptr<RemoteChannels> m_remote = MakeRemoteChannels();
 };
 
 }  // namespace mediatap
