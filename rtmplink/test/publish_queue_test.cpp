@@ -213,7 +213,8 @@ TEST_F(PublishQueue, KeyFrameEmptiesTheQueueAndHeaderFollowsWhatWasSent) {
 
     // Unchanged SPS/PPS after the header was sent: only the key frame (count -1 after it).
     Video(KeyFrame(kPps, 6), 1160, true);
-    EXPECT_EQ(publisher->OnSendVideoPacketCount(), 0);
+    // The gate is open: the send thread may have sent the key frame already.
+    EXPECT_LE(publisher->OnSendVideoPacketCount(), 0);
     ASSERT_TRUE(wire->WaitSent(4));
     EXPECT_TRUE(testsupport::WaitUntil([&] { return publisher->OnSendVideoPacketCount() == -1; }, 5000));
     // A changed PPS: a new header first.
