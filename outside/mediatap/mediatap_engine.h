@@ -23,6 +23,9 @@
 
 namespace mediatap {
 
+class RemoteChannels;
+std::shared_ptr<RemoteChannels> MakeRemoteChannels();
+
 // One local video source, named by its uniName. Application and camera sources keep the
 // size they were started with; picture sources get theirs from StartEncodeVideo.
 struct LocalVideoSource {
@@ -134,6 +137,7 @@ private:
     uint32_t m_sourceIdBase;  // random, so two engines' streams have different source ids
     std::vector<std::unique_ptr<VideoChannel>> m_retired;  // guarded by m_sourcesLock
     CamPortLoader m_camPort;
+    std::shared_ptr<RemoteChannels> m_remote = MakeRemoteChannels();
 };
 
 }  // namespace mediatap

@@ -1,5 +1,6 @@
 #include "rtmp_mgr.h"
 
+#include "rtmp_play.h"
 #include "rtmp_publish.h"
 #include "rtmp_session.h"
 
@@ -31,8 +32,17 @@ CRtmpMgr::~CRtmpMgr() {
         }
     }
     OV_LOG("~CRtmpMgr 2");
-    // Players arrive with the play side; none can be open yet.
-    m_players.clear();
+    std::map<int, RtmpPlay*> players;
+    {
+        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
+        players.swap(m_players);
+    }
+    for (auto& entry : players) {
+        if (entry.second) {
+            entry.second->Close();
+            delete entry.second;
+        }
+    }
 }
 
 void CRtmpMgr::SetRtmpMgrSink(IRtmpMgrSink* lpSink) {
@@ -148,17 +158,54 @@ bool CRtmpMgr::GetSendDataTimeOut(int id) {
     return it != m_publishers.end() && it->second && it->second->GetSendDataTimeOut();
 }
 
-bool CRtmpMgr::OpenPlayUrl(int id, unsigned long long, unsigned long long, const char*) {
+bool CRtmpMgr::OpenPlayUrl(int id, unsigned long long videoId, unsigned long long audioId, const char* url) {
     OV_LOG("OpenPlayUrl enter");
-    OV_LOG("OpenPlayUrl(%d) refused: playing is not available", id);
-    return false;
+    if (!url) {
+        OV_LOG("OpenPlayUrl(%d) refused: no URL", id);
+        return false;
+    }
+    RtmpPlay* player;
+    {
+        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
+        if (m_players.count(id)) {
+            OV_LOG("OpenPlayUrl(%d) refused: the id is already open", id);
+            return false;
+        }
+        player = new RtmpPlay(this);
+        m_players[id] = player;
+    }
+    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
+    return player->OpenUrl(id, videoId, audioId, url, m_lpSink);
 }
 
-void CRtmpMgr::ClosePlay(int) {}
+void CRtmpMgr::ClosePlay(int id) {
+    OV_LOG("CRtmpMgr ClosePlay enter");
+    RtmpPlay* player = nullptr;
+    {
+        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
+        auto it = m_players.find(id);
+        if (it == m_players.end()) return;
+        player = it->second;
+        m_players.erase(it);
+    }
+    if (player) {
+        player->Close();
+        delete player;
+    }
+    OV_LOG("CRtmpMgr ClosePlay leave");
+}
 
-unsigned long long CRtmpMgr::GetVideoId(int) { return ~0ULL; }
+unsigned long long CRtmpMgr::GetVideoId(int id) {
+    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
+    auto it = m_players.find(id);
+    return it == m_players.end() || !it->second ? ~0ULL : it->second->GetVideoId();
+}
 
-unsigned long long CRtmpMgr::GetAudioId(int) { return ~0ULL; }
+unsigned long long CRtmpMgr::GetAudioId(int id) {
+    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
+    auto it = m_players.find(id);
+    return it == m_players.end() || !it->second ? ~0ULL : it->second->GetAudioId();
+}
 
 RtmpPublish* CRtmpMgr::FindPublish(int id) {
     std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);

@@ -307,11 +307,23 @@ bool LibRtmpConnection::ConnectStream() {
             RTMPPacket_Free(&packet);
             continue;
         }
-        if (!HandleCreateStreamResult(&packet)) RTMP_ClientPacket(r, &packet);
+        // A player leaves the createStream answer to librtmp, which sends play.
+        if (m_nPublishMode == kPlayMode || !HandleCreateStreamResult(&packet)) RTMP_ClientPacket(r, &packet);
         RTMPPacket_Free(&packet);
     }
     RTMPPacket_Free(&packet);
     return r->m_bPlaying != 0;
+}
+
+bool LibRtmpConnection::ReadPacket(RTMPPacket* packet) {
+    if (!m_rtmp || !RTMP_IsConnected(m_rtmp)) return false;
+    if (m_rtmp->m_sb.sb_size == 0 && !WaitReadable()) return false;
+    return RTMP_ReadPacket(m_rtmp, packet) != 0;
+}
+
+bool LibRtmpConnection::Aborted() {
+    std::lock_guard<std::mutex> lock(m_abortLock);
+    return m_bAborted;
 }
 
 bool LibRtmpConnection::IsOpen() { return m_rtmp && RTMP_IsConnected(m_rtmp); }

@@ -45,6 +45,9 @@ private:
 
 enum { kConnectTimeoutSec = 1, kTcpConnectWaitMs = 1000 };
 
+// The mode given to Create for a connection that plays a stream instead of publishing one.
+enum { kPlayMode = -1 };
+
 class LibRtmpConnection : public IRtmpConnection {
 public:
     LibRtmpConnection();
@@ -68,6 +71,13 @@ public:
 
     // The raw connection object (tests and the player read its fields).
     RTMP* Raw() { return m_rtmp; }
+
+    // Reads one chunk into packet (librtmp's RTMP_ReadPacket), entering librtmp's reader only
+    // once data has begun to arrive; a silent server is waited for until the abort. False
+    // when nothing was read (aborted, or the socket failed and librtmp closed it).
+    bool ReadPacket(RTMPPacket* packet);
+    // True once Abort ran (from any thread).
+    bool Aborted();
 
 private:
     bool TcpConnect();

@@ -12,6 +12,8 @@
 //   are guarded. ClosePublish waits for the stream's send thread to end (normally a few
 //   milliseconds, at most about half a second when the server does not answer).
 // - The reference returned by GetUniName stays valid until that id is closed.
+// - ClosePlay waits for the player's receive thread to end (at once also when it is blocked
+//   in a receive or a connect).
 // - IRtmpMgrSink is called on the streams' own threads (one send thread per publisher, one
 //   receive thread per player), never on the caller's thread, and from several threads at
 //   once: the sink must be thread-safe and must not call ClosePublish / ClosePlay /
@@ -75,8 +77,13 @@ public:
     // True once a send failed because the connection's socket was gone; never reset.
     virtual bool GetSendDataTimeOut(int id) = 0;
     virtual int GetPlayId() = 0;
-    // Playing is not available yet: logs and answers false.
+    // Opens a player under id (taken from GetPlayId) and starts its receive thread, which
+    // connects (RTMP_PLAY_CONNECTED after the network connect, RTMP_PLAY_CONNECT_FAILED for
+    // each failed attempt, retried every second) and delivers frames tagged with videoId /
+    // audioId. False for a null URL or an id that is already open.
     virtual bool OpenPlayUrl(int id, unsigned long long videoId, unsigned long long audioId, const char* url) = 0;
+    // Ends the player and waits for its receive thread (a blocked receive ends at once); no
+    // frame of that id arrives after it returns.
     virtual void ClosePlay(int id) = 0;
     // All bits set for an id that is not open.
     virtual unsigned long long GetVideoId(int id) = 0;

@@ -1,0 +1,145 @@
+// Remote play channels: what the engine does with the streams it receives. A video channel
+// decodes H.264 access units (behind the 12-byte media header) and keeps the latest decoded
+// picture for the renderer to take; an audio channel decodes AAC (packet type 0: the
+// AudioSpecificConfig, packet type 1: a raw frame, behind the same header) to 16-bit PCM and
+// hands it to its playout.
+//
+// Threads: every operation may be called from any thread. Each channel serialises its own
+// calls with its lock; after Close returns, nothing of that channel is decoded or played
+// any more and later data is ignored.
+#pragma once
+
+#include "common/ovtypes.h"
+#include "i420_frame.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+
+namespace mediatap {
+
+enum { kRemoteHeaderSize = 12, kMaxRemotePacket = 8 * 1024 * 1024 };
+
+// Where decoded remote audio goes. Called with the channel's lock held, from the thread that
+// gave the data; it must not call back into the channel.
+class IAudioPlayout {
+public:
+    virtual ~IAudioPlayout() = default;
+    // Interleaved 16-bit samples: frames × channels values at the given rate.
+    virtual void Play(const int16_t* pcm, int frames, int channels, int rate) = 0;
+};
+
+// Makes the playout of a new audio channel (the speaker the engine has open).
+class IAudioPlayoutFactory {
+public:
+    virtual ~IAudioPlayoutFactory() = default;
+    virtual std::unique_ptr<IAudioPlayout> Create() = 0;
+};
+
+// libavcodec decoders, one stream each. Single-threaded.
+class H264Decoder {
+public:
+    H264Decoder();
+    ~H264Decoder();
+    H264Decoder(const H264Decoder&) = delete;
+    H264Decoder& operator=(const H264Decoder&) = delete;
+    bool Ok() const { return m_ctx != nullptr; }
+    // One Annex-B access unit; fills picture (cropped to even sizes) and returns true when a
+    // picture came out.
+    bool Decode(const uint8_t* data, int len, I420Frame* picture);
+
+private:
+    AVCodecContext* m_ctx = nullptr;
+    AVPacket* m_packet = nullptr;
+    AVFrame* m_frame = nullptr;
+};
+
+class AacDecoder {
+public:
+    AacDecoder();
+    ~AacDecoder();
+    AacDecoder(const AacDecoder&) = delete;
+    AacDecoder& operator=(const AacDecoder&) = delete;
+    // (Re)opens the decoder for an AudioSpecificConfig (2 to 64 bytes).
+    bool Configure(const uint8_t* config, int len);
+    bool Configured() const { return m_ctx != nullptr; }
+    // One raw AAC frame; pcm gets interleaved 16-bit samples. False when nothing came out.
+    bool Decode(const uint8_t* data, int len, std::vector<int16_t>* pcm, int* channels, int* rate);
+
+private:
+    void Free();
+    AVCodecContext* m_ctx = nullptr;
+    AVPacket* m_packet = nullptr;
+    AVFrame* m_frame = nullptr;
+};
+
+class RemoteVideoChannel {
+public:
+    explicit RemoteVideoChannel(OvHwnd window);
+    // 0 when the packet was taken (decoded or waiting for more), -1 for a bad packet or a
+    // closed channel.
+    int Play(const unsigned char* data, int len);
+    void SetWindow(OvHwnd window);
+    OvHwnd Window();
+    // Moves the latest decoded picture out (false when there is none since the last take).
+    bool TakePicture(I420Frame* picture);
+    // Pictures decoded so far.
+    uint64_t Decoded();
+    void Close();
+
+private:
+    std::mutex m_lock;
+    bool m_bClosed = false;
+    OvHwnd m_window;
+    H264Decoder m_decoder;
+    I420Frame m_scratch;
+    I420Frame m_latest;
+    bool m_bFresh = false;
+    uint64_t m_nDecoded = 0;
+};
+
+class RemoteAudioChannel {
+public:
+    explicit RemoteAudioChannel(std::unique_ptr<IAudioPlayout> playout);
+    int Play(const unsigned char* data, int len);
+    void Close();
+
+private:
+    std::mutex m_lock;
+    bool m_bClosed = false;
+    std::unique_ptr<IAudioPlayout> m_playout;
+    AacDecoder m_decoder;
+    std::vector<int16_t> m_pcm;
+};
+
+// The engine's registry of remote channels; ids are never reused.
+class RemoteChannels {
+public:
+    explicit RemoteChannels(std::unique_ptr<IAudioPlayoutFactory> playouts);
+    int CreateVideo(uint64_t* id, OvHwnd window);
+    int CloseVideo(uint64_t id);
+    int ChangeVideoWindow(uint64_t id, OvHwnd window);
+    int PlayVideo(uint64_t id, const unsigned char* data, int len);
+    int CreateAudio(uint64_t* id);
+    int CloseAudio(uint64_t id);
+    int PlayAudio(uint64_t id, const unsigned char* data, int len);
+    std::shared_ptr<RemoteVideoChannel> FindVideo(uint64_t id);
+
+private:
+    std::mutex m_lock;  // guards the maps and m_nNextId
+    uint64_t m_nNextId = 1;
+    std::unique_ptr<IAudioPlayoutFactory> m_playouts;
+    std::map<uint64_t, std::shared_ptr<RemoteVideoChannel>> m_video;
+    std::map<uint64_t, std::shared_ptr<RemoteAudioChannel>> m_audio;
+};
+
+// The registry an engine starts with: audio goes to the sound server's playback.
+std::shared_ptr<RemoteChannels> MakeRemoteChannels();
+
+}  // namespace mediatap
