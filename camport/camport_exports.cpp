@@ -3,7 +3,9 @@
 #include "Capture/device_info_windows.h"
 #include "Capture/device_layer.h"
 #include "Capture/video_capture_windows.h"
+#include "Render/video_renderer_windows.h"
 #include "camport/IVideoCapture.h"
+#include "camport/IVideoRenderer.h"
 
 #include <new>
 
@@ -38,3 +40,18 @@ CAMPORT_EXPORT Orvane::VideoCaptureCapsPlatform* CreateWinVideoCaptureCaps() {
 }
 
 CAMPORT_EXPORT void DestroyWinVideoCaptureCaps(Orvane::VideoCaptureCapsPlatform* caps) { DestroyObject(caps); }
+
+CAMPORT_EXPORT Orvane::VideoRendererPlatform* CreateWinVideoRenderer() {
+    try {
+        return Orvane::CRendererDrawCapsWindows::Instance().CreateRenderer();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+CAMPORT_EXPORT void DestroyWinVideoRenderer(Orvane::VideoRendererPlatform* renderer) {
+    try {
+        Orvane::CRendererDrawCapsWindows::Instance().DestroyRenderer(renderer);
+    } catch (...) {
+    }
+}

@@ -1,0 +1,359 @@
+// The renderer over the X11 drawing layer on an Xvfb display: real windows, read back with
+// XGetImage. Set CAMPORT_RENDER_DUMP to a folder to keep the read-backs as PPM files.
+#include <gtest/gtest.h>
+
+#include "Render/draw_layer_x11.h"
+#include "Render/video_renderer_windows.h"
+#include "camport/IVideoRenderer.h"
+#include "render_fakes.h"
+#include "render_frames.h"
+#include "support/peers.h"
+#include "support/process.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+using namespace Orvane;
+using namespace rendertest;
+
+namespace {
+
+testsupport::XvfbDisplay* g_xvfb = nullptr;
+
+class XvfbEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        g_xvfb = new testsupport::XvfbDisplay();
+        if (!g_xvfb->Start(false)) {
+            delete g_xvfb;
+            g_xvfb = nullptr;
+            return;
+        }
+        setenv("DISPLAY", g_xvfb->display().c_str(), 1);
+    }
+    void TearDown() override {
+        delete g_xvfb;
+        g_xvfb = nullptr;
+    }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+constexpr uint32_t kBackground = 0x808000;  // olive: what an undrawn window shows
+
+// A top-level window of the test's own connection (the engine's side).
+class XWindow {
+public:
+    XWindow(int x, int y, int w, int h) {
+        m_display = XOpenDisplay(nullptr);
+        if (!m_display) return;
+        m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), x, y, w, h, 0, 0, kBackground);
+        XSelectInput(m_display, m_window, StructureNotifyMask);
+        XMapWindow(m_display, m_window);
+        for (XEvent e;;) {
+            XNextEvent(m_display, &e);
+            if (e.type == MapNotify) break;
+        }
+        XSync(m_display, False);
+    }
+    ~XWindow() {
+        if (!m_display) return;
+        if (m_window) XDestroyWindow(m_display, m_window);
+        XCloseDisplay(m_display);
+    }
+    bool ok() const { return m_display && m_window; }
+    unsigned long id() const { return m_window; }
+    void Resize(int w, int h) {
+        XResizeWindow(m_display, m_window, w, h);
+        XSync(m_display, False);
+    }
+    void Destroy() {
+        XDestroyWindow(m_display, m_window);
+        XSync(m_display, False);
+        m_window = 0;
+    }
+    // The window's pixels as 0xRRGGBB, row by row.
+    std::vector<uint32_t> ReadBack(int* w, int* h) {
+        XWindowAttributes attr;
+        XGetWindowAttributes(m_display, m_window, &attr);
+        *w = attr.width;
+        *h = attr.height;
+        std::vector<uint32_t> out;
+        XImage* image = XGetImage(m_display, m_window, 0, 0, attr.width, attr.height, AllPlanes, ZPixmap);
+        if (!image) return out;
+        out.resize(static_cast<size_t>(attr.width) * attr.height);
+        for (int y = 0; y < attr.height; ++y)
+            for (int x = 0; x < attr.width; ++x) out[y * attr.width + x] = XGetPixel(image, x, y) & 0xffffff;
+        XDestroyImage(image);
+        return out;
+    }
+
+private:
+    Display* m_display = nullptr;
+    Window m_window = 0;
+};
+
+struct Picture {
+    std::vector<uint32_t> px;
+    int w = 0, h = 0;
+    uint32_t at(int x, int y) const { return px[static_cast<size_t>(y) * w + x]; }
+};
+
+Picture Read(XWindow& win, const char* name) {
+    Picture p;
+    p.px = win.ReadBack(&p.w, &p.h);
+    if (const char* dir = getenv("CAMPORT_RENDER_DUMP")) {
+        const std::string path = std::string(dir) + "/" + name + ".ppm";
+        if (FILE* f = fopen(path.c_str(), "wb")) {
+            fprintf(f, "P6\n%d %d\n255\n", p.w, p.h);
+            for (uint32_t c : p.px) {
+                const unsigned char rgb[3] = {static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 8),
+                                              static_cast<unsigned char>(c)};
+                fwrite(rgb, 1, 3, f);
+            }
+            fclose(f);
+        }
+    }
+    return p;
+}
+
+// Every bar of a frame `fw` wide appears in the picture rectangle at row y.
+void ExpectBars(const Picture& p, int left, int width, int y, int shift = 0) {
+    for (int bar = 0; bar < 8; ++bar) {
+        const int x = left + (bar * width + width / 2) / 8;
+        const uint32_t want = BarColours()[(bar + shift) % 8];
+        EXPECT_TRUE(Near(want, p.at(x, y))) << "bar " << bar << " at " << x << "," << y << ": " << std::hex << p.at(x, y)
+                                            << " want " << want;
+    }
+}
+
+void ExpectBlack(const Picture& p, int left, int top, int right, int bottom) {
+    int wrong = 0;
+    for (int y = top; y < bottom; y += 7)
+        for (int x = left; x < right; x += 7)
+            if (p.at(x, y) != 0) ++wrong;
+    EXPECT_EQ(0, wrong) << "non-black pixels in " << left << "," << top << "-" << right << "," << bottom;
+}
+
+class X11RendererTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!g_xvfb) GTEST_SKIP() << "Xvfb did not start";
+        caps.reset(new CRendererDrawCapsWindows(render::CreateX11DrawLayer(), false));
+    }
+    void TearDown() override {
+        for (auto* r : made) caps->DestroyRenderer(r);
+    }
+    VideoRendererDDrawWindows* Make() {
+        auto* r = caps->CreateRenderer();
+        made.push_back(r);
+        return r;
+    }
+    static bool Feed(VideoRendererPlatform* r, int w, int h, int shift = 0) {
+        const auto frame = ColourBarsI420(w, h, shift);
+        const CapturedFrameInfo info = FrameInfo(1, w, h);
+        return r->RenderFrame(&info, frame.data(), static_cast<int>(frame.size()));
+    }
+    std::unique_ptr<CRendererDrawCapsWindows> caps;
+    std::vector<VideoRendererDDrawWindows*> made;
+    // Window objects outlive the renderers attached to them (destroyed after TearDown).
+    std::vector<std::unique_ptr<TestWindow>> windows;
+    TestWindow& Win(unsigned long handle, bool selfDrawn, int mode) {
+        windows.emplace_back(new TestWindow(handle, selfDrawn, mode));
+        return *windows.back();
+    }
+};
+
+}  // namespace
+
+TEST_F(X11RendererTest, ProbeFindsSharedMemoryAndYv12) {
+    auto layer = render::CreateX11DrawLayer();
+    auto device = layer->CreateDevice();
+    ASSERT_TRUE(device);
+    render::DeviceCaps dc;
+    ASSERT_TRUE(layer->GetCaps(*device, &dc));
+    EXPECT_TRUE(dc.videoStretch);  // Xvfb offers MIT-SHM to local clients
+    EXPECT_TRUE(dc.yv12);
+    ASSERT_TRUE(caps->EnsureProbed());
+    EXPECT_EQ(1, caps->PreferredFormat());
+    EXPECT_EQ(render::kMemVideo, caps->OffscreenMemory());
+    EXPECT_FALSE(layer->QueryWindow(0x7fffff).exists);  // no such window: no crash, no exit
+}
+
+TEST_F(X11RendererTest, FitResizeAndFrameSizeChange) {
+    XWindow win(0, 0, 1280, 480);
+    ASSERT_TRUE(win.ok());
+    TestWindow& window = Win(win.id(), true, 1);
+    auto* r = Make();
+    ASSERT_TRUE(r->AttachWindow(&window));
+    ASSERT_TRUE(Feed(r, 640, 480));
+    caps->RedrawPass();
+    ASSERT_TRUE(r->HasSurfaces());
+    Picture p = Read(win, "fit_1280x480");
+    ExpectBars(p, 320, 640, 240);
+    ExpectBars(p, 320, 640, 5);
+    ExpectBlack(p, 0, 0, 320, 480);
+    ExpectBlack(p, 960, 0, 1280, 480);
+
+    // The window grows taller than the frame's aspect: bars above and below on the next pass.
+    win.Resize(640, 640);
+    caps->RedrawPass();
+    p = Read(win, "fit_640x640");
+    ASSERT_EQ(640, p.h);
+    ExpectBars(p, 0, 640, 320);
+    ExpectBlack(p, 0, 0, 640, 80);
+    ExpectBlack(p, 0, 560, 640, 640);
+
+    // A new frame size: new surfaces, the new picture (16:9 at y = 140).
+    ASSERT_TRUE(Feed(r, 1280, 720, 3));
+    caps->RedrawPass();
+    EXPECT_EQ(1280, r->SurfaceWidth());
+    p = Read(win, "fit_640x640_1280x720");
+    ExpectBars(p, 0, 640, 320, 3);
+    ExpectBlack(p, 0, 0, 640, 140);
+    ExpectBlack(p, 0, 500, 640, 640);
+}
+
+TEST_F(X11RendererTest, FillAndStretchAndRgbSource) {
+    XWindow win(0, 0, 1280, 480);
+    ASSERT_TRUE(win.ok());
+    TestWindow& window = Win(win.id(), true, 2);
+    auto* r = Make();
+    ASSERT_TRUE(r->AttachWindow(&window));
+    // An RGB24 frame (B, G, R) goes through the converter into the YV12 surface.
+    std::vector<uint8_t> rgb(640 * 480 * 3);
+    for (int y = 0; y < 480; ++y)
+        for (int x = 0; x < 640; ++x) {
+            const uint32_t c = BarAt(x, 640);
+            uint8_t* q = &rgb[(y * 640 + x) * 3];
+            q[0] = c & 0xff, q[1] = (c >> 8) & 0xff, q[2] = c >> 16;
+        }
+    const CapturedFrameInfo info = FrameInfo(10, 640, 480);
+    ASSERT_TRUE(r->RenderFrame(&info, rgb.data(), static_cast<int>(rgb.size())));
+    caps->RedrawPass();
+    Picture p = Read(win, "fill_1280x480");
+    ExpectBars(p, 0, 1280, 240);  // the picture spans the width, overflow clipped
+    ExpectBars(p, 0, 1280, 2);
+
+    window.m_mode = 0;
+    win.Resize(400, 300);
+    caps->RedrawPass();
+    p = Read(win, "stretch_400x300");
+    ExpectBars(p, 0, 400, 150);
+    ExpectBars(p, 0, 400, 298);
+}
+
+TEST_F(X11RendererTest, WindowThatDrawsItselfIsLeftAlone) {
+    XWindow win(0, 0, 320, 240);
+    ASSERT_TRUE(win.ok());
+    TestWindow& window = Win(win.id(), false, 1);
+    auto* r = Make();
+    ASSERT_TRUE(r->AttachWindow(&window));
+    ASSERT_TRUE(Feed(r, 160, 120));
+    caps->RedrawPass();
+    r->Redraw();
+    {
+        std::lock_guard<std::mutex> lock(window.mutex);
+        ASSERT_EQ(1u, window.converted.size());
+        EXPECT_EQ(10, window.converted[0].format);
+        EXPECT_EQ(160u * 120 * 3, window.lastRgb.size());
+    }
+    Picture p = Read(win, "self_drawn");
+    int drawn = 0;
+    for (uint32_t c : p.px) drawn += c != kBackground;
+    EXPECT_EQ(0, drawn);
+}
+
+TEST_F(X11RendererTest, DestroyedWindowIsALostSurface) {
+    XWindow gone(0, 0, 320, 240);
+    XWindow stays(400, 0, 320, 240);
+    ASSERT_TRUE(gone.ok() && stays.ok());
+    TestWindow& w1 = Win(gone.id(), true, 1);
+    TestWindow& w2 = Win(stays.id(), true, 1);
+    auto* r1 = Make();
+    auto* r2 = Make();
+    ASSERT_TRUE(r1->AttachWindow(&w1));
+    ASSERT_TRUE(r2->AttachWindow(&w2));
+    ASSERT_TRUE(Feed(r1, 320, 240));
+    ASSERT_TRUE(Feed(r2, 320, 240));
+    caps->RedrawPass();
+    ASSERT_TRUE(r1->HasSurfaces() && r2->HasSurfaces());
+    gone.Destroy();
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] {
+            caps->RedrawPass();
+            return caps->DisplayChangePending();
+        },
+        5000));
+    // The display is as probed: drawing resumes with new surfaces where the window still exists.
+    ASSERT_TRUE(Feed(r2, 320, 240, 2));
+    caps->RedrawPass();
+    EXPECT_FALSE(caps->DisplayChangePending());
+    caps->RedrawPass();
+    EXPECT_TRUE(r2->HasSurfaces());
+    EXPECT_FALSE(r1->HasSurfaces());
+    Picture p = Read(stays, "after_lost");
+    ExpectBars(p, 0, 320, 120, 2);
+}
+
+TEST_F(X11RendererTest, ExportsDrawOnTheRedrawThreadAndDestroyWhileDrawing) {
+    void* lib = dlopen(CAMPORT_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(nullptr, lib) << dlerror();
+    auto create = reinterpret_cast<PFN_CreateWinVideoRenderer>(dlsym(lib, CAMPORT_CREATE_RENDERER_NAME));
+    auto destroy = reinterpret_cast<PFN_DestroyWinVideoRenderer>(dlsym(lib, CAMPORT_DESTROY_RENDERER_NAME));
+    ASSERT_TRUE(create && destroy);
+    destroy(nullptr);
+    int notARenderer = 0;
+    destroy(reinterpret_cast<VideoRendererPlatform*>(&notARenderer));  // ignored
+
+    XWindow win(0, 0, 640, 360);
+    ASSERT_TRUE(win.ok());
+    TestWindow& window = Win(win.id(), true, 1);
+    for (int round = 0; round < 3; ++round) {
+        VideoRendererPlatform* r = create();
+        ASSERT_NE(nullptr, r);
+        EXPECT_TRUE(r->IsPreferredFormat(1));
+        const CapturedFrameInfo info = FrameInfo(1, 1280, 720);
+        EXPECT_FALSE(r->RenderFrame(&info, nullptr, 0));
+        ASSERT_TRUE(r->AttachWindow(&window));
+        EXPECT_EQ(&window, r->GetAttachedWindow());
+        EXPECT_EQ(static_cast<const void*>(window.Redraw()), static_cast<const void*>(window.Redraw()));
+        ASSERT_NE(nullptr, window.Redraw());
+        // Frames from an engine thread while the redraw thread draws; the window asks for a
+        // redraw of its own now and then.
+        std::atomic<bool> stop{false};
+        std::thread engine([&] {
+            const auto frame = ColourBarsI420(1280, 720, round);
+            while (!stop) {
+                r->RenderFrame(&info, frame.data(), static_cast<int>(frame.size()));
+                {
+                    Poco::Mutex::ScopedLock lock(window.m_mutex);
+                    if (window.m_pRedraw) window.m_pRedraw->Redraw();
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+        const bool shown = testsupport::WaitUntil(
+            [&] {
+                int w, h;
+                auto px = win.ReadBack(&w, &h);
+                return !px.empty() && Near(BarColours()[(1 + round) % 8], px[180 * w + 120]);
+            },
+            10000);
+        stop = true;
+        engine.join();
+        EXPECT_TRUE(shown);
+        if (round == 2) {
+            Picture p = Read(win, "exports");
+            ExpectBars(p, 0, 640, 180, round);
+        }
+        destroy(r);  // the redraw thread may be drawing it right now
+        EXPECT_EQ(nullptr, window.Redraw());
+    }
+    // The library stays loaded: its redraw thread is process-wide.
+}

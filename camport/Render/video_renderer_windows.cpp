@@ -1,0 +1,495 @@
+#include "Render/video_renderer_windows.h"
+
+#include "Render/draw_layer_x11.h"
+#include "common/slogger.h"
+
+#include <libyuv.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace Orvane {
+
+using render::DrawResult;
+using render::Rect;
+
+namespace {
+
+// DirectDraw-style retry of an operation that answers "still drawing"; bounded so that a
+// layer that keeps answering it cannot hang a pass.
+constexpr int kMaxStillDrawingTries = 100;
+
+template <typename F>
+DrawResult Retry(F op) {
+    DrawResult r = DrawResult::kStillDrawing;
+    for (int i = 0; i < kMaxStillDrawingTries && r == DrawResult::kStillDrawing; ++i) r = op();
+    return r;
+}
+
+// Frame sides are 16-bit fields read as signed values.
+int FrameWidth(const CapturedFrameInfo& info) { return static_cast<int16_t>(info.width); }
+int FrameHeight(const CapturedFrameInfo& info) { return static_cast<int16_t>(info.height); }
+
+}  // namespace
+
+RenderCapsDecision DecideRenderCaps(const render::DeviceCaps& caps) {
+    RenderCapsDecision d;
+    if (caps.nonLocalStretch) {
+        d.offscreenMemory = render::kMemNonLocalVideo;
+        d.primaryMemory = render::kMemVideo;
+        d.filteredStretch = true;
+    } else if (caps.videoStretch) {
+        d.offscreenMemory = render::kMemVideo;
+        d.primaryMemory = render::kMemVideo;
+        d.filteredStretch = true;
+    } else if (caps.systemToVideoStretch) {
+        d.offscreenMemory = render::kMemSystem;
+        d.primaryMemory = render::kMemVideo;
+        d.filteredStretch = true;
+    } else {
+        d.offscreenMemory = render::kMemSystem;
+        d.primaryMemory = render::kMemSystem;
+    }
+    if (d.filteredStretch && caps.anyFourcc && caps.yv12) d.preferredFormat = kEnginePixelI420;
+    return d;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CRendererDrawCapsWindows
+
+CRendererDrawCapsWindows::CRendererDrawCapsWindows(std::shared_ptr<render::IDrawLayer> layer, bool startThread)
+    : m_layer(std::move(layer)), m_bStartThread(startThread) {}
+
+CRendererDrawCapsWindows::~CRendererDrawCapsWindows() {
+    try {
+        if (m_thread.isRunning()) m_thread.stop();
+    } catch (...) {
+    }
+}
+
+CRendererDrawCapsWindows& CRendererDrawCapsWindows::Instance() {
+    static Poco::FastMutex mutex;
+    static std::unique_ptr<CRendererDrawCapsWindows> instance;
+    Poco::FastMutex::ScopedLock lock(mutex);
+    if (!instance) instance.reset(new CRendererDrawCapsWindows(render::CreateX11DrawLayer()));
+    return *instance;
+}
+
+bool CRendererDrawCapsWindows::EnsureProbed() {
+    if (m_bInitialized.load()) return true;
+    Poco::Mutex::ScopedLock lock(m_mutex);
+    if (m_bInitialized.load()) return true;
+    std::unique_ptr<render::IDrawDevice> device = m_layer->CreateDevice();
+    if (!device) {
+        OV_LOG("renderer: the display cannot be reached; probing again on next use");
+        return false;
+    }
+    render::DeviceCaps caps;
+    if (m_layer->GetCaps(*device, &caps)) {
+        const RenderCapsDecision d = DecideRenderCaps(caps);
+        m_offscreenMemory = d.offscreenMemory;
+        m_primaryMemory = d.primaryMemory;
+        m_filteredStretch = d.filteredStretch;
+        m_preferredFormat = d.preferredFormat;
+    }
+    OV_LOG("renderer caps: offscreen 0x%x, primary 0x%x, filtered %d, preferred format %d",
+           static_cast<unsigned>(m_offscreenMemory.load()), static_cast<unsigned>(m_primaryMemory.load()),
+           m_filteredStretch.load() ? 1 : 0, m_preferredFormat.load());
+    m_bInitialized = true;
+    if (m_bStartThread && !m_thread.isRunning()) {
+        m_thread.start(0, this, 0);
+        m_thread.GetThread().setName("render_thread");
+    }
+    return true;
+}
+
+VideoRendererDDrawWindows* CRendererDrawCapsWindows::CreateRenderer() {
+    EnsureProbed();
+    VideoRendererDDrawWindows* renderer = new (std::nothrow) VideoRendererDDrawWindows(*this);
+    if (!renderer) return nullptr;
+    Poco::Mutex::ScopedLock lock(m_mutex);
+    m_renderers[renderer] = renderer;
+    return renderer;
+}
+
+bool CRendererDrawCapsWindows::DestroyRenderer(VideoRendererPlatform* key) {
+    VideoRendererDDrawWindows* renderer = nullptr;
+    {
+        Poco::Mutex::ScopedLock lock(m_mutex);
+        auto it = m_renderers.find(key);
+        if (it == m_renderers.end()) return false;
+        renderer = it->second;
+        m_renderers.erase(it);
+    }
+    renderer->DetachWindow();  // waits for a pass in progress
+    renderer->release();       // freed here, or by the pass that still holds it
+    return true;
+}
+
+size_t CRendererDrawCapsWindows::RegisteredCount() {
+    Poco::Mutex::ScopedLock lock(m_mutex);
+    return m_renderers.size();
+}
+
+void CRendererDrawCapsWindows::RedrawPass() {
+    bool recreate = false;
+    if (m_bDisplayChangePending.load()) {
+        // Drawing resumes once the display offers what was probed at start.
+        std::unique_ptr<render::IDrawDevice> device = m_layer->CreateDevice();
+        if (!device) return;
+        render::DeviceCaps caps;
+        const uint32_t memory = m_layer->GetCaps(*device, &caps) ? DecideRenderCaps(caps).offscreenMemory
+                                                                  : render::kMemNone;
+        if (memory != m_offscreenMemory.load()) return;
+        m_bDisplayChangePending = false;
+        recreate = true;
+        OV_LOG("renderer: display is back, surfaces are made again");
+    }
+    std::vector<VideoRendererDDrawWindows*> renderers;
+    {
+        Poco::Mutex::ScopedLock lock(m_mutex);
+        renderers.reserve(m_renderers.size());
+        for (auto& entry : m_renderers) {
+            entry.second->duplicate();
+            renderers.push_back(entry.second);
+        }
+    }
+    for (VideoRendererDDrawWindows* renderer : renderers) {
+        if (recreate) renderer->RequestRecreate();
+        renderer->Redraw();
+        renderer->release();
+    }
+    ++m_passes;
+}
+
+bool CRendererDrawCapsWindows::run(unsigned, unsigned) {
+    try {
+        RedrawPass();
+    } catch (...) {
+        // A pass never takes the thread down; the next one tries again.
+    }
+    m_wait.Wait(kPassIntervalMs);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// VideoRendererDDrawWindows
+
+VideoRendererDDrawWindows::VideoRendererDDrawWindows(CRendererDrawCapsWindows& caps)
+    : m_caps(caps), m_pConverter(CreateVideoConvert()) {}
+
+VideoRendererDDrawWindows::~VideoRendererDDrawWindows() {
+    DetachWindow();
+    {
+        Poco::Mutex::ScopedLock lock(m_convertMutex);
+        if (m_pConverter) DestoryVideoConvert(m_pConverter);
+        m_pConverter = nullptr;
+    }
+}
+
+void VideoRendererDDrawWindows::InstallRedraw(EngineVideoWindow* window, RenderRedraw* redraw) {
+    window->m_busy = 1;
+    window->m_event.tryWait(1000);
+    {
+        Poco::Mutex::ScopedLock lock(window->m_mutex);
+        window->m_pRedraw = redraw;
+    }
+    window->m_busy = 0;
+}
+
+bool VideoRendererDDrawWindows::AttachWindow(EngineVideoWindow* window) {
+    if (!window) return false;
+    // The window mutex is never taken under the state mutex: a window may hold its mutex
+    // while it asks for a redraw.
+    EngineVideoWindow* previous = m_pRedrawWindow.exchange(window);
+    if (previous && previous != window) InstallRedraw(previous, nullptr);
+    InstallRedraw(window, this);
+    const unsigned long handle = window->GetHwnd();
+
+    Poco::Mutex::ScopedLock lock(m_stateMutex);
+    if (handle == m_hWnd.load()) return true;
+    DetachLocked();
+    {
+        Poco::Mutex::ScopedLock frame(m_frameMutex);
+        m_pWindow = window;
+        m_hWnd = handle;
+        m_bAttached = true;
+    }
+    // No frame size is known after the detach, so nothing is made until the next frame.
+    ReleaseSurfaces();
+    OV_LOG("renderer %p attached to window 0x%lx", static_cast<void*>(this), handle);
+    return true;
+}
+
+void VideoRendererDDrawWindows::DetachLocked() {
+    // m_bAttached is written under both mutexes, so the state mutex alone suffices to read it.
+    if (m_bAttached) ReleaseSurfaces();
+    Poco::Mutex::ScopedLock frame(m_frameMutex);
+    if (m_bAttached) {
+        std::memset(&m_record, 0, sizeof(m_record));
+        m_bNewFrame = false;
+        m_bRecordPresent = false;
+        m_bCopyContent = false;
+        m_bRecreateRequested = false;
+        m_pending.Clear();
+        m_render.Clear();
+        m_bAttached = false;
+        // The window object is the engine's and may go once detached: forget it.
+        m_pWindow = nullptr;
+    } else {
+        m_hWnd = 0;
+        m_pWindow = nullptr;
+    }
+}
+
+void VideoRendererDDrawWindows::DetachWindow() {
+    {
+        Poco::Mutex::ScopedLock lock(m_stateMutex);
+        DetachLocked();
+    }
+    // The window object must not keep a pointer to a renderer that may be freed next.
+    EngineVideoWindow* window = m_pRedrawWindow.exchange(nullptr);
+    if (window) InstallRedraw(window, nullptr);
+}
+
+void VideoRendererDDrawWindows::SetLabelText(const char* text) {
+    Poco::Mutex::ScopedLock frame(m_frameMutex);
+    std::strncpy(m_label, text ? text : "", sizeof(m_label) - 1);
+    m_label[sizeof(m_label) - 1] = '\0';
+    m_bLabelSet = true;
+}
+
+void VideoRendererDDrawWindows::SetLabelValue(int value) {
+    Poco::Mutex::ScopedLock frame(m_frameMutex);
+    m_labelValue = value;
+    m_bLabelValueSet = true;
+}
+
+bool VideoRendererDDrawWindows::RenderFrame(const CapturedFrameInfo* info, const uint8_t* data, int length) {
+    if (!info) return false;
+    EngineVideoWindow* window = m_pWindow.load();
+    if (window && !window->IsSelfDrawn()) {
+        // The window draws by itself: hand it the frame as RGB24.
+        const unsigned long handle = m_hWnd.load();
+        if (handle && data && length > 0 && m_caps.Layer().QueryWindow(handle).visible) {
+            Poco::Mutex::ScopedLock lock(m_convertMutex);
+            const int w = FrameWidth(*info), h = FrameHeight(*info);
+            uint8_t* out = nullptr;
+            int outLength = 0;
+            if (m_pConverter && m_pConverter->Init(w, h, info->format, w, h, kEnginePixelRGB24) &&
+                m_pConverter->Convert(data, length, &out, &outLength)) {
+                CapturedFrameInfo converted = *info;
+                converted.format = kEnginePixelRGB24;
+                window->OnConvertedFrame(&converted, out, outLength);
+            }
+        }
+        return true;
+    }
+    Poco::Mutex::ScopedLock frame(m_frameMutex);
+    if (!m_bAttached) return false;
+    if (!data || length <= 0 || !m_pending.Set(data, length)) return false;
+    m_bNewFrame = true;
+    if (info->width != m_record.width || info->height != m_record.height) {
+        m_record = *info;
+        m_bRecordPresent = true;
+    }
+    return true;
+}
+
+bool VideoRendererDDrawWindows::IsPreferredFormat(int format) {
+    m_caps.EnsureProbed();
+    return format == m_caps.PreferredFormat();
+}
+
+void VideoRendererDDrawWindows::Redraw() {
+    Poco::Mutex::ScopedLock lock(m_stateMutex);
+    EngineVideoWindow* window = m_pWindow.load();
+    if (window && !window->IsSelfDrawn()) return;
+    if (!m_caps.EnsureProbed()) return;
+    if (m_caps.DisplayChangePending()) return;
+    {
+        Poco::Mutex::ScopedLock frame(m_frameMutex);
+        if (!m_bAttached || (m_pending.Length() <= 0 && m_render.Length() <= 0)) return;
+    }
+    if (m_bRecreateRequested.exchange(false)) ReleaseSurfaces();
+    if (m_caps.DisplayChangePending()) {
+        ReleaseSurfaces();
+        return;
+    }
+    CapturedFrameInfo info;
+    bool recordPresent;
+    {
+        Poco::Mutex::ScopedLock frame(m_frameMutex);
+        info = m_record;
+        recordPresent = m_bRecordPresent;
+        if (m_bNewFrame) {
+            m_render.SwitchBuffer(m_pending);
+            m_pending.Clear();
+            m_bNewFrame = false;
+            m_bCopyContent = true;
+        }
+    }
+    if (!MakeSurfaces(info, recordPresent) || !m_offscreen) return;
+
+    render::LockedSurface locked;
+    const DrawResult lockResult = m_offscreen->Lock(&locked);
+    if (lockResult == DrawResult::kLost) {
+        m_caps.SetDisplayChangePending();
+        return;
+    }
+    if (lockResult != DrawResult::kOk) return;
+    if (m_bCopyContent) {
+        const CopyResult copied = CopyContent(info, locked);
+        if (copied != CopyResult::kOk) {
+            m_offscreen->Unlock();
+            if (copied == CopyResult::kWrongSurface) ReleaseSurfaces();
+            return;
+        }
+        m_bCopyContent = false;
+    }
+    m_offscreen->Unlock();
+    DrawToWindow(info);
+}
+
+VideoRendererDDrawWindows::CopyResult VideoRendererDDrawWindows::CopyContent(const CapturedFrameInfo& info,
+                                                                              const render::LockedSurface& surface) {
+    const int w = FrameWidth(info), signedH = FrameHeight(info), h = std::abs(signedH);
+    const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+    const uint8_t* src = m_render.Data();
+    int64_t length = m_render.Length();
+    Poco::Mutex::ScopedLock lock(m_convertMutex);
+    if (info.format != kEnginePixelI420) {
+        uint8_t* out = nullptr;
+        int outLength = 0;
+        if (!m_pConverter || !m_pConverter->Init(w, signedH, info.format, w, h, kEnginePixelI420) ||
+            !m_pConverter->Convert(src, static_cast<int>(length), &out, &outLength))
+            return CopyResult::kFailed;
+        src = out;
+        length = outLength;
+    }
+    // Odd sides have chroma planes of the rounded-up half size.
+    const int64_t ySize = static_cast<int64_t>(w) * h, cSize = static_cast<int64_t>(cw) * ch;
+    if (!src || length < ySize + 2 * cSize) return CopyResult::kFailed;
+    if (surface.width < w || surface.height < h) return CopyResult::kWrongSurface;
+    const uint8_t* srcY = src;
+    const uint8_t* srcU = src + ySize;
+    const uint8_t* srcV = srcU + cSize;
+    if (m_bYv12) {
+        if ((surface.width + 1) / 2 != cw) return CopyResult::kWrongSurface;
+        const int pitch = surface.pitch, cpitch = surface.pitch / 2;
+        uint8_t* dstY = surface.bits;
+        uint8_t* dstV = dstY + static_cast<int64_t>(pitch) * surface.height;
+        uint8_t* dstU = dstV + static_cast<int64_t>(cpitch) * ((surface.height + 1) / 2);
+        libyuv::CopyPlane(srcY, w, dstY, pitch, w, h);
+        libyuv::CopyPlane(srcV, cw, dstV, cpitch, cw, ch);
+        libyuv::CopyPlane(srcU, cw, dstU, cpitch, cw, ch);
+    } else {
+        // The surface is 32-bit RGB: the frame goes in converted rather than leaving it black.
+        libyuv::I420ToARGB(srcY, w, srcU, cw, srcV, cw, surface.bits, surface.pitch, w, h);
+    }
+    return CopyResult::kOk;
+}
+
+void VideoRendererDDrawWindows::DrawToWindow(const CapturedFrameInfo& info) {
+    const render::WindowInfo win = m_caps.Layer().QueryWindow(m_hWnd.load());
+    if (!win.visible) return;
+    EngineVideoWindow* window = m_pWindow.load();
+    const int w = FrameWidth(info), h = FrameHeight(info);
+    const int mode = render::EffectiveDisplayMode(window != nullptr, window ? window->GetDisplayMode() : 0, w, h);
+    const render::Layout layout = render::ComputeLayout(mode, win.width, win.height, w, h);
+    const DrawResult r = Retry([&] {
+        DrawResult res = m_device->Blit(*m_offscreen, layout.picture);
+        if (res == DrawResult::kOk && layout.bars && !layout.bar1.Empty()) res = m_device->Blit(*m_black1, layout.bar1);
+        if (res == DrawResult::kOk && layout.bars && !layout.bar2.Empty()) res = m_device->Blit(*m_black2, layout.bar2);
+        return res;
+    });
+    if (r == DrawResult::kLost) m_caps.SetDisplayChangePending();
+}
+
+bool VideoRendererDDrawWindows::MakeSurfaces(const CapturedFrameInfo& info, bool recordPresent) {
+    if (!recordPresent) return false;
+    if (m_caps.DisplayChangePending()) return true;
+    const int w = FrameWidth(info), h = std::abs(FrameHeight(info));
+    if (m_offscreen && w == m_surfaceWidth && h == m_surfaceHeight) return true;
+
+    m_bCopyContent = true;
+    if (w <= 0 || h <= 0) return false;
+    m_bYv12 = m_caps.PreferredFormat() == kEnginePixelI420;
+    const unsigned long handle = m_hWnd.load();
+    const render::WindowInfo win = m_caps.Layer().QueryWindow(handle);
+    if (!win.exists || win.width <= 0 || win.height <= 0) return false;
+
+    ReleaseSurfaces();
+    auto fail = [this] {
+        ReleaseSurfaces();
+        return false;
+    };
+    m_device = m_caps.Layer().CreateDevice();
+    if (!m_device) return false;
+    if (m_device->CreatePrimary(handle, m_caps.PrimaryMemory()) != DrawResult::kOk) return fail();
+    const uint32_t memory = m_caps.OffscreenMemory();
+    DrawResult r = m_device->CreateOffscreen(
+        w, h, m_bYv12 ? render::SurfaceFormat::kYV12 : render::SurfaceFormat::kRGB32, memory, &m_offscreen);
+    if (m_bYv12 && (r == DrawResult::kInvalidPixelFormat || r == DrawResult::kOutOfVideoMemory)) {
+        m_bYv12 = false;
+        r = m_device->CreateOffscreen(w, h, render::SurfaceFormat::kRGB32, memory, &m_offscreen);
+    }
+    if (r != DrawResult::kOk) return fail();
+    if (m_device->CreateOffscreen(4, 4, render::SurfaceFormat::kRGB32, memory, &m_black1) != DrawResult::kOk ||
+        m_device->CreateOffscreen(4, 4, render::SurfaceFormat::kRGB32, memory, &m_black2) != DrawResult::kOk)
+        return fail();
+
+    const Rect client{0, 0, win.width, win.height};
+    if (Retry([&] { return m_device->ColorFill(client, 0); }) == DrawResult::kLost) return fail();
+    if (m_offscreen->FillBlack(m_bYv12) == DrawResult::kLost || m_black1->FillBlack(false) == DrawResult::kLost ||
+        m_black2->FillBlack(false) == DrawResult::kLost)
+        return fail();
+    if (win.visible) {
+        Retry([&] { return m_device->Blit(*m_offscreen, client); });
+        m_device->PostPaint();
+    }
+    m_surfaceWidth = w;
+    m_surfaceHeight = h;
+    OV_LOG("renderer %p: surfaces %dx%d %s for window 0x%lx", static_cast<void*>(this), w, h,
+           m_bYv12 ? "YV12" : "RGB32", handle);
+    return true;
+}
+
+void VideoRendererDDrawWindows::ReleaseSurfaces() {
+    m_offscreen.reset();
+    m_black1.reset();
+    m_black2.reset();
+    m_device.reset();
+    m_surfaceWidth = 0;
+    m_surfaceHeight = 0;
+}
+
+bool VideoRendererDDrawWindows::IsAttached() {
+    Poco::Mutex::ScopedLock frame(m_frameMutex);
+    return m_bAttached;
+}
+
+bool VideoRendererDDrawWindows::HasSurfaces() {
+    Poco::Mutex::ScopedLock lock(m_stateMutex);
+    return m_offscreen != nullptr;
+}
+
+int VideoRendererDDrawWindows::SurfaceWidth() {
+    Poco::Mutex::ScopedLock lock(m_stateMutex);
+    return m_surfaceWidth;
+}
+
+int VideoRendererDDrawWindows::SurfaceHeight() {
+    Poco::Mutex::ScopedLock lock(m_stateMutex);
+    return m_surfaceHeight;
+}
+
+bool VideoRendererDDrawWindows::Yv12Mode() {
+    Poco::Mutex::ScopedLock lock(m_stateMutex);
+    return m_bYv12;
+}
+
+unsigned long VideoRendererDDrawWindows::WindowHandleKept() { return m_hWnd.load(); }
+
+}  // namespace Orvane
