@@ -26,6 +26,10 @@ namespace mediatap {
 class RemoteChannels;
 std::shared_ptr<RemoteChannels> MakeRemoteChannels();
 
+class CMediaTap;
+// Ends the audio half of an engine (mixer and device tests stop; the sink is not called again).
+void ReleaseAudioHalf(const CMediaTap* engine);
+
 // One local video source, named by its uniName. Application and camera sources keep the
 // size they were started with; picture sources get theirs from StartEncodeVideo.
 struct LocalVideoSource {

@@ -49,6 +49,8 @@ CMediaTap::CMediaTap(IMediaTapSink* sink) : m_lpSink(sink) {
 }
 
 CMediaTap::~CMediaTap() {
+    // The mixer calls the sink from its own thread: it ends before anything else goes.
+    ReleaseAudioHalf(this);
     std::map<std::string, std::shared_ptr<LocalVideoSource>> sources;
     {
         std::lock_guard<std::mutex> lock(m_sourcesLock);
