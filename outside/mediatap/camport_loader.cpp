@@ -45,8 +45,12 @@ bool CamPortLoader::LoadLocked() {
     if (m_tried) return m_handle != nullptr;
     m_tried = true;
     std::string folder = OwnFolder();
-    void* handle = folder.empty() ? nullptr : dlopen((folder + kFileName).c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) handle = dlopen(kFileName, RTLD_NOW | RTLD_LOCAL);
+    // Once loaded the plug-in stays mapped for the life of the process (RTLD_NODELETE): its
+    // process-wide state would otherwise be dropped, unreachable, on each engine's end, and
+    // its code must outlive any thread-exit or exit handler it registered.
+    const int mode = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+    void* handle = folder.empty() ? nullptr : dlopen((folder + kFileName).c_str(), mode);
+    if (!handle) handle = dlopen(kFileName, mode);
     if (!handle) {
         OV_LOG("camera plug-in %s not found: no cameras", kFileName);
         return false;
