@@ -6,6 +6,7 @@
 #include <libyuv.h>
 
 #include <cstdlib>
+#include <pthread.h>
 #include <cstring>
 #include <new>
 
@@ -68,12 +69,28 @@ CRendererDrawCapsWindows::~CRendererDrawCapsWindows() {
     }
 }
 
+void CRendererDrawCapsWindows::StopThread() {
+    try {
+        if (m_thread.isRunning()) m_thread.stop();
+    } catch (...) {
+    }
+}
+
 CRendererDrawCapsWindows& CRendererDrawCapsWindows::Instance() {
+    // At unload the redraw thread is stopped, but the object and its display connections are
+    // left to the process: the X server may already be gone then, and renderers the engine
+    // never destroyed still point at the object.
+    struct Holder {
+        CRendererDrawCapsWindows* object = nullptr;
+        ~Holder() {
+            if (object) object->StopThread();
+        }
+    };
     static Poco::FastMutex mutex;
-    static std::unique_ptr<CRendererDrawCapsWindows> instance;
+    static Holder holder;
     Poco::FastMutex::ScopedLock lock(mutex);
-    if (!instance) instance.reset(new CRendererDrawCapsWindows(render::CreateX11DrawLayer()));
-    return *instance;
+    if (!holder.object) holder.object = new CRendererDrawCapsWindows(render::CreateX11DrawLayer());
+    return *holder.object;
 }
 
 bool CRendererDrawCapsWindows::EnsureProbed() {
@@ -99,7 +116,6 @@ bool CRendererDrawCapsWindows::EnsureProbed() {
     m_bInitialized = true;
     if (m_bStartThread && !m_thread.isRunning()) {
         m_thread.start(0, this, 0);
-        m_thread.GetThread().setName("render_thread");
     }
     return true;
 }
@@ -164,6 +180,10 @@ void CRendererDrawCapsWindows::RedrawPass() {
 }
 
 bool CRendererDrawCapsWindows::run(unsigned, unsigned) {
+    if (!m_bThreadNamed) {
+        pthread_setname_np(pthread_self(), "render_thread");
+        m_bThreadNamed = true;
+    }
     try {
         RedrawPass();
     } catch (...) {
@@ -347,6 +367,7 @@ void VideoRendererDDrawWindows::Redraw() {
             return;
         }
         m_bCopyContent = false;
+        ++m_framesShown;
     }
     m_offscreen->Unlock();
     DrawToWindow(info);

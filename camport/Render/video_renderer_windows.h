@@ -74,6 +74,8 @@ public:
 
     // One pass of the redraw thread (display-change handling, then every renderer).
     void RedrawPass();
+    // Stops the redraw thread (passes end; the object stays usable for the exports' bookkeeping).
+    void StopThread();
     // Passes run so far.
     uint64_t PassCount() const { return m_passes.load(); }
 
@@ -97,6 +99,7 @@ private:
 
     Common::CThreadEx m_thread;
     Common::CAccurateWaitTime m_wait;  // the redraw thread's own
+    bool m_bThreadNamed = false;       // the redraw thread's own
 };
 
 class VideoRendererDDrawWindows : public VideoRendererPlatform, public Poco::RefCountedObject, public RenderRedraw {
@@ -125,6 +128,8 @@ public:
     int SurfaceHeight();
     bool Yv12Mode();
     unsigned long WindowHandleKept();
+    // Frames copied into the surface so far (each new frame a pass showed).
+    uint64_t FramesShown() const { return m_framesShown.load(); }
 
 protected:
     ~VideoRendererDDrawWindows() override;
@@ -172,6 +177,7 @@ private:
     int m_surfaceHeight = 0;
 
     std::atomic<bool> m_bRecreateRequested{false};
+    std::atomic<uint64_t> m_framesShown{0};
     IVideoConvert* m_pConverter;  // under the convert mutex
 };
 
