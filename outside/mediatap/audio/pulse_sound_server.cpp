@@ -1,0 +1,542 @@
+// The PulseAudio backend of ISoundServer: one threaded main loop and one context per object.
+// Every request locks the main loop, issues one operation and waits for its callback; the
+// stream callbacks run on the main loop's thread with its lock held.
+#include "sound_server.h"
+
+#include "common/slogger.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+
+namespace mediatap {
+namespace audio {
+namespace {
+
+constexpr int kConnectTimeoutMs = 3000;
+constexpr int kReconnectPauseMs = 3000;
+constexpr int kCaptureFragmentMs = 20;
+constexpr int kPlaybackBufferMs = 100;
+
+// Holds the main-loop lock for a scope.
+class LoopLock {
+public:
+    explicit LoopLock(pa_threaded_mainloop* loop) : m_loop(loop) { pa_threaded_mainloop_lock(m_loop); }
+    ~LoopLock() { pa_threaded_mainloop_unlock(m_loop); }
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+
+private:
+    pa_threaded_mainloop* m_loop;
+};
+
+int VolumeToPercent(const pa_cvolume& volume) {
+    pa_volume_t avg = pa_cvolume_avg(&volume);
+    return static_cast<int>(std::lround(static_cast<double>(avg) * 100.0 / PA_VOLUME_NORM));
+}
+
+pa_volume_t PercentToVolume(int percent) {
+    return static_cast<pa_volume_t>(std::lround(static_cast<double>(percent) * PA_VOLUME_NORM / 100.0));
+}
+
+class PulseCapture;
+class PulsePlayback;
+
+class PulseSoundServer final : public ISoundServer {
+public:
+    explicit PulseSoundServer(const std::string& clientName);
+    ~PulseSoundServer() override;
+
+    bool Connected() override;
+    std::vector<SoundDevice> Sources() override;
+    std::vector<SoundDevice> Sinks() override;
+    std::string DefaultSource() override { return ServerDefault(true); }
+    std::string DefaultSink() override { return ServerDefault(false); }
+    std::string MonitorOf(const std::string& sink) override;
+    bool SetSourceVolume(const std::string& source, int percent) override;
+    bool GetSourceVolume(const std::string& source, int* percent) override;
+    bool SetSinkVolume(const std::string& sink, int percent) override;
+    bool GetSinkVolume(const std::string& sink, int* percent) override;
+    bool SetSourceMute(const std::string& source, bool mute) override;
+    bool GetSourceMute(const std::string& source, bool* mute) override;
+    std::unique_ptr<ICaptureStream> OpenCapture(const std::string& source, SampleFormat* format,
+                                                CaptureCallback callback) override;
+    std::unique_ptr<IPlaybackStream> OpenPlayback(const std::string& sink, SampleFormat format) override;
+
+    pa_threaded_mainloop* loop() { return m_loop; }
+
+private:
+    // Both with the main-loop lock held.
+    bool EnsureContextLocked();
+    bool WaitOperationLocked(pa_operation* op);
+    std::string ServerDefault(bool source);
+    bool SourceInfo(const std::string& name, SampleFormat* format, pa_cvolume* volume, bool* mute);
+    bool SinkInfo(const std::string& name, pa_cvolume* volume, std::string* monitor);
+    bool ContextGood() const { return m_context && pa_context_get_state(m_context) == PA_CONTEXT_READY; }
+
+    static void OnContextState(pa_context* context, void* self);
+    static void OnSuccess(pa_context*, int success, void* result);
+
+    std::string m_clientName;
+    pa_threaded_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;  // main-loop lock
+    std::chrono::steady_clock::time_point m_lastAttempt;  // main-loop lock
+    bool m_attempted = false;                           // main-loop lock
+    bool m_reportedFailure = false;                     // main-loop lock
+};
+
+class PulseCapture final : public ICaptureStream {
+public:
+    PulseCapture(pa_threaded_mainloop* loop, pa_stream* stream, CaptureCallback callback)
+        : m_loop(loop), m_stream(stream), m_callback(std::move(callback)) {}
+    ~PulseCapture() override {
+        LoopLock lock(m_loop);
+        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+        pa_stream_disconnect(m_stream);
+        pa_stream_unref(m_stream);
+    }
+    bool Alive() override {
+        LoopLock lock(m_loop);
+        pa_stream_state_t state = pa_stream_get_state(m_stream);
+        return state == PA_STREAM_READY || state == PA_STREAM_CREATING;
+    }
+    void Start() { pa_stream_set_read_callback(m_stream, &PulseCapture::OnRead, this); }
+
+private:
+    static void OnRead(pa_stream* stream, size_t, void* self) {
+        auto* capture = static_cast<PulseCapture*>(self);
+        const pa_sample_spec* spec = pa_stream_get_sample_spec(stream);
+        const size_t frameBytes = pa_frame_size(spec);
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_readable_size(stream) > 0) {
+            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+            int frames = static_cast<int>(bytes / frameBytes);
+            if (data) {
+                capture->m_callback(static_cast<const float*>(data), frames);
+            } else {
+                // A hole in the stream: what was lost is heard as silence.
+                capture->m_silence.assign(static_cast<size_t>(frames) * spec->channels, 0.0f);
+                capture->m_callback(capture->m_silence.data(), frames);
+            }
+            pa_stream_drop(stream);
+        }
+    }
+
+    pa_threaded_mainloop* m_loop;
+    pa_stream* m_stream;
+    CaptureCallback m_callback;
+    std::vector<float> m_silence;  // main-loop thread
+};
+
+class PulsePlayback final : public IPlaybackStream {
+public:
+    PulsePlayback(pa_threaded_mainloop* loop, pa_stream* stream, int channels)
+        : m_loop(loop), m_stream(stream), m_channels(channels) {}
+    ~PulsePlayback() override {
+        LoopLock lock(m_loop);
+        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+        pa_stream_disconnect(m_stream);
+        pa_stream_unref(m_stream);
+    }
+    int WritableFrames() override {
+        LoopLock lock(m_loop);
+        if (pa_stream_get_state(m_stream) != PA_STREAM_READY) return -1;
+        size_t bytes = pa_stream_writable_size(m_stream);
+        if (bytes == static_cast<size_t>(-1)) return -1;
+        return static_cast<int>(bytes / (sizeof(float) * m_channels));
+    }
+    bool Write(const float* samples, int frames) override {
+        if (frames <= 0) return true;
+        LoopLock lock(m_loop);
+        if (pa_stream_get_state(m_stream) != PA_STREAM_READY) return false;
+        return pa_stream_write(m_stream, samples, static_cast<size_t>(frames) * sizeof(float) * m_channels,
+                               nullptr, 0, PA_SEEK_RELATIVE) == 0;
+    }
+
+private:
+    pa_threaded_mainloop* m_loop;
+    pa_stream* m_stream;
+    int m_channels;
+};
+
+void OnStreamState(pa_stream*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }
+
+// Waits (main-loop lock held) until the stream is ready or has failed.
+bool WaitStreamReady(pa_threaded_mainloop* loop, pa_stream* stream) {
+    for (;;) {
+        pa_stream_state_t state = pa_stream_get_state(stream);
+        if (state == PA_STREAM_READY) return true;
+        if (!PA_STREAM_IS_GOOD(state)) return false;
+        pa_threaded_mainloop_wait(loop);
+    }
+}
+
+PulseSoundServer::PulseSoundServer(const std::string& clientName) : m_clientName(clientName) {
+    m_loop = pa_threaded_mainloop_new();
+    if (m_loop && pa_threaded_mainloop_start(m_loop) < 0) {
+        pa_threaded_mainloop_free(m_loop);
+        m_loop = nullptr;
+    }
+    if (!m_loop) OV_LOG("sound server: no main loop; audio devices are unavailable");
+}
+
+PulseSoundServer::~PulseSoundServer() {
+    if (!m_loop) return;
+    {
+        LoopLock lock(m_loop);
+        if (m_context) {
+            pa_context_set_state_callback(m_context, nullptr, nullptr);
+            pa_context_disconnect(m_context);
+            pa_context_unref(m_context);
+            m_context = nullptr;
+        }
+    }
+    pa_threaded_mainloop_stop(m_loop);
+    pa_threaded_mainloop_free(m_loop);
+}
+
+void PulseSoundServer::OnContextState(pa_context*, void* self) {
+    pa_threaded_mainloop_signal(static_cast<PulseSoundServer*>(self)->m_loop, 0);
+}
+
+void PulseSoundServer::OnSuccess(pa_context*, int success, void* result) {
+    auto* pair = static_cast<std::pair<pa_threaded_mainloop*, bool>*>(result);
+    pair->second = success != 0;
+    pa_threaded_mainloop_signal(pair->first, 0);
+}
+
+bool PulseSoundServer::EnsureContextLocked() {
+    if (ContextGood()) return true;
+    auto now = std::chrono::steady_clock::now();
+    if (m_attempted && now - m_lastAttempt < std::chrono::milliseconds(kReconnectPauseMs)) return false;
+    m_attempted = true;
+    m_lastAttempt = now;
+    if (m_context) {
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = nullptr;
+    }
+    m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), m_clientName.c_str());
+    if (!m_context) return false;
+    pa_context_set_state_callback(m_context, &PulseSoundServer::OnContextState, this);
+    const char* why = nullptr;
+    if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        why = pa_strerror(pa_context_errno(m_context));
+    } else {
+        auto deadline = now + std::chrono::milliseconds(kConnectTimeoutMs);
+        for (;;) {
+            pa_context_state_t state = pa_context_get_state(m_context);
+            if (state == PA_CONTEXT_READY) break;
+            if (!PA_CONTEXT_IS_GOOD(state)) {
+                why = pa_strerror(pa_context_errno(m_context));
+                break;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                why = "no answer in time";
+                break;
+            }
+            // A time event wakes this wait at the deadline if the server says nothing.
+            pa_context_rttime_new(
+                m_context, pa_rtclock_now() + 200 * PA_USEC_PER_MSEC,
+                [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* loop) {
+                    api->time_free(event);
+                    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+                },
+                m_loop);
+            pa_threaded_mainloop_wait(m_loop);
+        }
+    }
+    if (why) {
+        if (!m_reportedFailure)
+            OV_LOG("sound server: cannot connect (%s); no audio devices, the mixer encodes silence", why);
+        m_reportedFailure = true;
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+        m_context = nullptr;
+        return false;
+    }
+    if (m_reportedFailure) OV_LOG("sound server: connected");
+    m_reportedFailure = false;
+    return true;
+}
+
+bool PulseSoundServer::WaitOperationLocked(pa_operation* op) {
+    if (!op) return false;
+    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && ContextGood()) pa_threaded_mainloop_wait(m_loop);
+    bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+    if (!done) pa_operation_cancel(op);
+    pa_operation_unref(op);
+    return done;
+}
+
+bool PulseSoundServer::Connected() {
+    if (!m_loop) return false;
+    LoopLock lock(m_loop);
+    return EnsureContextLocked();
+}
+
+namespace {
+struct ListResult {
+    pa_threaded_mainloop* loop;
+    std::vector<SoundDevice> devices;
+    bool sources;
+};
+}  // namespace
+
+std::vector<SoundDevice> PulseSoundServer::Sources() {
+    ListResult result{m_loop, {}, true};
+    if (!m_loop) return {};
+    LoopLock lock(m_loop);
+    if (!EnsureContextLocked()) return {};
+    pa_operation* op = pa_context_get_source_info_list(
+        m_context,
+        [](pa_context*, const pa_source_info* info, int eol, void* out) {
+            auto* r = static_cast<ListResult*>(out);
+            if (eol) {
+                pa_threaded_mainloop_signal(r->loop, 0);
+                return;
+            }
+            if (info->monitor_of_sink != PA_INVALID_INDEX) return;
+            r->devices.push_back({info->name ? info->name : "", info->description ? info->description : ""});
+        },
+        &result);
+    if (!WaitOperationLocked(op)) return {};
+    return result.devices;
+}
+
+std::vector<SoundDevice> PulseSoundServer::Sinks() {
+    ListResult result{m_loop, {}, false};
+    if (!m_loop) return {};
+    LoopLock lock(m_loop);
+    if (!EnsureContextLocked()) return {};
+    pa_operation* op = pa_context_get_sink_info_list(
+        m_context,
+        [](pa_context*, const pa_sink_info* info, int eol, void* out) {
+            auto* r = static_cast<ListResult*>(out);
+            if (eol) {
+                pa_threaded_mainloop_signal(r->loop, 0);
+                return;
+            }
+            r->devices.push_back({info->name ? info->name : "", info->description ? info->description : ""});
+        },
+        &result);
+    if (!WaitOperationLocked(op)) return {};
+    return result.devices;
+}
+
+std::string PulseSoundServer::ServerDefault(bool source) {
+    struct Result {
+        pa_threaded_mainloop* loop;
+        bool source;
+        std::string name;
+    } result{m_loop, source, {}};
+    if (!m_loop) return {};
+    LoopLock lock(m_loop);
+    if (!EnsureContextLocked()) return {};
+    pa_operation* op = pa_context_get_server_info(
+        m_context,
+        [](pa_context*, const pa_server_info* info, void* out) {
+            auto* r = static_cast<Result*>(out);
+            const char* name = info ? (r->source ? info->default_source_name : info->default_sink_name) : nullptr;
+            if (name) r->name = name;
+            pa_threaded_mainloop_signal(r->loop, 0);
+        },
+        &result);
+    if (!WaitOperationLocked(op)) return {};
+    return result.name;
+}
+
+bool PulseSoundServer::SourceInfo(const std::string& name, SampleFormat* format, pa_cvolume* volume, bool* mute) {
+    struct Result {
+        pa_threaded_mainloop* loop = nullptr;
+        bool found = false;
+        pa_sample_spec spec{};
+        pa_cvolume volume{};
+        bool mute = false;
+    } result;
+    result.loop = m_loop;
+    if (!EnsureContextLocked() || name.empty()) return false;
+    pa_operation* op = pa_context_get_source_info_by_name(
+        m_context, name.c_str(),
+        [](pa_context*, const pa_source_info* info, int eol, void* out) {
+            auto* r = static_cast<Result*>(out);
+            if (eol) {
+                pa_threaded_mainloop_signal(r->loop, 0);
+                return;
+            }
+            r->found = true;
+            r->spec = info->sample_spec;
+            r->volume = info->volume;
+            r->mute = info->mute != 0;
+        },
+        &result);
+    if (!WaitOperationLocked(op) || !result.found) return false;
+    if (format) *format = {static_cast<int>(result.spec.rate), result.spec.channels};
+    if (volume) *volume = result.volume;
+    if (mute) *mute = result.mute;
+    return true;
+}
+
+bool PulseSoundServer::SinkInfo(const std::string& name, pa_cvolume* volume, std::string* monitor) {
+    struct Result {
+        pa_threaded_mainloop* loop = nullptr;
+        bool found = false;
+        pa_cvolume volume{};
+        std::string monitor;
+    } result;
+    result.loop = m_loop;
+    if (!EnsureContextLocked() || name.empty()) return false;
+    pa_operation* op = pa_context_get_sink_info_by_name(
+        m_context, name.c_str(),
+        [](pa_context*, const pa_sink_info* info, int eol, void* out) {
+            auto* r = static_cast<Result*>(out);
+            if (eol) {
+                pa_threaded_mainloop_signal(r->loop, 0);
+                return;
+            }
+            r->found = true;
+            r->volume = info->volume;
+            if (info->monitor_source_name) r->monitor = info->monitor_source_name;
+        },
+        &result);
+    if (!WaitOperationLocked(op) || !result.found) return false;
+    if (volume) *volume = result.volume;
+    if (monitor) *monitor = result.monitor;
+    return true;
+}
+
+std::string PulseSoundServer::MonitorOf(const std::string& sink) {
+    if (!m_loop) return {};
+    LoopLock lock(m_loop);
+    std::string monitor;
+    return SinkInfo(sink, nullptr, &monitor) ? monitor : std::string();
+}
+
+bool PulseSoundServer::SetSourceVolume(const std::string& source, int percent) {
+    if (!m_loop || percent < 0 || percent > 100) return false;
+    LoopLock lock(m_loop);
+    pa_cvolume volume;
+    if (!SourceInfo(source, nullptr, &volume, nullptr)) return false;
+    pa_cvolume_set(&volume, volume.channels, PercentToVolume(percent));
+    std::pair<pa_threaded_mainloop*, bool> ok{m_loop, false};
+    return WaitOperationLocked(pa_context_set_source_volume_by_name(m_context, source.c_str(), &volume,
+                                                                    &PulseSoundServer::OnSuccess, &ok)) &&
+           ok.second;
+}
+
+bool PulseSoundServer::GetSourceVolume(const std::string& source, int* percent) {
+    if (!m_loop || !percent) return false;
+    LoopLock lock(m_loop);
+    pa_cvolume volume;
+    if (!SourceInfo(source, nullptr, &volume, nullptr)) return false;
+    *percent = VolumeToPercent(volume);
+    return true;
+}
+
+bool PulseSoundServer::SetSinkVolume(const std::string& sink, int percent) {
+    if (!m_loop || percent < 0 || percent > 100) return false;
+    LoopLock lock(m_loop);
+    pa_cvolume volume;
+    if (!SinkInfo(sink, &volume, nullptr)) return false;
+    pa_cvolume_set(&volume, volume.channels, PercentToVolume(percent));
+    std::pair<pa_threaded_mainloop*, bool> ok{m_loop, false};
+    return WaitOperationLocked(pa_context_set_sink_volume_by_name(m_context, sink.c_str(), &volume,
+                                                                  &PulseSoundServer::OnSuccess, &ok)) &&
+           ok.second;
+}
+
+bool PulseSoundServer::GetSinkVolume(const std::string& sink, int* percent) {
+    if (!m_loop || !percent) return false;
+    LoopLock lock(m_loop);
+    pa_cvolume volume;
+    if (!SinkInfo(sink, &volume, nullptr)) return false;
+    *percent = VolumeToPercent(volume);
+    return true;
+}
+
+bool PulseSoundServer::SetSourceMute(const std::string& source, bool mute) {
+    if (!m_loop) return false;
+    LoopLock lock(m_loop);
+    if (!SourceInfo(source, nullptr, nullptr, nullptr)) return false;
+    std::pair<pa_threaded_mainloop*, bool> ok{m_loop, false};
+    return WaitOperationLocked(pa_context_set_source_mute_by_name(m_context, source.c_str(), mute ? 1 : 0,
+                                                                  &PulseSoundServer::OnSuccess, &ok)) &&
+           ok.second;
+}
+
+bool PulseSoundServer::GetSourceMute(const std::string& source, bool* mute) {
+    if (!m_loop || !mute) return false;
+    LoopLock lock(m_loop);
+    return SourceInfo(source, nullptr, nullptr, mute);
+}
+
+std::unique_ptr<ICaptureStream> PulseSoundServer::OpenCapture(const std::string& source, SampleFormat* format,
+                                                              CaptureCallback callback) {
+    if (!m_loop || !callback) return nullptr;
+    LoopLock lock(m_loop);
+    SampleFormat native;
+    if (!SourceInfo(source, &native, nullptr, nullptr)) return nullptr;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(native.rate),
+                        static_cast<uint8_t>(std::min(native.channels, 2))};
+    if (!pa_sample_spec_valid(&spec)) return nullptr;
+    pa_stream* stream = pa_stream_new(m_context, "capture", &spec, nullptr);
+    if (!stream) return nullptr;
+    pa_stream_set_state_callback(stream, &OnStreamState, m_loop);
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentMs * PA_USEC_PER_MSEC, &spec));
+    if (pa_stream_connect_record(stream, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0 ||
+        !WaitStreamReady(m_loop, stream)) {
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+        return nullptr;
+    }
+    if (format) *format = {static_cast<int>(spec.rate), spec.channels};
+    auto capture = std::make_unique<PulseCapture>(m_loop, stream, std::move(callback));
+    capture->Start();
+    return capture;
+}
+
+std::unique_ptr<IPlaybackStream> PulseSoundServer::OpenPlayback(const std::string& sink, SampleFormat format) {
+    if (!m_loop || format.rate <= 0 || format.channels <= 0 || format.channels > 2) return nullptr;
+    LoopLock lock(m_loop);
+    if (!EnsureContextLocked()) return nullptr;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(format.rate),
+                        static_cast<uint8_t>(format.channels)};
+    if (!pa_sample_spec_valid(&spec)) return nullptr;
+    pa_stream* stream = pa_stream_new(m_context, "playback", &spec, nullptr);
+    if (!stream) return nullptr;
+    pa_stream_set_state_callback(stream, &OnStreamState, m_loop);
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackBufferMs * PA_USEC_PER_MSEC, &spec));
+    attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(-1);
+    if (pa_stream_connect_playback(stream, sink.empty() ? nullptr : sink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY,
+                                   nullptr, nullptr) < 0 ||
+        !WaitStreamReady(m_loop, stream)) {
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+        return nullptr;
+    }
+    return std::make_unique<PulsePlayback>(m_loop, stream, format.channels);
+}
+
+}  // namespace
+
+std::unique_ptr<ISoundServer> CreatePulseSoundServer(const std::string& clientName) {
+    return std::make_unique<PulseSoundServer>(clientName);
+}
+
+}  // namespace audio
+}  // namespace mediatap
