@@ -1,25 +1,73 @@
-// The playout of remote audio channels on this system.
+// The playout of remote audio channels on this system: a playback stream of the sound server
+// to the default speaker, opened on the first samples (in their rate and channel count) and
+// opened again when they change. Samples the stream cannot take without blocking are dropped,
+// so a stalled server never holds up the caller or grows memory.
 #include "remote_channel.h"
 
+#include "sound_server.h"
 #include "common/slogger.h"
+
+#include <algorithm>
+#include <mutex>
 
 namespace mediatap {
 
 namespace {
 
-// No sound-server playback in this build: channels decode and drop their samples.
-class NoPlayoutFactory : public IAudioPlayoutFactory {
+class PulsePlayout : public IAudioPlayout {
+public:
+    explicit PulsePlayout(std::shared_ptr<audio::ISoundServer> server) : m_server(std::move(server)) {}
+
+    void Play(const int16_t* pcm, int frames, int channels, int rate) override {
+        if (!m_server || frames <= 0 || channels <= 0 || rate <= 0) return;
+        if (!m_stream || m_format.rate != rate || m_format.channels != channels) {
+            m_stream.reset();
+            m_format.rate = rate;
+            m_format.channels = channels;
+            m_stream = m_server->OpenPlayback("", m_format);
+            if (!m_stream) {
+                if (m_nFailures++ % 100 == 0) OV_LOG("RemoteAudio: no playback stream (%d Hz, %d channels)", rate, channels);
+                return;
+            }
+        }
+        const int room = m_stream->WritableFrames();
+        if (room < 0) {
+            m_stream.reset();  // failed: opened again with the next samples
+            return;
+        }
+        const int n = std::min(room, frames);
+        if (n <= 0) return;
+        m_float.resize(static_cast<size_t>(n) * channels);
+        for (size_t i = 0; i < m_float.size(); ++i) m_float[i] = pcm[i] / 32768.0f;
+        m_stream->Write(m_float.data(), n);
+    }
+
+private:
+    std::shared_ptr<audio::ISoundServer> m_server;
+    std::unique_ptr<audio::IPlaybackStream> m_stream;
+    audio::SampleFormat m_format;
+    std::vector<float> m_float;
+    unsigned m_nFailures = 0;
+};
+
+class PulsePlayoutFactory : public IAudioPlayoutFactory {
 public:
     std::unique_ptr<IAudioPlayout> Create() override {
-        OV_LOG("RemoteAudio: no speaker playback available; decoded audio is dropped");
-        return nullptr;
+        std::lock_guard<std::mutex> lock(m_lock);
+        // One server connection for all remote channels, made when the first one opens.
+        if (!m_server) m_server = std::shared_ptr<audio::ISoundServer>(audio::CreatePulseSoundServer("StreamCore remote"));
+        return std::unique_ptr<IAudioPlayout>(new PulsePlayout(m_server));
     }
+
+private:
+    std::mutex m_lock;
+    std::shared_ptr<audio::ISoundServer> m_server;
 };
 
 }  // namespace
 
 std::shared_ptr<RemoteChannels> MakeRemoteChannels() {
-    return std::make_shared<RemoteChannels>(std::unique_ptr<IAudioPlayoutFactory>(new NoPlayoutFactory));
+    return std::make_shared<RemoteChannels>(std::unique_ptr<IAudioPlayoutFactory>(new PulsePlayoutFactory));
 }
 
 }  // namespace mediatap
