@@ -37,10 +37,12 @@ protected:
 
 // Integer arguments of the video half:
 // - Sizes are output sizes in pixels, 16 to 4096; an odd value is rounded down to even.
-// - A source started with a size of its own (an application capture) keeps it: the size
-//   given to StartEncodeVideo applies to sources without one (pictures).
-// - The audio half and the remote channels answer failure (-1, counts 0) until they exist;
-//   so do the camera slots while the camera plug-in (libCamPort.so) is absent.
+// - A source started with a size of its own (an application capture, or a camera opened at
+//   a size) keeps it: the size given to StartEncodeVideo applies to sources without one
+//   (pictures).
+// - The camera slots fail (count 0) while the camera plug-in (libCamPort.so) is absent.
+// - The audio half (devices, mixer, device tests) is documented in audio/audio_engine.h: the
+//   mixer runs without any sound server, encoding silence.
 class IMediaTap {
 public:
     /* 0 */ virtual int Reserved0() = 0;
