@@ -309,9 +309,9 @@ private:
 
 }  // namespace
 
-bool ParsePatternCameras(const std::string& spec, std::vector<PatternCamera>& out) {
+bool ParsePatternCameras(const std::string& list, std::vector<PatternCamera>& out) {
     out.clear();
-    std::istringstream cameras(spec);
+    std::istringstream cameras(list);
     std::string entry;
     while (std::getline(cameras, entry, '|')) {
         std::istringstream parts(entry);

@@ -42,7 +42,7 @@ struct PatternCamera {
 
 // Parses "file[,TYPE:WxH@FPS]...[|file...]" (see contracts/camport/IVideoCapture.h). Cameras
 // get the names "Pattern Camera N" and ids "pattern:N:file". False for malformed text.
-bool ParsePatternCameras(const std::string& spec, std::vector<PatternCamera>& out);
+bool ParsePatternCameras(const std::string& list, std::vector<PatternCamera>& out);
 
 // The media type a pattern format is listed with.
 MediaType MediaTypeOfPatternFormat(const PatternFormat& format);

@@ -179,10 +179,10 @@ class DefaultDeviceLayer : public IDeviceLayer {
 public:
     DefaultDeviceLayer() {
         m_v4l2 = CreateV4l2DeviceLayer();
-        const char* spec = std::getenv("CAMPORT_PATTERN_CAMERAS");
-        if (spec && *spec) {
+        const char* list = std::getenv("CAMPORT_PATTERN_CAMERAS");
+        if (list && *list) {
             std::vector<PatternCamera> cameras;
-            if (ParsePatternCameras(spec, cameras)) m_pattern = std::make_shared<PatternDeviceLayer>(cameras);
+            if (ParsePatternCameras(list, cameras)) m_pattern = std::make_shared<PatternDeviceLayer>(cameras);
         }
     }
 

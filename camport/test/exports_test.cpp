@@ -38,8 +38,8 @@ struct Plugin {
 TEST(PluginExports, ListAndCaptureThePatternCamera) {
     const std::string clip = camtest::PatternClip();
     if (clip.empty()) GTEST_SKIP() << "ffmpeg could not make the testsrc clip";
-    const std::string spec = clip + ",MJPG:1280x720@30,YUY2:640x480@30,NV12:640x480@30";
-    setenv("CAMPORT_PATTERN_CAMERAS", spec.c_str(), 1);
+    const std::string cameras = clip + ",MJPG:1280x720@30,YUY2:640x480@30,NV12:640x480@30";
+    setenv("CAMPORT_PATTERN_CAMERAS", cameras.c_str(), 1);
 
     Plugin plugin;
     ASSERT_NE(nullptr, plugin.handle) << dlerror();

@@ -299,12 +299,12 @@ int X11WindowSystem::ProcessId(OvHwnd window) {
     }
     if (pid <= 0 && m_bXRes) {
         // Many clients never set _NET_WM_PID; the server knows the process of a local client.
-        XResClientIdSpec spec;
-        spec.client = window;
-        spec.mask = XRES_CLIENT_ID_PID_MASK;
+        XResClientIdSpec idSpec;
+        idSpec.client = window;
+        idSpec.mask = XRES_CLIENT_ID_PID_MASK;
         long count = 0;
         XResClientIdValue* ids = nullptr;
-        if (XResQueryClientIds(m_lpDisplay, 1, &spec, &count, &ids) == Success) {
+        if (XResQueryClientIds(m_lpDisplay, 1, &idSpec, &count, &ids) == Success) {
             for (long i = 0; i < count && pid <= 0; ++i) {
                 const pid_t owner = XResGetClientPid(&ids[i]);
                 if (owner > 0) pid = static_cast<int>(owner);

@@ -28,7 +28,7 @@
 
 namespace {
 
-struct Spec {
+struct WindowDesc {
     std::string name;
     std::map<std::string, std::vector<std::string>> keys;
     bool Has(const std::string& k) const { return keys.count(k) != 0; }
@@ -44,11 +44,11 @@ struct Made {
     unsigned long color2;
 };
 
-Spec Parse(const std::string& arg) {
-    Spec spec;
+WindowDesc Parse(const std::string& arg) {
+    WindowDesc desc;
     const size_t colon = arg.find(':');
-    spec.name = arg.substr(0, colon);
-    if (colon == std::string::npos) return spec;
+    desc.name = arg.substr(0, colon);
+    if (colon == std::string::npos) return desc;
     std::string rest = arg.substr(colon + 1);
     size_t start = 0;
     while (start <= rest.size()) {
@@ -58,13 +58,13 @@ Spec Parse(const std::string& arg) {
         if (!item.empty()) {
             const size_t eq = item.find('=');
             if (eq == std::string::npos)
-                spec.keys[item].push_back("");
+                desc.keys[item].push_back("");
             else
-                spec.keys[item.substr(0, eq)].push_back(item.substr(eq + 1));
+                desc.keys[item.substr(0, eq)].push_back(item.substr(eq + 1));
         }
         start = end + 1;
     }
-    return spec;
+    return desc;
 }
 
 void SetClass(Display* d, Window w, const std::string& cls) {
@@ -107,17 +107,17 @@ int main(int argc, char** argv) {
     std::vector<Made> made;
     std::vector<std::pair<std::string, Window>> order;
     for (int i = 1; i < argc; ++i) {
-        const Spec spec = Parse(argv[i]);
+        const WindowDesc desc = Parse(argv[i]);
         unsigned width = 200, height = 150;
         int x = 10 * i, y = 10 * i;
-        std::sscanf(spec.Get("size", "200x150").c_str(), "%ux%u", &width, &height);
-        std::sscanf(spec.Get("pos", "0,0").c_str(), "%d,%d", &x, &y);
-        const unsigned long color = std::strtoul(spec.Get("color", "808080").c_str(), nullptr, 16);
-        const unsigned long color2 = std::strtoul(spec.Get("color2", spec.Get("color", "808080")).c_str(), nullptr, 16);
+        std::sscanf(desc.Get("size", "200x150").c_str(), "%ux%u", &width, &height);
+        std::sscanf(desc.Get("pos", "0,0").c_str(), "%d,%d", &x, &y);
+        const unsigned long color = std::strtoul(desc.Get("color", "808080").c_str(), nullptr, 16);
+        const unsigned long color2 = std::strtoul(desc.Get("color2", desc.Get("color", "808080")).c_str(), nullptr, 16);
         XSetWindowAttributes attrs;
         attrs.background_pixel = color;
         attrs.event_mask = ExposureMask | PropertyChangeMask | StructureNotifyMask;
-        attrs.override_redirect = spec.Has("override") ? True : False;
+        attrs.override_redirect = desc.Has("override") ? True : False;
         const Window w = XCreateWindow(d, root, x, y, width, height, 0, CopyFromParent, InputOutput, CopyFromParent,
                                        CWBackPixel | CWEventMask | CWOverrideRedirect, &attrs);
         // Keep the manager from moving it around: the position is what the test asked for.
@@ -128,9 +128,9 @@ int main(int argc, char** argv) {
         hints.y = y;
         XSetWMNormalHints(d, w, &hints);
 
-        std::string title = spec.Get("title");
-        if (spec.Has("longtitle")) {
-            const int n = std::atoi(spec.Get("longtitle").c_str());
+        std::string title = desc.Get("title");
+        if (desc.Has("longtitle")) {
+            const int n = std::atoi(desc.Get("longtitle").c_str());
             title.clear();
             for (int k = 0; k < n; ++k) title += "\xc3\xa4";  // a-umlaut, two bytes
         }
@@ -140,46 +140,46 @@ int main(int argc, char** argv) {
             XChangeProperty(d, w, XA_WM_NAME, utf8, 8, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(title.data()), static_cast<int>(title.size()));
         }
-        if (spec.Has("wmname")) {
-            const std::string latin = spec.Get("wmname");
+        if (desc.Has("wmname")) {
+            const std::string latin = desc.Get("wmname");
             XChangeProperty(d, w, XA_WM_NAME, XA_STRING, 8, PropModeReplace,
                             reinterpret_cast<const unsigned char*>(latin.data()), static_cast<int>(latin.size()));
         }
-        if (spec.Has("class")) SetClass(d, w, spec.Get("class"));
-        if (spec.Has("pid")) {
+        if (desc.Has("class")) SetClass(d, w, desc.Get("class"));
+        if (desc.Has("pid")) {
             const long pid = getpid();
             XChangeProperty(d, w, netPid, XA_CARDINAL, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
         }
-        if (spec.Has("type")) {
-            const std::string t = spec.Get("type");
+        if (desc.Has("type")) {
+            const std::string t = desc.Get("type");
             std::string atomName = "_NET_WM_WINDOW_TYPE_";
             for (char c : t) atomName += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             const long type = static_cast<long>(XInternAtom(d, atomName.c_str(), False));
             XChangeProperty(d, w, netType, XA_ATOM, 32, PropModeReplace, reinterpret_cast<const unsigned char*>(&type), 1);
         }
-        if (spec.Has("transient")) {
-            const std::string owner = spec.Get("transient");
+        if (desc.Has("transient")) {
+            const std::string owner = desc.Get("transient");
             XSetTransientForHint(d, w, owner == "root" ? root : byName[owner]);
         }
         auto addChildren = [&](const char* key, bool withGrandchild) {
-            auto it = spec.keys.find(key);
-            if (it == spec.keys.end()) return;
+            auto it = desc.keys.find(key);
+            if (it == desc.keys.end()) return;
             int n = 0;
             for (const std::string& cls : it->second) {
                 const Window c = XCreateSimpleWindow(d, w, 5 + 20 * n, 5, 15, 15, 0, 0, color);
                 SetClass(d, c, cls);
                 if (withGrandchild) XMapWindow(d, XCreateSimpleWindow(d, c, 1, 1, 5, 5, 0, 0, color));
                 XMapWindow(d, c);
-                order.push_back({spec.name + "." + key + std::to_string(n), c});
+                order.push_back({desc.name + "." + key + std::to_string(n), c});
                 ++n;
             }
         };
         addChildren("leaf", false);
         addChildren("branch", true);
-        if (!spec.Has("unmapped")) XMapWindow(d, w);
-        byName[spec.name] = w;
+        if (!desc.Has("unmapped")) XMapWindow(d, w);
+        byName[desc.name] = w;
         made.push_back({w, color, color2});
-        order.push_back({spec.name, w});
+        order.push_back({desc.name, w});
         XSync(d, False);
     }
     for (const auto& entry : order) std::printf("%s 0x%lx\n", entry.first.c_str(), entry.second);

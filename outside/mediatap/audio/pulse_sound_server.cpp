@@ -109,8 +109,8 @@ public:
 private:
     static void OnRead(pa_stream* stream, size_t, void* self) {
         auto* capture = static_cast<PulseCapture*>(self);
-        const pa_sample_spec* spec = pa_stream_get_sample_spec(stream);
-        const size_t frameBytes = pa_frame_size(spec);
+        const pa_sample_spec* sampleSpec = pa_stream_get_sample_spec(stream);
+        const size_t frameBytes = pa_frame_size(sampleSpec);
         const void* data = nullptr;
         size_t bytes = 0;
         while (pa_stream_readable_size(stream) > 0) {
@@ -120,7 +120,7 @@ private:
                 capture->m_callback(static_cast<const float*>(data), frames);
             } else {
                 // A hole in the stream: what was lost is heard as silence.
-                capture->m_silence.assign(static_cast<size_t>(frames) * spec->channels, 0.0f);
+                capture->m_silence.assign(static_cast<size_t>(frames) * sampleSpec->channels, 0.0f);
                 capture->m_callback(capture->m_silence.data(), frames);
             }
             pa_stream_drop(stream);
@@ -357,7 +357,7 @@ bool PulseSoundServer::SourceInfo(const std::string& name, SampleFormat* format,
     struct Result {
         pa_threaded_mainloop* loop = nullptr;
         bool found = false;
-        pa_sample_spec spec{};
+        pa_sample_spec sampleSpec{};
         pa_cvolume volume{};
         bool mute = false;
     } result;
@@ -372,13 +372,13 @@ bool PulseSoundServer::SourceInfo(const std::string& name, SampleFormat* format,
                 return;
             }
             r->found = true;
-            r->spec = info->sample_spec;
+            r->sampleSpec = info->sample_spec;
             r->volume = info->volume;
             r->mute = info->mute != 0;
         },
         &result);
     if (!WaitOperationLocked(op) || !result.found) return false;
-    if (format) *format = {static_cast<int>(result.spec.rate), result.spec.channels};
+    if (format) *format = {static_cast<int>(result.sampleSpec.rate), result.sampleSpec.channels};
     if (volume) *volume = result.volume;
     if (mute) *mute = result.mute;
     return true;
@@ -483,16 +483,16 @@ std::unique_ptr<ICaptureStream> PulseSoundServer::OpenCapture(const std::string&
     LoopLock lock(m_loop);
     SampleFormat native;
     if (!SourceInfo(source, &native, nullptr, nullptr)) return nullptr;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(native.rate),
+    pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(native.rate),
                         static_cast<uint8_t>(std::min(native.channels, 2))};
-    if (!pa_sample_spec_valid(&spec)) return nullptr;
-    pa_stream* stream = pa_stream_new(m_context, "capture", &spec, nullptr);
+    if (!pa_sample_spec_valid(&sampleSpec)) return nullptr;
+    pa_stream* stream = pa_stream_new(m_context, "capture", &sampleSpec, nullptr);
     if (!stream) return nullptr;
     pa_stream_set_state_callback(stream, &OnStreamState, m_loop);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentMs * PA_USEC_PER_MSEC, &spec));
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentMs * PA_USEC_PER_MSEC, &sampleSpec));
     if (pa_stream_connect_record(stream, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0 ||
         !WaitStreamReady(m_loop, stream)) {
         pa_stream_set_state_callback(stream, nullptr, nullptr);
@@ -500,7 +500,7 @@ std::unique_ptr<ICaptureStream> PulseSoundServer::OpenCapture(const std::string&
         pa_stream_unref(stream);
         return nullptr;
     }
-    if (format) *format = {static_cast<int>(spec.rate), spec.channels};
+    if (format) *format = {static_cast<int>(sampleSpec.rate), sampleSpec.channels};
     auto capture = std::make_unique<PulseCapture>(m_loop, stream, std::move(callback));
     capture->Start();
     return capture;
@@ -510,15 +510,15 @@ std::unique_ptr<IPlaybackStream> PulseSoundServer::OpenPlayback(const std::strin
     if (!m_loop || format.rate <= 0 || format.channels <= 0 || format.channels > 2) return nullptr;
     LoopLock lock(m_loop);
     if (!EnsureContextLocked()) return nullptr;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(format.rate),
+    pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(format.rate),
                         static_cast<uint8_t>(format.channels)};
-    if (!pa_sample_spec_valid(&spec)) return nullptr;
-    pa_stream* stream = pa_stream_new(m_context, "playback", &spec, nullptr);
+    if (!pa_sample_spec_valid(&sampleSpec)) return nullptr;
+    pa_stream* stream = pa_stream_new(m_context, "playback", &sampleSpec, nullptr);
     if (!stream) return nullptr;
     pa_stream_set_state_callback(stream, &OnStreamState, m_loop);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackBufferMs * PA_USEC_PER_MSEC, &spec));
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackBufferMs * PA_USEC_PER_MSEC, &sampleSpec));
     attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
     if (pa_stream_connect_playback(stream, sink.empty() ? nullptr : sink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY,
