@@ -145,7 +145,7 @@ async function main() {
     return 0;
   }
 
-  const runDir = path.join(ROOT, 'build', 'run', timestamp());
+  const runDir = path.join(process.env.STREAMCORE_RUN_DIR || path.join(ROOT, 'build', 'run'), timestamp());
   const output = o.output || path.join(runDir, 'recording.mp4');
   try {
     if (o.output) checkWritable(output);

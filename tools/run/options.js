@@ -34,6 +34,9 @@ options:
   --mode MODE        publish type: live (default), record or append
   -h, --help         this text
 
+environment: STREAMCORE_BUILD (the build folder, default build/), STREAMCORE_RUN_DIR (where
+each run's folder goes, default build/run).
+
 exit status: 0 when the stream was published and recorded, 1 when something failed on the way,
 2 for bad input.`;
 

@@ -1,0 +1,83 @@
+'use strict';
+// The main job end to end: real addon, endpoint and engine, against the embedded defaults it
+// starts itself (no DISPLAY, no sound server).
+const test = require('node:test');
+const assert = require('node:assert');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const net = require('node:net');
+const { spawn, spawnSync } = require('node:child_process');
+
+const MAIN = path.join(__dirname, '..', 'main.js');
+
+function runJob(args, dir) {
+  const env = { ...process.env, STREAMCORE_RUN_DIR: dir, PULSE_SERVER: `unix:${dir}/no-sound-server` };
+  delete env.DISPLAY;
+  return new Promise((resolve) => {
+    const child = spawn(process.execPath, [MAIN, ...args], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+    let out = '';
+    let err = '';
+    child.stdout.on('data', (d) => { out += d; });
+    child.stderr.on('data', (d) => { err += d; });
+    child.on('exit', (code) => resolve({ code, out, err }));
+  });
+}
+
+function probe(file) {
+  const r = spawnSync('ffprobe', ['-v', 'error', '-show_entries', 'stream=codec_name,width,height,sample_rate,channels',
+    '-of', 'json', file], { encoding: 'utf8' });
+  assert.strictEqual(r.status, 0, r.stderr);
+  return JSON.parse(r.stdout).streams;
+}
+
+function tempDir(t) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'run-job-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  return dir;
+}
+
+test('shares a window to the embedded server and records it at the same time', { timeout: 120000 }, async (t) => {
+  const dir = tempDir(t);
+  const rec = path.join(dir, 'lesson.mp4');
+  const r = await runJob(['--seconds', '5', '--window', 'xclock', '--size', '640x360', '--output', rec], dir);
+  assert.strictEqual(r.code, 0, r.out + r.err);
+  const progress = r.out.split('\n').filter((l) => /^\[\s*\d+ s\] sent \d+ frames \(\d+ key\), \d+ kbit\/s, \d+ audio frames; \d+ events?$/.test(l));
+  assert.ok(progress.length >= 4, r.out);
+  const frames = Number(/sent (\d+) frames/.exec(progress[progress.length - 1])[1]);
+  assert.ok(frames > 20, progress.join('\n'));
+  assert.match(r.out, /event: \{"eventid":6001,"result":0,"rtmpurl":"lesson"\}/);
+
+  const want = [{ codec_name: 'h264', width: 640, height: 360 }, { codec_name: 'aac', sample_rate: '16000', channels: 1 }];
+  const pick = (s) => (s.codec_name === 'h264' ? { codec_name: s.codec_name, width: s.width, height: s.height }
+    : { codec_name: s.codec_name, sample_rate: s.sample_rate, channels: s.channels });
+  assert.match(r.out, new RegExp(`recording: ${rec}\\n  video h264 640x360 `));
+  assert.deepStrictEqual(probe(rec).map(pick), want);
+  const copy = /server copy: (\S+)/.exec(r.out)[1];
+  assert.deepStrictEqual(probe(copy).map(pick).sort((a, b) => a.codec_name.localeCompare(b.codec_name)),
+    [want[1], want[0]]);
+  // Every peer it started is gone.
+  const runDir = /logs: (\S+)/.exec(r.out)[1];
+  const left = spawnSync('pgrep', ['-f', runDir], { encoding: 'utf8' }).stdout.trim();
+  assert.strictEqual(left, '', 'processes of the run are left');
+});
+
+test('bad input and an unreachable server end with one clear line', { timeout: 120000 }, async (t) => {
+  const dir = tempDir(t);
+  let r = await runJob(['--window', 'no such window', '--seconds', '2'], dir);
+  assert.strictEqual(r.code, 2, r.out + r.err);
+  assert.match(r.err, /^run: no window titled 'no such window' \(windows: .*'xclock'.*\)\n$/);
+
+  r = await runJob(['--output', path.join(dir, 'missing', 'x.mp4')], dir);
+  assert.strictEqual(r.code, 2);
+  assert.match(r.err, /^run: cannot write the recording to .*: folder .* does not exist\n$/);
+
+  const port = await new Promise((resolve) => {
+    const s = net.createServer().listen(0, '127.0.0.1', () => { const p = s.address().port; s.close(() => resolve(p)); });
+  });
+  r = await runJob(['--url', `rtmp://127.0.0.1:${port}/live/nobody`, '--seconds', '8',
+    '--output', path.join(dir, 'x.mp4')], dir);
+  assert.strictEqual(r.code, 1, r.out + r.err);
+  assert.match(r.out, /event: \{"eventid":6001,"result":-1,"rtmpurl":"nobody"\}/);
+  assert.match(r.err, /the server refused or could not be reached/);
+});
