@@ -1,0 +1,61 @@
+#include "EventQueue.h"
+
+#include <json/json.h>
+
+namespace streamaddon {
+
+namespace {
+
+std::string Write(const Json::Value& value) {
+    // The compact writer is the one whose output the script side parses: members in key
+    // order, no spaces, a newline at the end.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Json::FastWriter writer;
+    return writer.write(value);
+#pragma GCC diagnostic pop
+}
+
+}  // namespace
+
+std::string EventText(int eventId, int result) {
+    Json::Value value(Json::objectValue);
+    value["eventid"] = eventId;
+    value["result"] = result;
+    return Write(value);
+}
+
+std::string StreamEventText(int eventId, int result, const char* name) {
+    Json::Value value(Json::objectValue);
+    value["eventid"] = eventId;
+    value["result"] = result;
+    value["rtmpurl"] = name ? name : "";
+    return Write(value);
+}
+
+void EventQueue::Push(std::string text) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_texts.push_back(std::move(text));
+}
+
+std::size_t EventQueue::TakeOldest(std::string* oldest) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const std::size_t count = m_texts.size();
+    if (count != 0) {
+        if (oldest) *oldest = std::move(m_texts.front());
+        m_texts.pop_front();
+    }
+    return count;
+}
+
+void EventQueue::Clear() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_texts.clear();
+}
+
+std::size_t EventQueue::Size() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_texts.size();
+}
+
+}  // namespace streamaddon

@@ -1,0 +1,38 @@
+// The event texts handed to the script, and the queue they wait in.
+//
+// An event text is one compact JSON object (keys in ascending order, no spaces) followed by a
+// newline, for example {"eventid":6001,"result":0,"rtmpurl":"name"}.
+//
+// Threads: EventQueue may be used from any thread; every member takes the queue's one lock.
+// The text builders are pure functions.
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+
+namespace streamaddon {
+
+// {"eventid":ID,"result":R}\n
+std::string EventText(int eventId, int result);
+// {"eventid":ID,"result":R,"rtmpurl":"NAME"}\n with NAME escaped as a JSON string (null reads
+// as an empty name).
+std::string StreamEventText(int eventId, int result, const char* name);
+
+class EventQueue {
+public:
+    // Appends a text at the back.
+    void Push(std::string text);
+    // The number of texts queued at the moment of the call; when it is not 0 the oldest text
+    // is moved into *oldest and removed.
+    std::size_t TakeOldest(std::string* oldest);
+    void Clear();
+    std::size_t Size() const;
+
+private:
+    mutable std::mutex m_lock;
+    std::deque<std::string> m_texts;
+};
+
+}  // namespace streamaddon

@@ -1,0 +1,53 @@
+'use strict';
+// The whole road from the script: a helper window published to nginx and recorded to a file at
+// the same time, the connected result back through onTimer, and ffprobe on the server's copy
+// and on the recording.
+const test = require('node:test');
+const assert = require('node:assert');
+const fs = require('fs');
+const path = require('path');
+const peers = require('./peers.helper');
+
+const addon = peers.loadAddon();
+
+test('a helper window published and recorded: 6001 with result 0, H.264 at the asked size and AAC 16 kHz mono',
+  { timeout: 90000 }, async (t) => {
+    const display = await peers.startXvfb();
+    const pulse = await peers.startPulse();
+    const nginx = await peers.startNginx();
+    const window = await peers.startHelperWindow(400, 300);
+    t.after(async () => {
+      try { addon.uninitialize(); } catch (_) { /* already */ }
+      await window.stop();
+      await nginx.stop();
+      await pulse.stop();
+      await display.stop();
+    });
+    const received = [];
+    addon.setRunCallback((text) => received.push(text));
+    assert.strictEqual(addon.initialize(false), 1);
+    assert.deepStrictEqual(received.splice(0), ['Initialize finish']);
+
+    const recording = path.join(peers.tempDir('e2e'), 'window.flv');
+    assert.strictEqual(addon.publishStream(window.id, nginx.url('window'), 320, 240, 600, 'live', 15), 0);
+    assert.strictEqual(addon.startRecordApp(recording, window.id, 320, 240, 600, true, 15), 0);
+    const connected = await peers.waitUntil(() => { addon.onTimer(); return received.length > 0; }, 20000);
+    assert.ok(connected, 'no result arrived');
+    assert.strictEqual(received[0], '{"eventid":6001,"result":0,"rtmpurl":"window"}\n');
+
+    await peers.sleep(4000);
+    assert.strictEqual(addon.stopRecordApp(), true);
+    assert.strictEqual(addon.stopPublishStream(), true);
+    addon.uninitialize();
+    await nginx.stop();
+
+    for (const file of [nginx.recording('window'), recording]) {
+      assert.ok(fs.existsSync(file), `${file} was not written`);
+      const streams = peers.ffprobeStreams(file);
+      assert.ok(streams.includes('h264,320,240'), `${file}: ${streams}`);
+      assert.ok(streams.includes('aac,16000,1'), `${file}: ${streams}`);
+      const decode = peers.run(['ffmpeg', '-v', 'error', '-i', file, '-f', 'null', '-']);
+      assert.strictEqual(decode.status, 0);
+      assert.strictEqual(decode.stderr, '', `${file} does not decode cleanly`);
+    }
+  });

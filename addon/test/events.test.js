@@ -1,0 +1,110 @@
+'use strict';
+// Event texts through the queue and onTimer: publish results of the real endpoint against an
+// nginx server and against a closed port.
+const test = require('node:test');
+const assert = require('node:assert');
+const peers = require('./peers.helper');
+
+const addon = peers.loadAddon();
+let display;
+let pulse;
+let nginx;
+let received = [];
+
+test.before(async () => {
+  display = await peers.startXvfb();
+  pulse = await peers.startPulse();
+  nginx = await peers.startNginx();
+  addon.setRunCallback((t) => received.push(t));
+  assert.strictEqual(addon.initialize(true), 1);
+  received = [];
+});
+
+test.after(async () => {
+  try { addon.uninitialize(); } catch (_) { /* already */ }
+  if (nginx) await nginx.stop();
+  if (pulse) await pulse.stop();
+  if (display) await display.stop();
+});
+
+const count = (re) => (peers.endpointLog().match(re) || []).length;
+const escape = (s) => s.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
+
+// Publishes the desktop to url and waits until the endpoint has connected it, so that exactly
+// one result (connected) is reported for it.
+async function publishConnected(url, name) {
+  assert.strictEqual(addon.publishStream(0, url, 160, 120, 300, 'live', 15), 0);
+  const connected = await peers.waitUntil(
+    () => count(new RegExp(`RTMP_ConnectStream Success\\(${escape(name)}\\)!`, "g")) > 0, 20000);
+  assert.ok(connected, `the endpoint did not connect ${url}`);
+  // The result is reported right after that line; leave it time to reach the queue.
+  await peers.sleep(500);
+  assert.strictEqual(addon.stopPublishStream(), true);
+}
+
+test('onTimer with nothing queued returns 0 and calls nothing', () => {
+  assert.strictEqual(addon.onTimer(), 0);
+  assert.deepStrictEqual(received, []);
+});
+
+test('three queued results come out one per onTimer, oldest first, the count seen before each', async () => {
+  const names = ['first', 'second', 'with"quote'];
+  for (const name of names) await publishConnected(nginx.url(name), name);
+  await peers.sleep(500);
+  assert.deepStrictEqual(received, [], 'nothing is delivered without onTimer');
+  const counts = [];
+  for (let i = 0; i < 4; ++i) counts.push(addon.onTimer());
+  assert.deepStrictEqual(counts, [3, 2, 1, 0]);
+  assert.deepStrictEqual(received, [
+    '{"eventid":6001,"result":0,"rtmpurl":"first"}\n',
+    '{"eventid":6001,"result":0,"rtmpurl":"second"}\n',
+    '{"eventid":6001,"result":0,"rtmpurl":"with\\"quote"}\n',
+  ]);
+  assert.deepStrictEqual(JSON.parse(received[2]), { eventid: 6001, result: 0, rtmpurl: 'with"quote' });
+  assert.match(nginx.errorLog(), /publish: name='with"quote'/);
+  received = [];
+});
+
+test('a publication to a closed port yields 6001 with result -1', async () => {
+  const port = await peers.closedPort();
+  assert.strictEqual(addon.publishStream(0, `rtmp://127.0.0.1:${port}/live/nobody`, 160, 120, 300, 'live', 15), 0);
+  const got = await peers.waitUntil(() => addon.onTimer() > 0 && received.length > 0, 20000);
+  assert.ok(got, 'no result arrived');
+  assert.strictEqual(received[0], '{"eventid":6001,"result":-1,"rtmpurl":"nobody"}\n');
+  assert.strictEqual(addon.stopPublishStream(), true);
+  // The failed connection was retried until stopped: every further text is the same failure.
+  await peers.sleep(500);
+  while (addon.onTimer() > 0);
+  assert.ok(received.every((t) => t === received[0]));
+  received = [];
+});
+
+test('a second callback replaces the first', async () => {
+  const first = [];
+  addon.setRunCallback((t) => first.push(t));
+  addon.setRunCallback((t) => received.push(t));
+  await publishConnected(nginx.url('replaced'), 'replaced');
+  assert.ok(await peers.waitUntil(() => addon.onTimer() > 0, 10000));
+  assert.deepStrictEqual(first, []);
+  assert.deepStrictEqual(received, ['{"eventid":6001,"result":0,"rtmpurl":"replaced"}\n']);
+  received = [];
+});
+
+test('texts queued before uninitialize are still delivered; none are queued after it', async () => {
+  const port = await peers.closedPort();
+  const failuresBefore = count(/RtmpPublish rtmpConnectFail/g);
+  assert.strictEqual(addon.publishStream(0, `rtmp://127.0.0.1:${port}/live/gone`, 160, 120, 300, 'live', 15), 0);
+  // The failing connection is retried and reported again and again until it is stopped.
+  assert.ok(await peers.waitUntil(() => count(/RtmpPublish rtmpConnectFail/g) >= failuresBefore + 3, 20000));
+  await peers.sleep(300);
+  addon.uninitialize();
+  assert.deepStrictEqual(received, ['Uninitialize finish']);
+  received = [];
+  let delivered = 0;
+  while (addon.onTimer() > 0) ++delivered;
+  assert.ok(delivered >= 1, 'the failures queued before uninitialize are delivered');
+  assert.strictEqual(received.length, delivered);
+  assert.ok(received.every((t) => t === '{"eventid":6001,"result":-1,"rtmpurl":"gone"}\n'), received.join(''));
+  await peers.sleep(1000);
+  assert.strictEqual(addon.onTimer(), 0, 'nothing was queued after uninitialize');
+});
