@@ -145,7 +145,7 @@ async function main() {
     return 0;
   }
 
-  const runDir = path.join(process.env.STREAMCORE_RUN_DIR || path.join(ROOT, 'build', 'run'), timestamp());
+  const runDir = process.env.STREAMCORE_RUN_WORKER;
   const output = o.output || path.join(runDir, 'recording.mp4');
   try {
     if (o.output) checkWritable(output);
@@ -159,8 +159,13 @@ async function main() {
   let addon = null;
   let initialized = false;
   const stop = { requested: false, reason: '' };
+  // The first signal stops cleanly; one more, a second or more later, ends at once. (Ctrl-C
+  // reaches this process twice at the same moment: from the terminal and from the supervisor.)
+  let firstSignal = 0;
   const onSignal = () => {
-    if (stop.requested) process.exit(130);
+    if (firstSignal && Date.now() - firstSignal > 1000) process.exit(130);
+    if (firstSignal) return;
+    firstSignal = Date.now();
     stop.requested = true;
     stop.reason = 'interrupted';
   };
@@ -196,8 +201,6 @@ async function main() {
 
     process.env.STREAMCORE_BUILD = process.env.STREAMCORE_BUILD || path.join(ROOT, 'build');
     addon = require(path.join(ROOT, 'addon'));
-    // The endpoint writes its log files under the current folder.
-    process.chdir(runDir);
 
     let events = 0;
     addon.setRunCallback((text) => {
@@ -211,7 +214,9 @@ async function main() {
         else result.publishFailed = true;
       }
     });
-    initialized = addon.initialize(true) === 1;
+    // With its log on, the endpoint writes log files next to the running program (node's own
+    // folder); the job keeps it off and reports through events, progress and native.log.
+    initialized = addon.initialize(false) === 1;
     if (!initialized) throw new Error('the media endpoint did not initialize (is the display reachable?)');
 
     if (o.listWindows) {
@@ -315,7 +320,50 @@ async function main() {
   }
 }
 
-main().then((code) => process.exit(code), (e) => {
-  fail(e.stack || String(e));
-  process.exit(1);
-});
+// The native libraries write diagnostic lines of their own (thread start and end) to the
+// standard error stream. The job therefore runs as a worker process whose error stream passes
+// through here: its own "run: " lines reach the terminal, the libraries' lines go to the run
+// folder's native.log, so a failure stays one clear line.
+function supervise() {
+  const runDir = path.join(process.env.STREAMCORE_RUN_DIR || path.join(ROOT, 'build', 'run'), timestamp());
+  const child = spawn(process.execPath, [__filename, ...process.argv.slice(2)], {
+    env: { ...process.env, STREAMCORE_RUN_WORKER: runDir },
+    stdio: ['inherit', 'inherit', 'pipe'],
+  });
+  let log = null;
+  let partial = '';
+  const route = (line) => {
+    if (line.startsWith('run: ')) {
+      process.stderr.write(`${line}\n`);
+      return;
+    }
+    if (log === null) {
+      fs.mkdirSync(runDir, { recursive: true });
+      log = fs.openSync(path.join(runDir, 'native.log'), 'a');
+    }
+    fs.writeSync(log, `${line}\n`);
+  };
+  child.stderr.setEncoding('utf8');
+  child.stderr.on('data', (d) => {
+    const lines = (partial + d).split('\n');
+    partial = lines.pop();
+    lines.forEach(route);
+  });
+  // Signals sent to us alone are passed on; the worker stops cleanly on the first.
+  process.on('SIGINT', () => child.kill('SIGINT'));
+  process.on('SIGTERM', () => child.kill('SIGTERM'));
+  child.on('exit', (code, signal) => {
+    if (partial) route(partial);
+    if (log !== null) fs.closeSync(log);
+    process.exit(code === null ? (signal === 'SIGINT' ? 130 : 1) : code);
+  });
+}
+
+if (process.env.STREAMCORE_RUN_WORKER) {
+  main().then((code) => process.exit(code), (e) => {
+    fail(e.stack ? e.stack.split('\n').join(' | ') : String(e));
+    process.exit(1);
+  });
+} else {
+  supervise();
+}

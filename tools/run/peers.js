@@ -50,7 +50,9 @@ class Peers {
 
   start(name, argv, env) {
     const log = fs.openSync(path.join(this.dir, `${name}.log`), 'a');
-    const child = spawn(argv[0], argv.slice(1), { env: env || process.env, stdio: ['ignore', log, log] });
+    // Each peer gets a process group of its own, so that a Ctrl-C meant for the job does not
+    // take the display or the servers away while the job is still stopping cleanly.
+    const child = spawn(argv[0], argv.slice(1), { env: env || process.env, stdio: ['ignore', log, log], detached: true });
     fs.closeSync(log);
     child.peerName = name;
     child.on('error', () => {});
@@ -69,8 +71,10 @@ class Peers {
   // An Xvfb display (1280x720) with openbox and two helper windows, so the desktop has
   // something to show and --window has titles to pick. Sets DISPLAY for this process.
   async startDisplay() {
+    const log = fs.openSync(this.logOf('xvfb'), 'a');
     const xvfb = spawn('Xvfb', ['-displayfd', '3', '-screen', '0', '1280x720x24', '-nolisten', 'tcp', '-noreset'],
-      { stdio: ['ignore', 'ignore', fs.openSync(this.logOf('xvfb'), 'a'), 'pipe'] });
+      { stdio: ['ignore', 'ignore', log, 'pipe'], detached: true });
+    fs.closeSync(log);
     xvfb.peerName = 'xvfb';
     xvfb.on('error', () => {});
     this.children.push(xvfb);
