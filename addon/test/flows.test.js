@@ -72,6 +72,14 @@ test('the mode text picks the publish type the server sees: "record", "append", 
   }
 });
 
+test('forceKeyFrame is true for the url being published, false for any other', () => {
+  assert.strictEqual(addon.publishStream(0, nginx.url('keys'), 160, 120, 300, 'live', 15), 0);
+  assert.strictEqual(addon.forceKeyFrame(nginx.url('keys')), true);
+  assert.strictEqual(addon.forceKeyFrame(nginx.url('other')), false);
+  assert.strictEqual(addon.stopPublishStream(), true);
+  assert.deepStrictEqual(running(), []);
+});
+
 test('window 0 captures the desktop through its root window id', () => {
   assert.strictEqual(addon.startRecordApp(file('desk.flv'), 0, 320, 240, 500, true, 20), 0);
   assert.strictEqual(last().name.split('#')[3], `0x${rootId.toString(16)}`);
