@@ -30,6 +30,8 @@ export type FlowResult = 0 | 6001 | 6002 | 5002;
  * "log" under the folder of the running executable). Returns 1 when initialized, else 0 (a
  * failed start can be retried); a second call while initialized only reopens the default
  * speaker and returns 1. Then calls the run callback with "Initialize finish".
+ * Creating the endpoint makes the folder of the running executable the process's current
+ * directory (process.cwd() in Node.js keeps showing the old one): give absolute file names.
  * Throws "Wrong number of arguments" (no argument), "Wrong arguments" (not a boolean).
  */
 export function initialize(enableLog: boolean): number;
