@@ -15,23 +15,23 @@
  */
 export type EventText = string;
 
-/** Result codes of startRecordApp and publishStream. */
-export const enum FlowResult {
-  /** Started, or already recording / publishing (nothing started). */
-  Done = 0,
-  /** The window capture could not be started (bad window, size, bitrate or rate). */
-  CaptureFailed = 6001,
-  /** The recording could not be started. */
-  RecordFailed = 6002,
-  /** The publication could not be started. */
-  PublishFailed = 5002,
-}
+/**
+ * Result codes of startRecordApp and publishStream:
+ * 0 started, or already recording / publishing (nothing started);
+ * 6001 the window capture could not be started (no such window, bad size, bitrate or rate);
+ * 6002 the recording could not be started (for example an unwritable path, or a file name
+ * whose extension is not .mp4, .flv or .mkv);
+ * 5002 the publication could not be started.
+ */
+export type FlowResult = 0 | 6001 | 6002 | 5002;
 
 /**
  * Creates and initializes the endpoint. enableLog switches the endpoint's log files on (folder
  * "log" under the folder of the running executable). Returns 1 when initialized, else 0 (a
  * failed start can be retried); a second call while initialized only reopens the default
  * speaker and returns 1. Then calls the run callback with "Initialize finish".
+ * Creating the endpoint makes the folder of the running executable the process's current
+ * directory (process.cwd() in Node.js keeps showing the old one): give absolute file names.
  * Throws "Wrong number of arguments" (no argument), "Wrong arguments" (not a boolean).
  */
 export function initialize(enableLog: boolean): number;
@@ -43,8 +43,12 @@ export function initialize(enableLog: boolean): number;
  */
 export function uninitialize(): void;
 
-/** Holds callback as the run callback, replacing the one held before. Texts due while the held value is not a function are dropped. */
-export function setRunCallback(callback: ((text: EventText) => void) | unknown): void;
+/**
+ * Holds callback as the run callback, replacing the one held before; it is called with one
+ * EventText and null as its receiver, and its result is ignored. No argument or a value that
+ * is not a function holds nothing callable: texts due meanwhile are dropped.
+ */
+export function setRunCallback(callback?: ((text: EventText) => void) | null): void;
 
 /**
  * Returns the number of event texts queued at the moment of the call; when it is not 0, the
@@ -77,7 +81,7 @@ export function enumWindowList(): string;
  * @param width frame width of the recording (size a)
  * @param height frame height (size b)
  * @param kbps video bitrate in kbit/s (size c)
- * @param flag passed to the recording library
+ * @param flag true records the sound mix as well (AAC 16 kHz mono), false video only
  * @param rate frames per second; 11 to 50 are used as given, anything else becomes 30
  * @returns a FlowResult: 0, 6001 or 6002
  * Throws, in this order: "live media is null"; "Wrong number of arguments" (fewer than 7);
@@ -87,7 +91,7 @@ export function enumWindowList(): string;
  * than 255 bytes); "Wrong arguments file name holds a NUL byte".
  */
 export function startRecordApp(fileName: string, window: number, width: number, height: number, kbps: number,
-                               flag: boolean, rate: number): number;
+                               flag: boolean, rate: number): FlowResult;
 
 /** Stops the recording (its capture too, unless publishing uses it); true when nothing was recording. Throws "live media is null". */
 export function stopRecordApp(): boolean;
@@ -111,7 +115,7 @@ export function stopRecordApp(): boolean;
  * rate; each capture stops when its last user stops.
  */
 export function publishStream(window: number, url: string, width: number, height: number, kbps: number,
-                              mode: string, rate: number): number;
+                              mode: string, rate: number): FlowResult;
 
 /** Stops the publication (its capture too, unless recording uses it); always true. Throws "live media is null". */
 export function stopPublishStream(): boolean;

@@ -9,7 +9,9 @@
 
 #include <Poco/Exception.h>
 
+#include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 
 using namespace streamaddon;
@@ -212,6 +214,11 @@ void Unload(void*) {
     g_runCallback.reset();
 }
 
+// process.exit ends the process without the environment's clean-up: the endpoint is ended at
+// exit instead, before the libraries' own objects go, so no capture, encoder or worker thread
+// of ours outlives the state it runs on. No script value is touched there.
+void EndAtExit() { Plugin().Unload(); }
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
     struct Entry {
         const char* name;
@@ -235,6 +242,8 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     };
     for (const Entry& entry : kFunctions) exports.Set(entry.name, Napi::Function::New(env, entry.fn, entry.name));
     napi_add_env_cleanup_hook(env, Unload, nullptr);
+    static std::once_flag s_atExit;
+    std::call_once(s_atExit, [] { std::atexit(EndAtExit); });
     return exports;
 }
 

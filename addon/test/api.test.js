@@ -34,7 +34,10 @@ test('the module exports the fourteen functions in their order', () => {
     'initialize', 'uninitialize', 'setRunCallback', 'onTimer', 'getMicphoneCount', 'getMicphoneNames', 'openMic',
     'closeMic', 'enumWindowList', 'startRecordApp', 'stopRecordApp', 'publishStream', 'stopPublishStream',
     'forceKeyFrame']);
-  for (const fn of Object.values(addon)) assert.strictEqual(typeof fn, 'function');
+  for (const [name, fn] of Object.entries(addon)) {
+    assert.strictEqual(typeof fn, 'function');
+    assert.strictEqual(fn.name, name);
+  }
 });
 
 test('before initialize every endpoint function throws "live media is null" after its own argument errors', () => {

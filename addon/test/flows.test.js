@@ -60,6 +60,26 @@ test('the publishing rate: 10 to 51 pass, 9 and 52 become 30', () => {
   }
 });
 
+test('the mode text picks the publish type the server sees: "record", "append", anything else live', async () => {
+  for (const [mode, type] of [['record', 'record'], ['append', 'append'], ['Record', 'live'], [7, 'live']]) {
+    const name = `mode${type}${typeof mode}`;
+    assert.strictEqual(addon.publishStream(0, nginx.url(name), 160, 120, 300, mode, 15), 0);
+    const seen = await peers.waitUntil(() => new RegExp(`publish: name='${name}' args='' type=(\\w+)`).exec(nginx.errorLog()),
+      20000);
+    assert.strictEqual(addon.stopPublishStream(), true);
+    assert.ok(seen, `the server saw no publish of ${name}`);
+    assert.strictEqual(seen[1], type, `mode ${JSON.stringify(mode)}`);
+  }
+});
+
+test('forceKeyFrame is true for the url being published, false for any other', () => {
+  assert.strictEqual(addon.publishStream(0, nginx.url('keys'), 160, 120, 300, 'live', 15), 0);
+  assert.strictEqual(addon.forceKeyFrame(nginx.url('keys')), true);
+  assert.strictEqual(addon.forceKeyFrame(nginx.url('other')), false);
+  assert.strictEqual(addon.stopPublishStream(), true);
+  assert.deepStrictEqual(running(), []);
+});
+
 test('window 0 captures the desktop through its root window id', () => {
   assert.strictEqual(addon.startRecordApp(file('desk.flv'), 0, 320, 240, 500, true, 20), 0);
   assert.strictEqual(last().name.split('#')[3], `0x${rootId.toString(16)}`);
