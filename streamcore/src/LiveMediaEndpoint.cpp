@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <future>
 #include <limits.h>
 #include <mutex>
 
@@ -693,13 +694,32 @@ void LiveMediaEndpoint::SlotStopPlay(std::string url) {
     if (it == m_playStreams.end() || m_lpRtmpMgr == nullptr || m_lpMediaTapr == nullptr) return;
     EP_LOG("stop play enter!");
     if (PlayStreamInfo* info = it->second) {
+        // Once ClosePlay returns the player is gone and no new frame of it can be looked up,
+        // but frames looked up earlier may still wait on the play data thread. Letting that
+        // queue run dry first means the engine never gets data for a channel it has closed.
         m_lpRtmpMgr->ClosePlay(info->streamId);
+        WaitForPlayDataQueue();
         m_lpMediaTapr->CloseRemoteAudio(info->audioRemoteId);
         m_lpMediaTapr->CloseRemoteVideo(info->videoRemoteId);
         delete info;
     }
     m_playStreams.erase(it);
     EP_LOG("stop play leave!");
+}
+
+void LiveMediaEndpoint::WaitForPlayDataQueue() {
+    // A synchronous call would not do: sends are served ahead of the queue. Instead a marker
+    // goes through the queue, and its last copy releases the wait, whether the play data
+    // thread runs it or drops it while quitting.
+    struct Marker {
+        std::promise<void> passed;
+        ~Marker() { passed.set_value(); }
+    };
+    auto marker = std::make_shared<Marker>();
+    std::future<void> passed = marker->passed.get_future();
+    if (!PostTo(&LiveMediaEndpoint::m_playDataThread, [marker]() mutable { marker.reset(); })) return;
+    marker.reset();
+    passed.wait();
 }
 
 bool LiveMediaEndpoint::SlotChangeRemoteVideoWindows(std::string url, void* window) {
