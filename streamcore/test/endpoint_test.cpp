@@ -517,6 +517,33 @@ TEST_F(EndpointTest, PlayRoutesFramesToTheEngineChannelsUntilStopped) {
     EXPECT_EQ(Calls().Count("PlayRemoteVideoData"), 1);
 }
 
+TEST_F(EndpointTest, StopPlayClosesTheChannelsOnlyAfterTheFramesAlreadyOnTheirWay) {
+    ASSERT_TRUE(m_core->PlayStream("rtmp://h/live/p", nullptr));
+    // A slow engine: most frames still wait on the play data thread when StopPlay runs.
+    SetRemoteDataDelayMs(10);
+    unsigned char frame[40] = {};
+    for (int i = 0; i < 30; ++i) {
+        RtmpSink()->OnPlayVideoData(10000, 77, frame, 40, i == 0);
+        RtmpSink()->OnPlayAudioData(10000, 55, frame, 20);
+    }
+    m_core->StopPlay("rtmp://h/live/p");
+    ASSERT_TRUE(WaitUntil([] { return RemoteCount("CloseRemoteVideo", 77) == 1; }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Everything that was looked up went to the open channels, nothing came after the close.
+    const std::vector<RemoteCall> calls = RemoteCalls();
+    int data = 0;
+    bool closed = false;
+    for (const RemoteCall& c : calls) {
+        if (c.op == "CloseRemoteAudio") closed = true;
+        if (c.op == "PlayRemoteVideoData" || c.op == "PlayRemoteAudioData") {
+            ++data;
+            EXPECT_FALSE(closed) << c.op << " after the channels were closed";
+        }
+    }
+    EXPECT_EQ(data, 60);
+    EXPECT_EQ(RemoteCount("CloseRemoteAudio", 55), 1);
+}
+
 TEST_F(EndpointTest, FramesRacingUnInitializeAreDroppedSafely) {
     ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/a", "app0", kMixer, 0));
     IMediaTapSink* engineSink = EngineSink();
