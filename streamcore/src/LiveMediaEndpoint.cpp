@@ -730,9 +730,24 @@ bool LiveMediaEndpoint::SlotChangeRemoteVideoWindows(std::string url, void* wind
 
 void LiveMediaEndpoint::PostPlayFrame(int playId, const unsigned char* data, int len, bool audio, bool keyFrame) {
     if (len < 0 || (data == nullptr && len > 0)) return;
-    IOBufferPtr frame = std::make_shared<IOBuffer>();
-    if (!frame->Initialize(static_cast<unsigned>(len) + kPlayFrameExtra)) return;
-    frame->SetLength(static_cast<unsigned>(len) + kPlayFrameExtra);
+    // The network can deliver faster than a busy engine takes frames; past the limit new
+    // frames are dropped instead of piling up without bound.
+    const int64_t size = static_cast<int64_t>(len) + kPlayFrameExtra;
+    if (m_playBytesQueued.fetch_add(size) + size > kPlayQueueLimit) {
+        m_playBytesQueued -= size;
+        unsigned n = ++m_droppedPlayFrames;
+        if (n % 100 == 1)
+            EP_LOG("play frame of %d bytes dropped (the engine is %lld bytes behind), %u so far", len,
+                   static_cast<long long>(m_playBytesQueued.load()), n);
+        return;
+    }
+    // The count goes down again when the last copy of the frame is gone, delivered or not.
+    IOBufferPtr frame(new IOBuffer, [this, size](IOBuffer* b) {
+        delete b;
+        m_playBytesQueued -= size;
+    });
+    if (!frame->Initialize(static_cast<unsigned>(size))) return;
+    frame->SetLength(static_cast<unsigned>(size));
     unsigned char* p = frame->GetPointer();
     std::memcpy(p + kPlayIdOffset, &playId, sizeof playId);
     std::memcpy(p + kPlayLengthOffset, &len, sizeof len);

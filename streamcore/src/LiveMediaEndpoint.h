@@ -259,6 +259,11 @@ private:
     Poco::Event m_bound;
     std::atomic<int> m_boundCount{0};
     std::atomic<unsigned> m_refusedFrames{0};
+    // Bytes of received frames on their way to the engine (any thread), the bound on them, and
+    // the frames dropped for it.
+    static constexpr int64_t kPlayQueueLimit = int64_t(64) << 20;
+    std::atomic<int64_t> m_playBytesQueued{0};
+    std::atomic<unsigned> m_droppedPlayFrames{0};
 };
 
 }  // namespace streamcore

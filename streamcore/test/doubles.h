@@ -63,6 +63,8 @@ void SetFreshRemoteIds(bool on);
 // Each PlayRemote*Data call takes this long (0 by default), like a slow decoder; reset by
 // ResetEngineResults.
 void SetRemoteDataDelayMs(int ms);
+// While held, every PlayRemote*Data call waits until released (ResetEngineResults releases).
+void HoldRemoteData(bool hold);
 // Makes CreatePaneShareMgr's list: entries with handle 0 stand for null entries.
 struct PaneEntry {
     bool present;

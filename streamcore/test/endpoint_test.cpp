@@ -544,6 +544,29 @@ TEST_F(EndpointTest, StopPlayClosesTheChannelsOnlyAfterTheFramesAlreadyOnTheirWa
     EXPECT_EQ(RemoteCount("CloseRemoteAudio", 55), 1);
 }
 
+TEST_F(EndpointTest, ReceivedFramesWaitingForABusyEngineAreBoundedAndDeliveryResumes) {
+    ASSERT_TRUE(m_core->PlayStream("rtmp://h/live/p", nullptr));
+    // The engine takes nothing while 160 MB arrive; at most 64 MB of them may wait for it.
+    HoldRemoteData(true);
+    std::vector<unsigned char> big(1 << 20, 7);
+    for (int i = 0; i < 160; ++i) RtmpSink()->OnPlayVideoData(10000, 77, big.data(), static_cast<int>(big.size()), i == 0);
+    HoldRemoteData(false);
+    unsigned char small[40] = {};
+    // Once the backlog is gone, frames are taken again.
+    ASSERT_TRUE(WaitUntil([&] {
+        RtmpSink()->OnPlayAudioData(10000, 55, small, 40);
+        return RemoteCount("PlayRemoteAudioData", 55) > 0;
+    }, 30000));
+    const int delivered = RemoteCount("PlayRemoteVideoData", 77);
+    EXPECT_GE(delivered, 32);
+    EXPECT_LE(delivered, 64);
+    for (const RemoteCall& c : RemoteCalls()) {
+        if (c.op == "PlayRemoteVideoData") {
+            EXPECT_EQ(c.len, 1 << 20);
+        }
+    }
+}
+
 TEST_F(EndpointTest, FramesRacingUnInitializeAreDroppedSafely) {
     ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/a", "app0", kMixer, 0));
     IMediaTapSink* engineSink = EngineSink();

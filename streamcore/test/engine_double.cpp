@@ -1,5 +1,6 @@
 #include "doubles.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -16,6 +17,8 @@ std::vector<RemoteCall> g_remote;
 size_t g_remoteBytes = 0;
 bool g_freshIds = false;
 int g_dataDelayMs = 0;
+bool g_holdData = false;
+std::condition_variable g_released;
 uint64_t g_nextVideoId = 1001, g_nextAudioId = 2001;
 
 // Keeps at most this many data bytes; later data calls are recorded without their bytes.
@@ -25,7 +28,8 @@ void AddRemote(const char* op, uint64_t id, const unsigned char* data, int len) 
     if (data != nullptr) {
         int delay;
         {
-            std::lock_guard<std::mutex> lock(g_engineMutex);
+            std::unique_lock<std::mutex> lock(g_engineMutex);
+            g_released.wait(lock, [] { return !g_holdData; });
             delay = g_dataDelayMs;
         }
         if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
@@ -89,6 +93,8 @@ void ResetEngineResults() {
     g_remoteBytes = 0;
     g_freshIds = false;
     g_dataDelayMs = 0;
+    g_holdData = false;
+    g_released.notify_all();
     g_nextVideoId = 1001;
     g_nextAudioId = 2001;
 }
@@ -105,6 +111,11 @@ int RemoteCount(const std::string& op, uint64_t id) {
 void SetRemoteDataDelayMs(int ms) {
     std::lock_guard<std::mutex> lock(g_engineMutex);
     g_dataDelayMs = ms;
+}
+void HoldRemoteData(bool hold) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    g_holdData = hold;
+    if (!hold) g_released.notify_all();
 }
 void SetFreshRemoteIds(bool on) {
     std::lock_guard<std::mutex> lock(g_engineMutex);
