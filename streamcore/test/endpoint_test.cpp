@@ -512,8 +512,10 @@ TEST_F(EndpointTest, PlayRoutesFramesToTheEngineChannelsUntilStopped) {
     EXPECT_LT(pos("ClosePlay(10000)"), pos("CloseRemoteAudio(55)"));
     EXPECT_LT(pos("CloseRemoteAudio(55)"), pos("CloseRemoteVideo(77)"));
     RtmpSink()->OnPlayVideoData(10000, 77, frame, 20, true);
-    EXPECT_FALSE(m_core->ChangeRemoteVideoWindows("rtmp://h/live/p", nullptr));  // flushes the play thread
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Synchronous calls are served ahead of queued ones, so this one proves nothing about the
+    // frame just queued; the pause lets the play threads run it.
+    EXPECT_FALSE(m_core->ChangeRemoteVideoWindows("rtmp://h/live/p", nullptr));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(Calls().Count("PlayRemoteVideoData"), 1);
 }
 
@@ -616,6 +618,9 @@ TEST(EndpointLoggingTest, LogLinesGoToTheLogFolderOnlyWhenLoggingIsOn) {
     std::string longName(300, 'q');
     auto f = VideoFrame(4, 1);
     Engine()->Sink()->OnRtpVideoData(longName.c_str(), f.data(), static_cast<int>(f.size()), true, 1);
+    EXPECT_TRUE(core->PlayStream("rtmp://h/live/p", nullptr));
+    core->StopPlay("rtmp://h/live/p");
+    ASSERT_TRUE(WaitUntil([] { return Calls().Count("CloseRemoteVideo") == 1; }, 10000));
     ASSERT_TRUE(core->UnInitialize());
     DestroyStreamCore(core);
     ASSERT_EQ(chdir("/"), 0);
@@ -624,6 +629,7 @@ TEST(EndpointLoggingTest, LogLinesGoToTheLogFolderOnlyWhenLoggingIsOn) {
     for (const char* line : {"LiveMediaEndpoint:", "Initialize!", "Initialize end!", "SetSink", "SetSink end",
                              "OpenMic uniName = mic7", "OpenCamera uniName = cam3", "OpenCamera uniName = cam3 end",
                              "SlotPublishMixStream video:app0 audio.#soundcard#mix#mic",
+                             "stop play enter!", "stop play leave!",
                              "OnRtpVideoData frame refused (uniName missing or longer than 127 characters), 1 so far",
                              "LiveMediaEndpoint UnInitialize!", "LiveMediaEndpoint UnInitialize! 2",
                              "LiveMediaEndpoint UnInitialize! 3", "LiveEndpoint::run exit time = ",

@@ -332,7 +332,8 @@ TEST_F(PlayTest, AfterStopPlayNoFrameReachesTheOldChannelsAndPlayingAgainOpensNe
     // Stopping again, or a URL never played, changes nothing.
     m_core->StopPlay(url.c_str());
     m_core->StopPlay(g_nginx->Url("never").c_str());
-    EXPECT_FALSE(m_core->ChangeRemoteVideoWindows(url.c_str(), Window(0x500002)));  // flushes the play thread
+    EXPECT_FALSE(m_core->ChangeRemoteVideoWindows(url.c_str(), Window(0x500002)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(doubles::Calls().Count("CloseRemote"), 2);
 
     // Played again: a new player with new channels, which get the stream.
