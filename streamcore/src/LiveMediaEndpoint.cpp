@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <future>
 #include <limits.h>
 #include <mutex>
 
@@ -693,13 +694,32 @@ void LiveMediaEndpoint::SlotStopPlay(std::string url) {
     if (it == m_playStreams.end() || m_lpRtmpMgr == nullptr || m_lpMediaTapr == nullptr) return;
     EP_LOG("stop play enter!");
     if (PlayStreamInfo* info = it->second) {
+        // Once ClosePlay returns the player is gone and no new frame of it can be looked up,
+        // but frames looked up earlier may still wait on the play data thread. Letting that
+        // queue run dry first means the engine never gets data for a channel it has closed.
         m_lpRtmpMgr->ClosePlay(info->streamId);
+        WaitForPlayDataQueue();
         m_lpMediaTapr->CloseRemoteAudio(info->audioRemoteId);
         m_lpMediaTapr->CloseRemoteVideo(info->videoRemoteId);
         delete info;
     }
     m_playStreams.erase(it);
     EP_LOG("stop play leave!");
+}
+
+void LiveMediaEndpoint::WaitForPlayDataQueue() {
+    // A synchronous call would not do: sends are served ahead of the queue. Instead a marker
+    // goes through the queue, and its last copy releases the wait, whether the play data
+    // thread runs it or drops it while quitting.
+    struct Marker {
+        std::promise<void> passed;
+        ~Marker() { passed.set_value(); }
+    };
+    auto marker = std::make_shared<Marker>();
+    std::future<void> passed = marker->passed.get_future();
+    if (!PostTo(&LiveMediaEndpoint::m_playDataThread, [marker]() mutable { marker.reset(); })) return;
+    marker.reset();
+    passed.wait();
 }
 
 bool LiveMediaEndpoint::SlotChangeRemoteVideoWindows(std::string url, void* window) {
@@ -710,9 +730,24 @@ bool LiveMediaEndpoint::SlotChangeRemoteVideoWindows(std::string url, void* wind
 
 void LiveMediaEndpoint::PostPlayFrame(int playId, const unsigned char* data, int len, bool audio, bool keyFrame) {
     if (len < 0 || (data == nullptr && len > 0)) return;
-    IOBufferPtr frame = std::make_shared<IOBuffer>();
-    if (!frame->Initialize(static_cast<unsigned>(len) + kPlayFrameExtra)) return;
-    frame->SetLength(static_cast<unsigned>(len) + kPlayFrameExtra);
+    // The network can deliver faster than a busy engine takes frames; past the limit new
+    // frames are dropped instead of piling up without bound.
+    const int64_t size = static_cast<int64_t>(len) + kPlayFrameExtra;
+    if (m_playBytesQueued.fetch_add(size) + size > kPlayQueueLimit) {
+        m_playBytesQueued -= size;
+        unsigned n = ++m_droppedPlayFrames;
+        if (n % 100 == 1)
+            EP_LOG("play frame of %d bytes dropped (the engine is %lld bytes behind), %u so far", len,
+                   static_cast<long long>(m_playBytesQueued.load()), n);
+        return;
+    }
+    // The count goes down again when the last copy of the frame is gone, delivered or not.
+    IOBufferPtr frame(new IOBuffer, [this, size](IOBuffer* b) {
+        delete b;
+        m_playBytesQueued -= size;
+    });
+    if (!frame->Initialize(static_cast<unsigned>(size))) return;
+    frame->SetLength(static_cast<unsigned>(size));
     unsigned char* p = frame->GetPointer();
     std::memcpy(p + kPlayIdOffset, &playId, sizeof playId);
     std::memcpy(p + kPlayLengthOffset, &len, sizeof len);

@@ -206,6 +206,9 @@ private:
     std::vector<uint32_t> GetRtmpurlByUniname(const std::string& uniName) const;
     std::vector<int> GetRecordIdByUniname(const std::string& uniName) const;
     bool GetAvRemoteIdByPlayId(int playId, uint64_t& audioId, uint64_t& videoId) const;
+    // Play control thread: returns once every frame queued for the play data thread so far
+    // has been handed to the engine (at once when that thread is gone).
+    void WaitForPlayDataQueue();
 
     // Dispatches one event record; -1 for the stop record, 0 otherwise.
     int OnLiveMediaEndpoint(const unsigned char* data, unsigned len);
@@ -256,6 +259,11 @@ private:
     Poco::Event m_bound;
     std::atomic<int> m_boundCount{0};
     std::atomic<unsigned> m_refusedFrames{0};
+    // Bytes of received frames on their way to the engine (any thread), the bound on them, and
+    // the frames dropped for it.
+    static constexpr int64_t kPlayQueueLimit = int64_t(64) << 20;
+    std::atomic<int64_t> m_playBytesQueued{0};
+    std::atomic<unsigned> m_droppedPlayFrames{0};
 };
 
 }  // namespace streamcore

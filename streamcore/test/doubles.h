@@ -13,6 +13,7 @@
 #include "paneshare/IPaneShareMgr.h"
 #include "record/IRecord.h"
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -42,6 +43,28 @@ FakeMediaTap* Engine();
 // 0 when not set. "IsVideoEncoding" non-zero means true.
 void SetEngineResult(const std::string& op, int value);
 void ResetEngineResults();
+
+// One call to a remote channel of the engine (create, data, window change, close), with the
+// time it was made. Data calls keep their bytes, up to a bound on the total kept.
+struct RemoteCall {
+    std::string op;  // the engine operation's name, e.g. "PlayRemoteVideoData"
+    uint64_t id;
+    std::chrono::steady_clock::time_point at;
+    std::vector<unsigned char> bytes;
+    int len;
+};
+std::vector<RemoteCall> RemoteCalls();
+// Calls of op for channel id so far (no copying; for polling).
+int RemoteCount(const std::string& op, uint64_t id);
+// Off (the default): every remote video channel is 77 and every audio channel 55. On: each
+// CreateRemoteVideo hands out a new id from 1001 up and each CreateRemoteAudio from 2001 up.
+// Both reset by ResetEngineResults.
+void SetFreshRemoteIds(bool on);
+// Each PlayRemote*Data call takes this long (0 by default), like a slow decoder; reset by
+// ResetEngineResults.
+void SetRemoteDataDelayMs(int ms);
+// While held, every PlayRemote*Data call waits until released (ResetEngineResults releases).
+void HoldRemoteData(bool hold);
 // Makes CreatePaneShareMgr's list: entries with handle 0 stand for null entries.
 struct PaneEntry {
     bool present;

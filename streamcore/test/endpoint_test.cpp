@@ -512,9 +512,61 @@ TEST_F(EndpointTest, PlayRoutesFramesToTheEngineChannelsUntilStopped) {
     EXPECT_LT(pos("ClosePlay(10000)"), pos("CloseRemoteAudio(55)"));
     EXPECT_LT(pos("CloseRemoteAudio(55)"), pos("CloseRemoteVideo(77)"));
     RtmpSink()->OnPlayVideoData(10000, 77, frame, 20, true);
-    EXPECT_FALSE(m_core->ChangeRemoteVideoWindows("rtmp://h/live/p", nullptr));  // flushes the play thread
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Synchronous calls are served ahead of queued ones, so this one proves nothing about the
+    // frame just queued; the pause lets the play threads run it.
+    EXPECT_FALSE(m_core->ChangeRemoteVideoWindows("rtmp://h/live/p", nullptr));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(Calls().Count("PlayRemoteVideoData"), 1);
+}
+
+TEST_F(EndpointTest, StopPlayClosesTheChannelsOnlyAfterTheFramesAlreadyOnTheirWay) {
+    ASSERT_TRUE(m_core->PlayStream("rtmp://h/live/p", nullptr));
+    // A slow engine: most frames still wait on the play data thread when StopPlay runs.
+    SetRemoteDataDelayMs(10);
+    unsigned char frame[40] = {};
+    for (int i = 0; i < 30; ++i) {
+        RtmpSink()->OnPlayVideoData(10000, 77, frame, 40, i == 0);
+        RtmpSink()->OnPlayAudioData(10000, 55, frame, 20);
+    }
+    m_core->StopPlay("rtmp://h/live/p");
+    ASSERT_TRUE(WaitUntil([] { return RemoteCount("CloseRemoteVideo", 77) == 1; }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Everything that was looked up went to the open channels, nothing came after the close.
+    const std::vector<RemoteCall> calls = RemoteCalls();
+    int data = 0;
+    bool closed = false;
+    for (const RemoteCall& c : calls) {
+        if (c.op == "CloseRemoteAudio") closed = true;
+        if (c.op == "PlayRemoteVideoData" || c.op == "PlayRemoteAudioData") {
+            ++data;
+            EXPECT_FALSE(closed) << c.op << " after the channels were closed";
+        }
+    }
+    EXPECT_EQ(data, 60);
+    EXPECT_EQ(RemoteCount("CloseRemoteAudio", 55), 1);
+}
+
+TEST_F(EndpointTest, ReceivedFramesWaitingForABusyEngineAreBoundedAndDeliveryResumes) {
+    ASSERT_TRUE(m_core->PlayStream("rtmp://h/live/p", nullptr));
+    // The engine takes nothing while 160 MB arrive; at most 64 MB of them may wait for it.
+    HoldRemoteData(true);
+    std::vector<unsigned char> big(1 << 20, 7);
+    for (int i = 0; i < 160; ++i) RtmpSink()->OnPlayVideoData(10000, 77, big.data(), static_cast<int>(big.size()), i == 0);
+    HoldRemoteData(false);
+    unsigned char small[40] = {};
+    // Once the backlog is gone, frames are taken again.
+    ASSERT_TRUE(WaitUntil([&] {
+        RtmpSink()->OnPlayAudioData(10000, 55, small, 40);
+        return RemoteCount("PlayRemoteAudioData", 55) > 0;
+    }, 30000));
+    const int delivered = RemoteCount("PlayRemoteVideoData", 77);
+    EXPECT_GE(delivered, 32);
+    EXPECT_LE(delivered, 64);
+    for (const RemoteCall& c : RemoteCalls()) {
+        if (c.op == "PlayRemoteVideoData") {
+            EXPECT_EQ(c.len, 1 << 20);
+        }
+    }
 }
 
 TEST_F(EndpointTest, FramesRacingUnInitializeAreDroppedSafely) {
@@ -566,6 +618,9 @@ TEST(EndpointLoggingTest, LogLinesGoToTheLogFolderOnlyWhenLoggingIsOn) {
     std::string longName(300, 'q');
     auto f = VideoFrame(4, 1);
     Engine()->Sink()->OnRtpVideoData(longName.c_str(), f.data(), static_cast<int>(f.size()), true, 1);
+    EXPECT_TRUE(core->PlayStream("rtmp://h/live/p", nullptr));
+    core->StopPlay("rtmp://h/live/p");
+    ASSERT_TRUE(WaitUntil([] { return Calls().Count("CloseRemoteVideo") == 1; }, 10000));
     ASSERT_TRUE(core->UnInitialize());
     DestroyStreamCore(core);
     ASSERT_EQ(chdir("/"), 0);
@@ -574,6 +629,7 @@ TEST(EndpointLoggingTest, LogLinesGoToTheLogFolderOnlyWhenLoggingIsOn) {
     for (const char* line : {"LiveMediaEndpoint:", "Initialize!", "Initialize end!", "SetSink", "SetSink end",
                              "OpenMic uniName = mic7", "OpenCamera uniName = cam3", "OpenCamera uniName = cam3 end",
                              "SlotPublishMixStream video:app0 audio.#soundcard#mix#mic",
+                             "stop play enter!", "stop play leave!",
                              "OnRtpVideoData frame refused (uniName missing or longer than 127 characters), 1 so far",
                              "LiveMediaEndpoint UnInitialize!", "LiveMediaEndpoint UnInitialize! 2",
                              "LiveMediaEndpoint UnInitialize! 3", "LiveEndpoint::run exit time = ",

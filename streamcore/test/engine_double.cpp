@@ -1,16 +1,53 @@
 #include "doubles.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 namespace doubles {
 
 namespace {
 
-std::mutex g_engineMutex;  // guards the two below
+std::mutex g_engineMutex;  // guards everything below
 std::map<std::string, int> g_results;
 FakeMediaTap* g_engine = nullptr;
+std::vector<RemoteCall> g_remote;
+size_t g_remoteBytes = 0;
+bool g_freshIds = false;
+int g_dataDelayMs = 0;
+bool g_holdData = false;
+std::condition_variable g_released;
+uint64_t g_nextVideoId = 1001, g_nextAudioId = 2001;
+
+// Keeps at most this many data bytes; later data calls are recorded without their bytes.
+const size_t kRemoteByteLimit = 64u << 20;
+
+void AddRemote(const char* op, uint64_t id, const unsigned char* data, int len) {
+    if (data != nullptr) {
+        int delay;
+        {
+            std::unique_lock<std::mutex> lock(g_engineMutex);
+            g_released.wait(lock, [] { return !g_holdData; });
+            delay = g_dataDelayMs;
+        }
+        if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
+    RemoteCall call{op, id, std::chrono::steady_clock::now(), {}, len};
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    if (data != nullptr && len > 0 && g_remoteBytes + static_cast<size_t>(len) <= kRemoteByteLimit) {
+        call.bytes.assign(data, data + len);
+        g_remoteBytes += static_cast<size_t>(len);
+    }
+    g_remote.push_back(std::move(call));
+}
+
+uint64_t NextRemoteId(bool video, uint64_t fixed) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    if (!g_freshIds) return fixed;
+    return video ? g_nextVideoId++ : g_nextAudioId++;
+}
 
 std::string S(const char* s) { return s ? s : "(null)"; }
 
@@ -52,6 +89,37 @@ void SetEngineResult(const std::string& op, int value) {
 void ResetEngineResults() {
     std::lock_guard<std::mutex> lock(g_engineMutex);
     g_results.clear();
+    g_remote.clear();
+    g_remoteBytes = 0;
+    g_freshIds = false;
+    g_dataDelayMs = 0;
+    g_holdData = false;
+    g_released.notify_all();
+    g_nextVideoId = 1001;
+    g_nextAudioId = 2001;
+}
+std::vector<RemoteCall> RemoteCalls() {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    return g_remote;
+}
+int RemoteCount(const std::string& op, uint64_t id) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    int n = 0;
+    for (const RemoteCall& c : g_remote) n += c.op == op && c.id == id;
+    return n;
+}
+void SetRemoteDataDelayMs(int ms) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    g_dataDelayMs = ms;
+}
+void HoldRemoteData(bool hold) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    g_holdData = hold;
+    if (!hold) g_released.notify_all();
+}
+void SetFreshRemoteIds(bool on) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    g_freshIds = on;
 }
 
 // ---- engine
@@ -109,14 +177,20 @@ int FakeMediaTap::StartCaptureApplication(char* out, OvHwnd window, bool flag, i
 int FakeMediaTap::StopCaptureApplication(const char* u) { return Result("StopCaptureApplication", S(u)); }
 int FakeMediaTap::CreateRemoteVideo(uint64_t* id, OvHwnd w) {
     int r = Result("CreateRemoteVideo", std::to_string(w));
-    *id = 77;
+    *id = NextRemoteId(true, 77);
+    AddRemote("CreateRemoteVideo", *id, nullptr, 0);
     return r;
 }
-int FakeMediaTap::CloseRemoteVideo(uint64_t id) { return Result("CloseRemoteVideo", std::to_string(id)); }
+int FakeMediaTap::CloseRemoteVideo(uint64_t id) {
+    AddRemote("CloseRemoteVideo", id, nullptr, 0);
+    return Result("CloseRemoteVideo", std::to_string(id));
+}
 int FakeMediaTap::ChangeRemoteVideoWindow(uint64_t id, OvHwnd w) {
+    AddRemote("ChangeRemoteVideoWindow", id, nullptr, 0);
     return Result("ChangeRemoteVideoWindow", std::to_string(id) + "," + std::to_string(w));
 }
-int FakeMediaTap::PlayRemoteAudioData(uint64_t id, const unsigned char*, int len) {
+int FakeMediaTap::PlayRemoteAudioData(uint64_t id, const unsigned char* data, int len) {
+    AddRemote("PlayRemoteAudioData", id, data, len);
     return Result("PlayRemoteAudioData", std::to_string(id) + "," + std::to_string(len));
 }
 int FakeMediaTap::GetMicphoneCount() { return Result("GetMicphoneCount", ""); }
@@ -128,11 +202,16 @@ int FakeMediaTap::CloseMic() { return Result("CloseMic", ""); }
 int FakeMediaTap::OpenSpeaker(const char* u) { return Result("OpenSpeaker", S(u)); }
 int FakeMediaTap::CreateRemoteAudio(uint64_t* id) {
     int r = Result("CreateRemoteAudio", "");
-    *id = 55;
+    *id = NextRemoteId(false, 55);
+    AddRemote("CreateRemoteAudio", *id, nullptr, 0);
     return r;
 }
-int FakeMediaTap::CloseRemoteAudio(uint64_t id) { return Result("CloseRemoteAudio", std::to_string(id)); }
-int FakeMediaTap::PlayRemoteVideoData(uint64_t id, const unsigned char*, int len) {
+int FakeMediaTap::CloseRemoteAudio(uint64_t id) {
+    AddRemote("CloseRemoteAudio", id, nullptr, 0);
+    return Result("CloseRemoteAudio", std::to_string(id));
+}
+int FakeMediaTap::PlayRemoteVideoData(uint64_t id, const unsigned char* data, int len) {
+    AddRemote("PlayRemoteVideoData", id, data, len);
     return Result("PlayRemoteVideoData", std::to_string(id) + "," + std::to_string(len));
 }
 int FakeMediaTap::SetMicVolume(int v) { return Result("SetMicVolume", std::to_string(v)); }
