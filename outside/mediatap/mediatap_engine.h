@@ -12,6 +12,7 @@
 #include "camport_loader.h"
 #include "mediatap/IMediaTap.h"
 #include "video_channel.h"
+#include "video_window.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +23,14 @@
 #include <vector>
 
 namespace mediatap {
+
+// Limits shared by the video slots: uniName buffers callers pass in, frame sides, frame rates.
+enum : int {
+    kUniNameSize = 128,
+    kMinSide = 16,
+    kMaxSide = 4096,
+    kMaxFps = 60,
+};
 
 class RemoteChannels;
 std::shared_ptr<RemoteChannels> MakeRemoteChannels();
@@ -38,6 +47,9 @@ struct LocalVideoSource {
     std::string uniName;
     uint32_t sourceId = 0;
     std::chrono::steady_clock::time_point epoch;
+
+    // The windows that show this source's frames (cameras and application captures).
+    std::shared_ptr<PreviewWindows> preview = std::make_shared<PreviewWindows>();
 
     std::mutex lock;  // serialises the calls below for this source
     std::unique_ptr<VideoChannel> channel;
@@ -133,6 +145,8 @@ private:
     // the channel's own thread.
     void Retire(std::unique_ptr<VideoChannel> channel);
     std::string NewUniName(const char* prefix, OvHwnd window, uint32_t* sourceId);
+    // The preview windows of a camera or application capture (null for other sources).
+    std::shared_ptr<PreviewWindows> PreviewOf(const char* uniName);
 
     IMediaTapSink* m_lpSink;
     std::mutex m_sourcesLock;  // guards m_videoSources and m_nextSource
