@@ -8,6 +8,7 @@
 #include "mediatap_engine.h"
 
 #include "audio_engine.h"
+#include "remote_channel.h"
 
 #include <map>
 #include <memory>
@@ -64,7 +65,12 @@ int CMediaTap::GetSpeakerNames(int index, char* name, char* uniName) {
 }
 int CMediaTap::OpenMic(const char* uniName) { return MT_AUDIO->OpenMic(uniName); }
 int CMediaTap::CloseMic() { return MT_AUDIO->CloseMic(); }
-int CMediaTap::OpenSpeaker(const char* uniName) { return MT_AUDIO->OpenSpeaker(uniName); }
+int CMediaTap::OpenSpeaker(const char* uniName) {
+    const int result = MT_AUDIO->OpenSpeaker(uniName);
+    // Remote audio plays to the open speaker from its next samples on.
+    if (result == 0) m_speaker->Set(uniName ? uniName : "");
+    return result;
+}
 int CMediaTap::SetMicVolume(int volume) { return MT_AUDIO->SetMicVolume(volume); }
 int CMediaTap::GetMicVolume() { return MT_AUDIO->GetMicVolume(); }
 int CMediaTap::SetSpeakerVolume(int volume) { return MT_AUDIO->SetSpeakerVolume(volume); }

@@ -33,7 +33,9 @@ enum : int {
 };
 
 class RemoteChannels;
-std::shared_ptr<RemoteChannels> MakeRemoteChannels();
+class SpeakerChoice;
+std::shared_ptr<SpeakerChoice> MakeSpeakerChoice();
+std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker);
 
 class CMediaTap;
 // Ends the audio half of an engine (mixer and device tests stop; the sink is not called again).
@@ -155,7 +157,9 @@ private:
     uint32_t m_sourceIdBase;  // random, so two engines' streams have different source ids
     std::vector<std::unique_ptr<VideoChannel>> m_retired;  // guarded by m_sourcesLock
     CamPortLoader m_camPort;
-    std::shared_ptr<RemoteChannels> m_remote = MakeRemoteChannels();
+    // The open speaker, which remote audio follows.
+    std::shared_ptr<SpeakerChoice> m_speaker = MakeSpeakerChoice();
+    std::shared_ptr<RemoteChannels> m_remote = MakeRemoteChannels(m_speaker);
 };
 
 }  // namespace mediatap

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 struct AVCodecContext;
@@ -162,7 +163,26 @@ private:
     std::map<uint64_t, std::shared_ptr<RemoteAudioChannel>> m_audio;
 };
 
-// The registry an engine starts with: audio goes to the sound server's playback.
-std::shared_ptr<RemoteChannels> MakeRemoteChannels();
+// The speaker remote audio plays to: the server name of the speaker the engine has open
+// ("" for the server's default sink). Threads: any.
+class SpeakerChoice {
+public:
+    void Set(const std::string& sink) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_sink = sink;
+    }
+    std::string Get() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_sink;
+    }
+
+private:
+    std::mutex m_lock;
+    std::string m_sink;
+};
+
+// The registry an engine starts with: audio goes to the sound server's playback, to the
+// speaker of choice (a running channel moves over with its next samples).
+std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker);
 
 }  // namespace mediatap
