@@ -97,7 +97,12 @@ public:
     int Reserved42() override { return -1; }
     int Reserved47() override { return -1; }
 
-    // Cameras and preview windows.
+    // Cameras and preview windows. AddVideoWindow draws every frame of a camera or an
+    // application capture into an X11 window (fitted) through the camera plug-in's renderer:
+    // 0 also when the window shows the source already; -1 for an unknown source, a picture
+    // source, no plug-in, window 0 or a window the X server does not have. RemoveVideoWindow:
+    // -1 when the window did not show the source. RemoveAllVideoWindows: -1 only for an
+    // unknown source. Closing a camera or stopping a capture removes its windows.
     int GetCameraCount() override;
     int GetCameraNames(int index, char* name, char* uniName) override;
     int OpenCamera(const char* uniName, int a, int b, int c) override;
@@ -106,7 +111,9 @@ public:
     int RemoveVideoWindow(const char* uniName, OvHwnd window) override;
     int RemoveAllVideoWindows(const char* uniName) override;
 
-    // Remote play channels.
+    // Remote play channels. A video channel draws each decoded picture into its window
+    // (0: nowhere); see RemoteChannels for the results. Remote audio plays to the speaker
+    // OpenSpeaker chose last (the default sink before that).
     int CreateRemoteVideo(uint64_t* id, OvHwnd window) override;
     int CloseRemoteVideo(uint64_t id) override;
     int ChangeRemoteVideoWindow(uint64_t id, OvHwnd window) override;
