@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,12 +35,18 @@ enum : int {
 
 class RemoteChannels;
 class SpeakerChoice;
+namespace audio {
+class ISoundServer;
+}
 std::shared_ptr<SpeakerChoice> MakeSpeakerChoice();
-std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker);
+std::shared_ptr<RemoteChannels> MakeRemoteChannels(
+    std::shared_ptr<SpeakerChoice> speaker, std::function<std::shared_ptr<audio::ISoundServer>()> connection);
 
 class CMediaTap;
 // Ends the audio half of an engine (mixer and device tests stop; the sink is not called again).
 void ReleaseAudioHalf(const CMediaTap* engine);
+// The sound server connection of an engine's audio half (made with it on first use).
+std::shared_ptr<audio::ISoundServer> SoundServerOf(const CMediaTap* engine, IMediaTapSink* sink);
 
 // One local video source, named by its uniName. Application and camera sources keep the
 // size they were started with; picture sources get theirs from StartEncodeVideo.
@@ -166,7 +173,8 @@ private:
     CamPortLoader m_camPort;
     // The open speaker, which remote audio follows.
     std::shared_ptr<SpeakerChoice> m_speaker = MakeSpeakerChoice();
-    std::shared_ptr<RemoteChannels> m_remote = MakeRemoteChannels(m_speaker);
+    std::shared_ptr<RemoteChannels> m_remote =
+        MakeRemoteChannels(m_speaker, [this] { return SoundServerOf(this, m_lpSink); });
 };
 
 }  // namespace mediatap

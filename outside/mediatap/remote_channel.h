@@ -163,6 +163,11 @@ private:
     std::map<uint64_t, std::shared_ptr<RemoteAudioChannel>> m_audio;
 };
 
+namespace audio {
+class ISoundServer;
+}
+typedef std::function<std::shared_ptr<audio::ISoundServer>()> SoundServerSource;
+
 // The speaker remote audio plays to: the server name of the speaker the engine has open
 // ("" for the server's default sink). Threads: any.
 class SpeakerChoice {
@@ -183,6 +188,8 @@ private:
 
 // The registry an engine starts with: audio goes to the sound server's playback, to the
 // speaker of choice (a running channel moves over with its next samples).
-std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker);
+// The sound server connection comes from connection() when the first audio channel opens.
+std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker,
+                                                   SoundServerSource connection);
 
 }  // namespace mediatap

@@ -59,16 +59,20 @@ private:
 
 class PulsePlayoutFactory : public IAudioPlayoutFactory {
 public:
-    explicit PulsePlayoutFactory(std::shared_ptr<SpeakerChoice> speaker) : m_speaker(std::move(speaker)) {}
+    PulsePlayoutFactory(std::shared_ptr<SpeakerChoice> speaker, SoundServerSource connection)
+        : m_speaker(std::move(speaker)), m_connection(std::move(connection)) {}
     std::unique_ptr<IAudioPlayout> Create() override {
         std::lock_guard<std::mutex> lock(m_lock);
-        // One server connection for all remote channels, made when the first one opens.
+        // One server connection for all remote channels, taken when the first one opens: the
+        // engine's own, so one client thread serves all of its audio.
+        if (!m_server && m_connection) m_server = m_connection();
         if (!m_server) m_server = std::shared_ptr<audio::ISoundServer>(audio::CreatePulseSoundServer("StreamCore remote"));
         return std::unique_ptr<IAudioPlayout>(new PulsePlayout(m_server, m_speaker));
     }
 
 private:
     const std::shared_ptr<SpeakerChoice> m_speaker;
+    const SoundServerSource m_connection;
     std::mutex m_lock;
     std::shared_ptr<audio::ISoundServer> m_server;
 };
@@ -77,9 +81,10 @@ private:
 
 std::shared_ptr<SpeakerChoice> MakeSpeakerChoice() { return std::make_shared<SpeakerChoice>(); }
 
-std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker) {
-    return std::make_shared<RemoteChannels>(
-        std::unique_ptr<IAudioPlayoutFactory>(new PulsePlayoutFactory(std::move(speaker))));
+std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker,
+                                                   SoundServerSource connection) {
+    return std::make_shared<RemoteChannels>(std::unique_ptr<IAudioPlayoutFactory>(
+        new PulsePlayoutFactory(std::move(speaker), std::move(connection))));
 }
 
 }  // namespace mediatap
