@@ -1,8 +1,9 @@
-// Playing end to end: ffmpeg publishes a still pattern (H.264 and AAC) to an nginx server,
-// the endpoint plays it through the RTMP library and the real capture engine, and the
-// engine's renderer (the camera plug-in) draws it into an X11 window of an Xvfb display.
-// The window is read back with XGetImage and compared with a frame ffmpeg decodes from what
-// the server recorded of the same stream. Set E2E_PLAY_DUMP to a folder to keep the
+// Video in the client's windows end to end. Playing: ffmpeg publishes a still pattern (H.264
+// and AAC) to an nginx server, the endpoint plays it through the RTMP library and the real
+// capture engine, and the engine's renderer (the camera plug-in) draws it into an X11 window
+// of an Xvfb display. Preview: a pattern camera opened through the endpoint with a window.
+// Windows are read back with XGetImage and compared with a frame ffmpeg decodes from what the
+// server recorded (or makes of the same pattern). Set E2E_PLAY_DUMP to a folder to keep the
 // read-backs as PPM files.
 #include <gtest/gtest.h>
 
@@ -124,10 +125,24 @@ protected:
         s_xUp = s_x->Start(false);
         // The camera plug-in's renderer connects to $DISPLAY.
         if (s_xUp) setenv("DISPLAY", s_x->display().c_str(), 1);
+        // A pattern camera playing one still frame of the bars.
+        s_dir = new TempDir("e2eplay");
+        const std::string clip = s_dir->file("bars.nut");
+        int status = -1;
+        RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                    "smptebars=size=" + std::to_string(kW) + "x" + std::to_string(kH), "-frames:v", "1", "-c:v",
+                    "rawvideo", "-pix_fmt", "yuv420p", clip},
+                   60000, &status);
+        if (status == 0)
+            setenv("CAMPORT_PATTERN_CAMERAS",
+                   (clip + ",YUY2:" + std::to_string(kW) + "x" + std::to_string(kH) + "@30").c_str(), 1);
     }
     static void TearDownTestSuite() {
+        unsetenv("CAMPORT_PATTERN_CAMERAS");
         delete s_x;
         s_x = nullptr;
+        delete s_dir;
+        s_dir = nullptr;
     }
     void SetUp() override {
         ASSERT_TRUE(s_xUp) << "Xvfb did not start";
@@ -166,6 +181,7 @@ protected:
     }
 
     static XvfbDisplay* s_x;
+    static TempDir* s_dir;
     static bool s_xUp;
     NginxRtmp m_server;
     ChildProcess m_ffmpeg;
@@ -173,6 +189,7 @@ protected:
     IStreamCore* m_core = nullptr;
 };
 XvfbDisplay* PlayE2E::s_x = nullptr;
+TempDir* PlayE2E::s_dir = nullptr;
 bool PlayE2E::s_xUp = false;
 
 }  // namespace
@@ -202,4 +219,37 @@ TEST_F(PlayE2E, PlayedStreamShowsThePatternInTheWindow) {
     EXPECT_TRUE(Shows(second, reference, &got)) << "mean difference " << MeanAbsDiff(got, reference);
     Dump(got, "played_second");
     m_core->StopPlay(url.c_str());
+}
+
+TEST_F(PlayE2E, CameraOpenedWithAWindowShowsItsPreview) {
+    // The reference: the same bars made by ffmpeg directly.
+    Rgb reference;
+    const std::string raw = RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                                        "smptebars=size=" + std::to_string(kW) + "x" + std::to_string(kH),
+                                        "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+    ASSERT_EQ(raw.size(), static_cast<size_t>(kW) * kH * 3);
+    reference.w = kW;
+    reference.h = kH;
+    for (size_t i = 0; i < raw.size(); i += 3)
+        reference.px.push_back((uint32_t(uint8_t(raw[i])) << 16) | (uint32_t(uint8_t(raw[i + 1])) << 8) |
+                               uint8_t(raw[i + 2]));
+
+    XWindow window(0, 0, kW, kH);
+    ASSERT_TRUE(window.ok());
+    m_core = CreateStreamCore();
+    ASSERT_NE(m_core, nullptr);
+    m_core->SetSink(&m_sink);
+    ASSERT_TRUE(m_core->Initialize(nullptr, nullptr, nullptr, false));
+    std::string camera;
+    const int count = m_core->GetCameraCount();
+    for (int i = 0; i < count && camera.empty(); ++i) {
+        char name[128] = {0}, uni[128] = {0};
+        if (m_core->GetCameraNames(i, name, uni) && std::string(uni).rfind("pattern:", 0) == 0) camera = uni;
+    }
+    ASSERT_FALSE(camera.empty()) << "no pattern camera";
+    ASSERT_TRUE(m_core->OpenCamera(camera.c_str(), window.handle(), kW, kH, 15));
+    Rgb got;
+    EXPECT_TRUE(Shows(window, reference, &got)) << "mean difference " << MeanAbsDiff(got, reference);
+    Dump(got, "camera_preview");
+    EXPECT_TRUE(m_core->CloseCamera(camera.c_str()));
 }
