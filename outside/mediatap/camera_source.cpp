@@ -108,6 +108,8 @@ int CameraFeed::OnCameraFrame(const Orvane::CapturedFrameInfo* info, Orvane::Com
     if (!info || !packet || !packet->Data() || packet->Length() <= 0) return 0;
     m_received.fetch_add(1);
     m_mailbox.Put(info->format, info->width, info->height, packet->Data(), static_cast<size_t>(packet->Length()));
+    // The renderers only copy the frame: this thread never waits for drawing.
+    if (m_preview) m_preview->Render(*info, packet->Data(), static_cast<int>(packet->Length()));
     return 0;
 }
 
@@ -120,14 +122,15 @@ CameraDevice::~CameraDevice() {
 }
 
 std::unique_ptr<CameraDevice> CameraDevice::Open(const CamPortCaptureApi& api, const std::string& uniqueId, int width,
-                                                 int height, int fps, std::string* error) {
+                                                 int height, int fps, std::string* error,
+                                                 std::shared_ptr<PreviewWindows> preview) {
     if (!api.createCapture || !api.destroyCapture) {
         *error = "the camera plug-in is not loaded";
         return nullptr;
     }
     std::unique_ptr<CameraDevice> device(new CameraDevice());
     device->m_api = api;
-    device->m_feed = std::make_shared<CameraFeed>();
+    device->m_feed = std::make_shared<CameraFeed>(std::move(preview));
     device->m_capture = api.createCapture();
     if (!device->m_capture) {
         *error = "the camera plug-in could not create a capture";

@@ -1,6 +1,7 @@
 // A camera as a video source: the frames the camera plug-in delivers on its streaming thread
 // are handed over to the encoding channel, newest first, and placed into the channel's
-// output frame (converted to I420 when they are not, scaled to fit with black bars).
+// output frame (converted to I420 when they are not, scaled to fit with black bars). Each
+// frame also goes, as delivered, to the camera's preview windows.
 //
 // Threads: CameraFrameMailbox::Put and CameraFeed::OnCameraFrame on the plug-in's
 // streaming thread ("capture_thread"), one call at a time; they never wait for the
@@ -13,6 +14,7 @@
 #include "frame_geometry.h"
 #include "i420_frame.h"
 #include "video_producer.h"
+#include "video_window.h"
 
 #include <atomic>
 #include <cstdint>
@@ -58,15 +60,17 @@ private:
 // frame. scratch is working memory kept between calls.
 bool PlaceCameraPicture(const CameraPicture& picture, const Rect& fit, I420Frame* out, I420Frame* scratch);
 
-// The frame sink given to the plug-in; its frames go to a mailbox.
+// The frame sink given to the plug-in; its frames go to a mailbox and to the preview windows.
 class CameraFeed final : public Orvane::CameraFrameSink {
 public:
+    explicit CameraFeed(std::shared_ptr<PreviewWindows> preview = nullptr) : m_preview(std::move(preview)) {}
     int OnCameraFrame(const Orvane::CapturedFrameInfo* info, Orvane::Common::CDataPacket* packet) override;
     CameraFrameMailbox& Mailbox() { return m_mailbox; }
     uint64_t FramesReceived() const { return m_received.load(); }
 
 private:
     CameraFrameMailbox m_mailbox;
+    const std::shared_ptr<PreviewWindows> m_preview;
     std::atomic<uint64_t> m_received{0};
 };
 
@@ -85,9 +89,11 @@ public:
     CameraDevice& operator=(const CameraDevice&) = delete;
 
     // Opens the camera with this unique id, asks for width x height at fps in I420 (the
-    // plug-in picks its best matching format) and starts it. Null, with a reason, on failure.
+    // plug-in picks its best matching format) and starts it; its frames also go to preview
+    // when given. Null, with a reason, on failure.
     static std::unique_ptr<CameraDevice> Open(const CamPortCaptureApi& api, const std::string& uniqueId, int width,
-                                              int height, int fps, std::string* error);
+                                              int height, int fps, std::string* error,
+                                              std::shared_ptr<PreviewWindows> preview = nullptr);
     std::shared_ptr<CameraFeed> Feed() const { return m_feed; }
 
 private:

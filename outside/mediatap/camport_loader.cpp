@@ -55,7 +55,6 @@ bool CamPortLoader::LoadLocked() {
         OV_LOG("camera plug-in %s not found: no cameras", kFileName);
         return false;
     }
-    // The renderer exports belong to the preview windows and are not needed for capture.
     CamPortCaptureApi capture;
     if (!Bind(handle, CAMPORT_CREATE_CAPTURE_NAME, &capture.createCapture) ||
         !Bind(handle, CAMPORT_DESTROY_CAPTURE_NAME, &capture.destroyCapture) ||
@@ -68,7 +67,12 @@ bool CamPortLoader::LoadLocked() {
     }
     m_capture = capture;
     m_handle = handle;
-    OV_LOG("camera plug-in %s loaded", kFileName);
+    // The renderer exports draw the video windows; capture works without them.
+    CamPortRenderApi render;
+    if (Bind(handle, CAMPORT_CREATE_RENDERER_NAME, &render.createRenderer) &&
+        Bind(handle, CAMPORT_DESTROY_RENDERER_NAME, &render.destroyRenderer))
+        m_render = render;
+    OV_LOG("camera plug-in %s loaded%s", kFileName, m_render.Present() ? "" : " without its renderer");
     return true;
 }
 
@@ -119,6 +123,11 @@ bool CamPortLoader::HasCamera(const std::string& uniqueId) {
 CamPortCaptureApi CamPortLoader::CaptureApi() {
     std::lock_guard<std::mutex> lock(m_lock);
     return LoadLocked() ? m_capture : CamPortCaptureApi();
+}
+
+CamPortRenderApi CamPortLoader::RenderApi() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return LoadLocked() ? m_render : CamPortRenderApi();
 }
 
 }  // namespace mediatap

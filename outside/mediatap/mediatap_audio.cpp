@@ -8,6 +8,8 @@
 #include "mediatap_engine.h"
 
 #include "audio_engine.h"
+#include "sound_server.h"
+#include "remote_channel.h"
 
 #include <map>
 #include <memory>
@@ -18,6 +20,7 @@ namespace {
 
 struct AudioHalf {
     IMediaTapSink* sink = nullptr;
+    std::shared_ptr<audio::ISoundServer> server;  // shared with the remote audio playout
     std::shared_ptr<audio::IAudioEngine> engine;
 };
 
@@ -27,29 +30,42 @@ std::map<const CMediaTap*, AudioHalf>& AudioHalves() {
     return *halves;
 }
 
-std::shared_ptr<audio::IAudioEngine> AudioOf(const CMediaTap* engine, IMediaTapSink* sink) {
-    std::lock_guard<std::mutex> lock(g_audioLock);
+AudioHalf& HalfLocked(const CMediaTap* engine, IMediaTapSink* sink) {
     AudioHalf& half = AudioHalves()[engine];
+    if (!half.server) half.server = std::shared_ptr<audio::ISoundServer>(audio::CreatePulseSoundServer("MediaTap"));
     if (!half.engine || half.sink != sink) {
         half.sink = sink;
-        half.engine = audio::CreatePulseAudioEngine(sink);
+        half.engine = audio::CreateSharedAudioEngine(half.server, sink);
     }
-    return half.engine;
+    return half;
+}
+
+std::shared_ptr<audio::IAudioEngine> AudioOf(const CMediaTap* engine, IMediaTapSink* sink) {
+    std::lock_guard<std::mutex> lock(g_audioLock);
+    return HalfLocked(engine, sink).engine;
 }
 
 }  // namespace
 
+std::shared_ptr<audio::ISoundServer> SoundServerOf(const CMediaTap* engine, IMediaTapSink* sink) {
+    std::lock_guard<std::mutex> lock(g_audioLock);
+    return HalfLocked(engine, sink).server;
+}
+
 // Ends the audio state of an engine that is going away.
 void ReleaseAudioHalf(const CMediaTap* engine) {
     std::shared_ptr<audio::IAudioEngine> ending;
+    std::shared_ptr<audio::ISoundServer> server;
     {
         std::lock_guard<std::mutex> lock(g_audioLock);
         auto it = AudioHalves().find(engine);
         if (it == AudioHalves().end()) return;
         ending = std::move(it->second.engine);
+        server = std::move(it->second.server);
         AudioHalves().erase(it);
     }
     ending.reset();  // outside the registry lock: this joins the mixer's thread
+    server.reset();  // the remote audio playout may still hold it
 }
 
 #define MT_AUDIO AudioOf(this, m_lpSink)
@@ -64,7 +80,12 @@ int CMediaTap::GetSpeakerNames(int index, char* name, char* uniName) {
 }
 int CMediaTap::OpenMic(const char* uniName) { return MT_AUDIO->OpenMic(uniName); }
 int CMediaTap::CloseMic() { return MT_AUDIO->CloseMic(); }
-int CMediaTap::OpenSpeaker(const char* uniName) { return MT_AUDIO->OpenSpeaker(uniName); }
+int CMediaTap::OpenSpeaker(const char* uniName) {
+    const int result = MT_AUDIO->OpenSpeaker(uniName);
+    // Remote audio plays to the open speaker from its next samples on.
+    if (result == 0) m_speaker->Set(uniName ? uniName : "");
+    return result;
+}
 int CMediaTap::SetMicVolume(int volume) { return MT_AUDIO->SetMicVolume(volume); }
 int CMediaTap::GetMicVolume() { return MT_AUDIO->GetMicVolume(); }
 int CMediaTap::SetSpeakerVolume(int volume) { return MT_AUDIO->SetSpeakerVolume(volume); }

@@ -4,8 +4,9 @@
 // A camera's uniName is its unique id in the plug-in's list. OpenCamera starts the camera
 // and an encoding channel at the size and rate asked for, with encoding off: the source
 // then behaves like an application capture (StartEncodeVideo turns encoding on at the size
-// it was opened with, StopEncodeVideo pauses it) until CloseCamera. Preview windows come with
-// the renderer and are not there yet.
+// it was opened with, StopEncodeVideo pauses it) until CloseCamera. Preview windows show a
+// camera's frames as it delivers them, and an application capture's pictures, through the
+// plug-in's renderer; closing the source removes them.
 #include "camera_source.h"
 #include "mediatap_engine.h"
 
@@ -18,10 +19,6 @@ namespace mediatap {
 namespace {
 
 enum : int {
-    kUniNameSize = 128,
-    kMinSide = 16,
-    kMaxSide = 4096,
-    kMaxFps = 60,
     kMinBitrateKbps = 100,
     kMaxBitrateKbps = 8000,
 };
@@ -84,8 +81,9 @@ int CMediaTap::OpenCamera(const char* uniName, int a, int b, int c) {
         return -1;
     }
     std::string error;
+    auto preview = std::make_shared<PreviewWindows>();
     std::unique_ptr<CameraDevice> device =
-        CameraDevice::Open(m_camPort.CaptureApi(), uniName, width, height, fps, &error);
+        CameraDevice::Open(m_camPort.CaptureApi(), uniName, width, height, fps, &error, preview);
     if (!device) {
         OV_LOG("OpenCamera %s (%dx%d at %d fps): %s", uniName, width, height, fps, error.c_str());
         return -1;
@@ -94,6 +92,7 @@ int CMediaTap::OpenCamera(const char* uniName, int a, int b, int c) {
     auto source = std::make_shared<LocalVideoSource>();
     source->kind = LocalVideoSource::Kind::kCamera;
     source->uniName = uniName;
+    source->preview = preview;
     NewUniName("camera", 0, &source->sourceId);  // only the source id is used
     source->epoch = std::chrono::steady_clock::now();
     source->width = width;
@@ -136,25 +135,40 @@ int CMediaTap::CloseCamera(const char* uniName) {
     std::lock_guard<std::mutex> lock(source->lock);
     uint64_t frames = source->channel ? source->channel->FramesSent() : 0;
     Retire(std::move(source->channel));
-    OV_LOG("CloseCamera %s after %llu frames", source->uniName.c_str(), static_cast<unsigned long long>(frames));
+    const int windows = source->preview->RemoveAll();
+    OV_LOG("CloseCamera %s after %llu frames (%d preview windows removed)", source->uniName.c_str(),
+           static_cast<unsigned long long>(frames), windows);
     return 0;
 }
 
+std::shared_ptr<PreviewWindows> CMediaTap::PreviewOf(const char* uniName) {
+    std::shared_ptr<LocalVideoSource> source = FindVideo(uniName);
+    if (!source || source->kind == LocalVideoSource::Kind::kPicture) return nullptr;
+    return source->preview;
+}
+
 int CMediaTap::AddVideoWindow(const char* uniName, OvHwnd window) {
-    (void)uniName;
-    (void)window;
-    return -1;
+    std::shared_ptr<PreviewWindows> preview = PreviewOf(uniName);
+    if (!preview) {
+        OV_LOG("AddVideoWindow %s: no camera or application capture of that name", uniName ? uniName : "(null)");
+        return -1;
+    }
+    return preview->Add(m_camPort.RenderApi(), window, uniName);
 }
 
 int CMediaTap::RemoveVideoWindow(const char* uniName, OvHwnd window) {
-    (void)uniName;
-    (void)window;
-    return -1;
+    std::shared_ptr<PreviewWindows> preview = PreviewOf(uniName);
+    if (!preview || preview->Remove(window) != 0) return -1;
+    OV_LOG("RemoveVideoWindow %s: window 0x%lx", uniName, static_cast<unsigned long>(window));
+    return 0;
 }
 
 int CMediaTap::RemoveAllVideoWindows(const char* uniName) {
-    (void)uniName;
-    return -1;
+    std::shared_ptr<PreviewWindows> preview = PreviewOf(uniName);
+    if (!preview) return -1;
+    const int removed = preview->RemoveAll();
+    OV_LOG("RemoveAllVideoWindows %s: %d windows", uniName, removed);
+    return 0;
 }
 
 }  // namespace mediatap

@@ -12,9 +12,11 @@
 #include "camport_loader.h"
 #include "mediatap/IMediaTap.h"
 #include "video_channel.h"
+#include "video_window.h"
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,12 +25,28 @@
 
 namespace mediatap {
 
+// Limits shared by the video slots: uniName buffers callers pass in, frame sides, frame rates.
+enum : int {
+    kUniNameSize = 128,
+    kMinSide = 16,
+    kMaxSide = 4096,
+    kMaxFps = 60,
+};
+
 class RemoteChannels;
-std::shared_ptr<RemoteChannels> MakeRemoteChannels();
+class SpeakerChoice;
+namespace audio {
+class ISoundServer;
+}
+std::shared_ptr<SpeakerChoice> MakeSpeakerChoice();
+std::shared_ptr<RemoteChannels> MakeRemoteChannels(
+    std::shared_ptr<SpeakerChoice> speaker, std::function<std::shared_ptr<audio::ISoundServer>()> connection);
 
 class CMediaTap;
 // Ends the audio half of an engine (mixer and device tests stop; the sink is not called again).
 void ReleaseAudioHalf(const CMediaTap* engine);
+// The sound server connection of an engine's audio half (made with it on first use).
+std::shared_ptr<audio::ISoundServer> SoundServerOf(const CMediaTap* engine, IMediaTapSink* sink);
 
 // One local video source, named by its uniName. Application and camera sources keep the
 // size they were started with; picture sources get theirs from StartEncodeVideo.
@@ -38,6 +56,9 @@ struct LocalVideoSource {
     std::string uniName;
     uint32_t sourceId = 0;
     std::chrono::steady_clock::time_point epoch;
+
+    // The windows that show this source's frames (cameras and application captures).
+    std::shared_ptr<PreviewWindows> preview = std::make_shared<PreviewWindows>();
 
     std::mutex lock;  // serialises the calls below for this source
     std::unique_ptr<VideoChannel> channel;
@@ -83,7 +104,12 @@ public:
     int Reserved42() override { return -1; }
     int Reserved47() override { return -1; }
 
-    // Cameras and preview windows.
+    // Cameras and preview windows. AddVideoWindow draws every frame of a camera or an
+    // application capture into an X11 window (fitted) through the camera plug-in's renderer:
+    // 0 also when the window shows the source already; -1 for an unknown source, a picture
+    // source, no plug-in, window 0 or a window the X server does not have. RemoveVideoWindow:
+    // -1 when the window did not show the source. RemoveAllVideoWindows: -1 only for an
+    // unknown source. Closing a camera or stopping a capture removes its windows.
     int GetCameraCount() override;
     int GetCameraNames(int index, char* name, char* uniName) override;
     int OpenCamera(const char* uniName, int a, int b, int c) override;
@@ -92,7 +118,9 @@ public:
     int RemoveVideoWindow(const char* uniName, OvHwnd window) override;
     int RemoveAllVideoWindows(const char* uniName) override;
 
-    // Remote play channels.
+    // Remote play channels. A video channel draws each decoded picture into its window
+    // (0: nowhere); see RemoteChannels for the results. Remote audio plays to the speaker
+    // OpenSpeaker chose last (the default sink before that).
     int CreateRemoteVideo(uint64_t* id, OvHwnd window) override;
     int CloseRemoteVideo(uint64_t id) override;
     int ChangeRemoteVideoWindow(uint64_t id, OvHwnd window) override;
@@ -133,6 +161,8 @@ private:
     // the channel's own thread.
     void Retire(std::unique_ptr<VideoChannel> channel);
     std::string NewUniName(const char* prefix, OvHwnd window, uint32_t* sourceId);
+    // The preview windows of a camera or application capture (null for other sources).
+    std::shared_ptr<PreviewWindows> PreviewOf(const char* uniName);
 
     IMediaTapSink* m_lpSink;
     std::mutex m_sourcesLock;  // guards m_videoSources and m_nextSource
@@ -141,7 +171,10 @@ private:
     uint32_t m_sourceIdBase;  // random, so two engines' streams have different source ids
     std::vector<std::unique_ptr<VideoChannel>> m_retired;  // guarded by m_sourcesLock
     CamPortLoader m_camPort;
-    std::shared_ptr<RemoteChannels> m_remote = MakeRemoteChannels();
+    // The open speaker, which remote audio follows.
+    std::shared_ptr<SpeakerChoice> m_speaker = MakeSpeakerChoice();
+    std::shared_ptr<RemoteChannels> m_remote =
+        MakeRemoteChannels(m_speaker, [this] { return SoundServerOf(this, m_lpSink); });
 };
 
 }  // namespace mediatap

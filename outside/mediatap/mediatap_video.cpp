@@ -1,6 +1,7 @@
 // The video half of the engine: application (window and desktop) capture, picture sources
 // and their encoding, plus the factory functions.
 #include "mediatap_engine.h"
+#include "remote_channel.h"
 
 #include "common/slogger.h"
 
@@ -13,10 +14,6 @@ namespace mediatap {
 namespace {
 
 enum : int {
-    kUniNameSize = 128,
-    kMinSide = 16,
-    kMaxSide = 4096,
-    kMaxFps = 60,
     kMaxBitrateKbps = 100000,
     // A still picture changes seldom: a few frames a second keep a stream alive and let a
     // new picture show within a fraction of a second.
@@ -45,6 +42,13 @@ bool CopyUniName(char* out, const std::string& name) {
 CMediaTap::CMediaTap(IMediaTapSink* sink) : m_lpSink(sink) {
     std::random_device random;
     m_sourceIdBase = random();
+    // Remote video draws through the camera plug-in's renderer (m_camPort outlives m_remote).
+    m_remote->SetWindowOpener([this](OvHwnd window) {
+        std::string error;
+        std::unique_ptr<WindowRenderer> renderer = WindowRenderer::Open(m_camPort.RenderApi(), window, &error);
+        if (!renderer) OV_LOG("remote video window 0x%lx: %s", static_cast<unsigned long>(window), error.c_str());
+        return renderer;
+    });
     OV_LOG("CMediaTap created");
 }
 
@@ -59,6 +63,7 @@ CMediaTap::~CMediaTap() {
     for (auto& entry : sources) {
         std::lock_guard<std::mutex> lock(entry.second->lock);
         entry.second->channel.reset();
+        entry.second->preview->RemoveAll();
     }
     m_retired.clear();  // their threads have been asked to end; this joins them
     OV_LOG("CMediaTap destroyed");
@@ -163,6 +168,7 @@ int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool fla
     settings.sourceId = source->sourceId;
     settings.epoch = source->epoch;
     settings.startEncoding = true;
+    settings.preview = source->preview;
     auto producer = std::make_unique<WindowProducer>(std::move(grabber), rect);
     // The name is handed out and the source registered before its thread starts, so a sink
     // callback of the very first frame can already use it.
@@ -192,8 +198,9 @@ int CMediaTap::StopCaptureApplication(const char* uniName) {
     std::lock_guard<std::mutex> lock(source->lock);
     uint64_t frames = source->channel ? source->channel->FramesSent() : 0;
     Retire(std::move(source->channel));
-    OV_LOG("StopCaptureApplication %s after %llu frames", source->uniName.c_str(),
-           static_cast<unsigned long long>(frames));
+    const int windows = source->preview->RemoveAll();
+    OV_LOG("StopCaptureApplication %s after %llu frames (%d preview windows removed)", source->uniName.c_str(),
+           static_cast<unsigned long long>(frames), windows);
     return 0;
 }
 

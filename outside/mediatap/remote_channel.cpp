@@ -138,7 +138,10 @@ bool AacDecoder::Decode(const uint8_t* data, int len, std::vector<int16_t>* pcm,
     return !pcm->empty();
 }
 
-RemoteVideoChannel::RemoteVideoChannel(OvHwnd window) : m_window(window) {}
+RemoteVideoChannel::RemoteVideoChannel(OvHwnd window, std::unique_ptr<WindowRenderer> renderer)
+    : m_window(window), m_renderer(std::move(renderer)) {}
+
+RemoteVideoChannel::~RemoteVideoChannel() { Close(); }
 
 int RemoteVideoChannel::Play(const unsigned char* data, int len) {
     if (!data || len <= kRemoteHeaderSize || len > kMaxRemotePacket) return -1;
@@ -148,18 +151,37 @@ int RemoteVideoChannel::Play(const unsigned char* data, int len) {
         std::swap(m_scratch, m_latest);
         m_bFresh = true;
         ++m_nDecoded;
+        // Only a copy into the renderer: the decoding thread does not wait for drawing.
+        if (m_renderer) m_renderer->RenderI420(m_latest);
     }
     return 0;
 }
 
-void RemoteVideoChannel::SetWindow(OvHwnd window) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_window = window;
+void RemoteVideoChannel::SetWindow(OvHwnd window, std::unique_ptr<WindowRenderer> renderer) {
+    std::unique_ptr<WindowRenderer> previous;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_bClosed) {
+            previous = std::move(renderer);
+        } else {
+            m_window = window;
+            previous = std::move(m_renderer);
+            m_renderer = std::move(renderer);
+            if (m_renderer && m_bFresh && m_renderer->RenderI420(m_latest)) m_renderer->WindowObject().RequestRedraw();
+        }
+    }
+    // Destroying a renderer waits for a drawing pass: not under the lock the decoder takes.
+    previous.reset();
 }
 
 OvHwnd RemoteVideoChannel::Window() {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_window;
+}
+
+bool RemoteVideoChannel::Drawing() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_renderer != nullptr;
 }
 
 bool RemoteVideoChannel::TakePicture(I420Frame* picture) {
@@ -176,8 +198,12 @@ uint64_t RemoteVideoChannel::Decoded() {
 }
 
 void RemoteVideoChannel::Close() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_bClosed = true;
+    std::unique_ptr<WindowRenderer> renderer;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_bClosed = true;
+        renderer = std::move(m_renderer);
+    }
 }
 
 RemoteAudioChannel::RemoteAudioChannel(std::unique_ptr<IAudioPlayout> playout) : m_playout(std::move(playout)) {}
@@ -214,12 +240,31 @@ void RemoteAudioChannel::Close() {
 
 RemoteChannels::RemoteChannels(std::unique_ptr<IAudioPlayoutFactory> playouts) : m_playouts(std::move(playouts)) {}
 
+void RemoteChannels::SetWindowOpener(WindowOpener opener) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_opener = std::move(opener);
+}
+
+std::unique_ptr<WindowRenderer> RemoteChannels::OpenWindow(OvHwnd window) {
+    WindowOpener opener;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        opener = m_opener;
+    }
+    return window && opener ? opener(window) : nullptr;
+}
+
 int RemoteChannels::CreateVideo(uint64_t* id, OvHwnd window) {
     if (!id) return -1;
-    auto channel = std::make_shared<RemoteVideoChannel>(window);
+    std::unique_ptr<WindowRenderer> renderer = OpenWindow(window);
+    const bool drawing = renderer != nullptr;
+    auto channel = std::make_shared<RemoteVideoChannel>(window, std::move(renderer));
     std::lock_guard<std::mutex> lock(m_lock);
     *id = m_nNextId++;
     m_video[*id] = channel;
+    if (window && m_opener && !drawing)
+        OV_LOG("RemoteVideo %llu: window 0x%lx cannot be drawn into; decoding only",
+               static_cast<unsigned long long>(*id), static_cast<unsigned long>(window));
     return 0;
 }
 
@@ -239,7 +284,23 @@ int RemoteChannels::CloseVideo(uint64_t id) {
 int RemoteChannels::ChangeVideoWindow(uint64_t id, OvHwnd window) {
     auto channel = FindVideo(id);
     if (!channel) return -1;
-    channel->SetWindow(window);
+    bool withOpener;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        withOpener = static_cast<bool>(m_opener);
+    }
+    if (!window || !withOpener) {
+        channel->SetWindow(window);
+        return 0;
+    }
+    if (channel->Window() == window && channel->Drawing()) return 0;
+    std::unique_ptr<WindowRenderer> renderer = OpenWindow(window);
+    if (!renderer) {
+        OV_LOG("RemoteVideo %llu: window 0x%lx cannot be drawn into; the old one stays",
+               static_cast<unsigned long long>(id), static_cast<unsigned long>(window));
+        return -1;
+    }
+    channel->SetWindow(window, std::move(renderer));
     return 0;
 }
 

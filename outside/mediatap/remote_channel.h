@@ -1,6 +1,7 @@
 // Remote play channels: what the engine does with the streams it receives. A video channel
-// decodes H.264 access units (behind the 12-byte media header) and keeps the latest decoded
-// picture for the renderer to take; an audio channel decodes AAC (packet type 0: the
+// decodes H.264 access units (behind the 12-byte media header), draws every decoded picture
+// into its window through the camera plug-in's renderer and keeps the latest one for
+// TakePicture; an audio channel decodes AAC (packet type 0: the
 // AudioSpecificConfig, packet type 1: a raw frame, behind the same header) to 16-bit PCM and
 // hands it to its playout.
 //
@@ -11,11 +12,14 @@
 
 #include "common/ovtypes.h"
 #include "i420_frame.h"
+#include "video_window.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 struct AVCodecContext;
@@ -79,14 +83,23 @@ private:
     AVFrame* m_frame = nullptr;
 };
 
+// Makes the renderer that draws into a window (null when it cannot).
+typedef std::function<std::unique_ptr<WindowRenderer>(OvHwnd)> WindowOpener;
+
 class RemoteVideoChannel {
 public:
-    explicit RemoteVideoChannel(OvHwnd window);
+    explicit RemoteVideoChannel(OvHwnd window, std::unique_ptr<WindowRenderer> renderer = nullptr);
+    ~RemoteVideoChannel();
     // 0 when the packet was taken (decoded or waiting for more), -1 for a bad packet or a
     // closed channel.
     int Play(const unsigned char* data, int len);
-    void SetWindow(OvHwnd window);
+    // Draws from now on through renderer (none: nothing is drawn) and records window. The
+    // previous renderer is destroyed; the new one shows the latest picture at once when there
+    // is one not yet taken.
+    void SetWindow(OvHwnd window, std::unique_ptr<WindowRenderer> renderer = nullptr);
     OvHwnd Window();
+    // True while a renderer draws the pictures.
+    bool Drawing();
     // Moves the latest decoded picture out (false when there is none since the last take).
     bool TakePicture(I420Frame* picture);
     // Pictures decoded so far.
@@ -97,6 +110,7 @@ private:
     std::mutex m_lock;
     bool m_bClosed = false;
     OvHwnd m_window;
+    std::unique_ptr<WindowRenderer> m_renderer;
     H264Decoder m_decoder;
     I420Frame m_scratch;
     I420Frame m_latest;
@@ -122,8 +136,15 @@ private:
 class RemoteChannels {
 public:
     explicit RemoteChannels(std::unique_ptr<IAudioPlayoutFactory> playouts);
+    // With an opener, video channels draw into their windows; without one (the default) a
+    // channel only records its window.
+    void SetWindowOpener(WindowOpener opener);
+    // A channel whose window cannot be drawn into is still made (0): it decodes, and a later
+    // ChangeVideoWindow may give it a window that works.
     int CreateVideo(uint64_t* id, OvHwnd window);
     int CloseVideo(uint64_t id);
+    // 0 when the channel draws into window from now on (window 0: draws nowhere); -1 for an
+    // unknown channel or a window that cannot be drawn into (the channel keeps its old one).
     int ChangeVideoWindow(uint64_t id, OvHwnd window);
     int PlayVideo(uint64_t id, const unsigned char* data, int len);
     int CreateAudio(uint64_t* id);
@@ -132,14 +153,43 @@ public:
     std::shared_ptr<RemoteVideoChannel> FindVideo(uint64_t id);
 
 private:
-    std::mutex m_lock;  // guards the maps and m_nNextId
+    std::unique_ptr<WindowRenderer> OpenWindow(OvHwnd window);
+
+    std::mutex m_lock;  // guards the maps, m_nNextId and m_opener
+    WindowOpener m_opener;
     uint64_t m_nNextId = 1;
     std::unique_ptr<IAudioPlayoutFactory> m_playouts;
     std::map<uint64_t, std::shared_ptr<RemoteVideoChannel>> m_video;
     std::map<uint64_t, std::shared_ptr<RemoteAudioChannel>> m_audio;
 };
 
-// The registry an engine starts with: audio goes to the sound server's playback.
-std::shared_ptr<RemoteChannels> MakeRemoteChannels();
+namespace audio {
+class ISoundServer;
+}
+typedef std::function<std::shared_ptr<audio::ISoundServer>()> SoundServerSource;
+
+// The speaker remote audio plays to: the server name of the speaker the engine has open
+// ("" for the server's default sink). Threads: any.
+class SpeakerChoice {
+public:
+    void Set(const std::string& sink) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_sink = sink;
+    }
+    std::string Get() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_sink;
+    }
+
+private:
+    std::mutex m_lock;
+    std::string m_sink;
+};
+
+// The registry an engine starts with: audio goes to the sound server's playback, to the
+// speaker of choice (a running channel moves over with its next samples).
+// The sound server connection comes from connection() when the first audio channel opens.
+std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker,
+                                                   SoundServerSource connection);
 
 }  // namespace mediatap

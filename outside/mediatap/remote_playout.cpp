@@ -1,6 +1,6 @@
 // The playout of remote audio channels on this system: a playback stream of the sound server
-// to the default speaker, opened on the first samples (in their rate and channel count) and
-// opened again when they change. Samples the stream cannot take without blocking are dropped,
+// to the open speaker (the default one until a speaker is opened), opened on the first samples
+// (in their rate and channel count) and opened again when they or the speaker change. Samples the stream cannot take without blocking are dropped,
 // so a stalled server never holds up the caller or grows memory.
 #include "remote_channel.h"
 
@@ -16,17 +16,22 @@ namespace {
 
 class PulsePlayout : public IAudioPlayout {
 public:
-    explicit PulsePlayout(std::shared_ptr<audio::ISoundServer> server) : m_server(std::move(server)) {}
+    PulsePlayout(std::shared_ptr<audio::ISoundServer> server, std::shared_ptr<SpeakerChoice> speaker)
+        : m_server(std::move(server)), m_speaker(std::move(speaker)) {}
 
     void Play(const int16_t* pcm, int frames, int channels, int rate) override {
         if (!m_server || frames <= 0 || channels <= 0 || rate <= 0) return;
-        if (!m_stream || m_format.rate != rate || m_format.channels != channels) {
+        const std::string sink = m_speaker ? m_speaker->Get() : std::string();
+        if (!m_stream || m_format.rate != rate || m_format.channels != channels || sink != m_sink) {
             m_stream.reset();
             m_format.rate = rate;
             m_format.channels = channels;
-            m_stream = m_server->OpenPlayback("", m_format);
+            m_sink = sink;
+            m_stream = m_server->OpenPlayback(m_sink, m_format);
             if (!m_stream) {
-                if (m_nFailures++ % 100 == 0) OV_LOG("RemoteAudio: no playback stream (%d Hz, %d channels)", rate, channels);
+                if (m_nFailures++ % 100 == 0)
+                    OV_LOG("RemoteAudio: no playback stream to \"%s\" (%d Hz, %d channels)", m_sink.c_str(), rate,
+                           channels);
                 return;
             }
         }
@@ -44,6 +49,8 @@ public:
 
 private:
     std::shared_ptr<audio::ISoundServer> m_server;
+    const std::shared_ptr<SpeakerChoice> m_speaker;
+    std::string m_sink;  // where m_stream plays ("" the default sink)
     std::unique_ptr<audio::IPlaybackStream> m_stream;
     audio::SampleFormat m_format;
     std::vector<float> m_float;
@@ -52,22 +59,32 @@ private:
 
 class PulsePlayoutFactory : public IAudioPlayoutFactory {
 public:
+    PulsePlayoutFactory(std::shared_ptr<SpeakerChoice> speaker, SoundServerSource connection)
+        : m_speaker(std::move(speaker)), m_connection(std::move(connection)) {}
     std::unique_ptr<IAudioPlayout> Create() override {
         std::lock_guard<std::mutex> lock(m_lock);
-        // One server connection for all remote channels, made when the first one opens.
+        // One server connection for all remote channels, taken when the first one opens: the
+        // engine's own, so one client thread serves all of its audio.
+        if (!m_server && m_connection) m_server = m_connection();
         if (!m_server) m_server = std::shared_ptr<audio::ISoundServer>(audio::CreatePulseSoundServer("StreamCore remote"));
-        return std::unique_ptr<IAudioPlayout>(new PulsePlayout(m_server));
+        return std::unique_ptr<IAudioPlayout>(new PulsePlayout(m_server, m_speaker));
     }
 
 private:
+    const std::shared_ptr<SpeakerChoice> m_speaker;
+    const SoundServerSource m_connection;
     std::mutex m_lock;
     std::shared_ptr<audio::ISoundServer> m_server;
 };
 
 }  // namespace
 
-std::shared_ptr<RemoteChannels> MakeRemoteChannels() {
-    return std::make_shared<RemoteChannels>(std::unique_ptr<IAudioPlayoutFactory>(new PulsePlayoutFactory));
+std::shared_ptr<SpeakerChoice> MakeSpeakerChoice() { return std::make_shared<SpeakerChoice>(); }
+
+std::shared_ptr<RemoteChannels> MakeRemoteChannels(std::shared_ptr<SpeakerChoice> speaker,
+                                                   SoundServerSource connection) {
+    return std::make_shared<RemoteChannels>(std::unique_ptr<IAudioPlayoutFactory>(
+        new PulsePlayoutFactory(std::move(speaker), std::move(connection))));
 }
 
 }  // namespace mediatap

@@ -66,7 +66,9 @@ void VideoChannel::Run() {
             m_wake.wait_until(lock, due, [this] { return m_stop; });
             if (m_stop) break;
         }
-        if (m_encoding.load()) {
+        const bool encoding = m_encoding.load();
+        const bool previewing = m_settings.preview && !m_settings.preview->Empty();
+        if (encoding || previewing) {
             IVideoProducer::Result result = m_producer->Produce(&frame);
             if (result == IVideoProducer::Result::kEnded) {
                 OV_LOG("video source %s ended: %s is gone", m_settings.uniName.c_str(),
@@ -74,6 +76,9 @@ void VideoChannel::Run() {
                 m_ended.store(true);
                 break;
             }
+            if (previewing && result == IVideoProducer::Result::kFrame) m_settings.preview->RenderI420(frame);
+        }
+        if (encoding) {
             // kRepeat encodes the previous picture again (black before the first one), so a
             // receiver still gets a steady stream to start on.
             bool key = false;

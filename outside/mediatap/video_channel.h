@@ -1,5 +1,6 @@
 // One encoding pipeline: a thread that, on an absolute frame clock, takes a picture from its
-// producer, encodes it and hands the frame to the engine's sink.
+// producer, encodes it and hands the frame to the engine's sink. Pictures also go to the
+// preview windows given in the settings, whether encoding is on or not.
 //
 // Threads: Start, Stop and the destructor from one controlling thread at a time (the engine
 // serialises them per source); SetEncoding, ForceKeyFrame and the queries from any thread.
@@ -8,6 +9,7 @@
 
 #include "h264_encoder.h"
 #include "video_producer.h"
+#include "video_window.h"
 
 #include <atomic>
 #include <chrono>
@@ -30,6 +32,8 @@ struct ChannelSettings {
     // keep growing when a source's channel is replaced.
     std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
     bool startEncoding = true;
+    // Windows that show each new picture (none: pictures are only encoded).
+    std::shared_ptr<PreviewWindows> preview;
 };
 
 class VideoChannel {
@@ -48,7 +52,8 @@ public:
     void Stop();
     bool OnOwnThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
 
-    // While off, the thread keeps its clock but reads and encodes nothing.
+    // While off, the thread keeps its clock and encodes nothing; it reads pictures only for
+    // the preview windows.
     void SetEncoding(bool on);
     bool IsEncoding() const { return m_encoding.load() && !m_ended.load(); }
     // The next encoded picture is an IDR with SPS and PPS in front.

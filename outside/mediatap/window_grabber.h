@@ -44,4 +44,7 @@ public:
 std::unique_ptr<IWindowGrabber> CreateX11WindowGrabber(OvHwnd window, bool withCursor,
                                                        std::string* error);
 
+// True when the X server of $DISPLAY knows this window (0 and unreachable displays: false).
+bool X11WindowExists(OvHwnd window);
+
 }  // namespace mediatap

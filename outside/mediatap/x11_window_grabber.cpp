@@ -367,4 +367,20 @@ std::unique_ptr<IWindowGrabber> CreateX11WindowGrabber(OvHwnd window, bool withC
     return grabber;
 }
 
+bool X11WindowExists(OvHwnd window) {
+    if (!window) return false;
+    InitXlib();
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    bool exists;
+    {
+        ErrorTrap trap(display);
+        XWindowAttributes attributes;
+        exists = XGetWindowAttributes(display, static_cast<Window>(window), &attributes) != 0;
+        exists = trap.Sync() == 0 && exists;
+    }
+    XCloseDisplay(display);
+    return exists;
+}
+
 }  // namespace mediatap

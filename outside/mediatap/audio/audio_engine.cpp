@@ -257,5 +257,9 @@ std::unique_ptr<IAudioEngine> CreatePulseAudioEngine(IMediaTapSink* sink) {
     return CreateAudioEngine(CreatePulseSoundServer("MediaTap"), sink);
 }
 
+std::unique_ptr<IAudioEngine> CreateSharedAudioEngine(std::shared_ptr<ISoundServer> server, IMediaTapSink* sink) {
+    return CreateAudioEngine(ShareSoundServer(std::move(server)), sink);
+}
+
 }  // namespace audio
 }  // namespace mediatap

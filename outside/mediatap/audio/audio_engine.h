@@ -89,6 +89,8 @@ public:
 std::unique_ptr<IAudioEngine> CreateAudioEngine(std::unique_ptr<ISoundServer> server, IMediaTapSink* sink);
 // The same over the PulseAudio server of the environment.
 std::unique_ptr<IAudioEngine> CreatePulseAudioEngine(IMediaTapSink* sink);
+// The same over a connection the caller shares with others (see ShareSoundServer).
+std::unique_ptr<IAudioEngine> CreateSharedAudioEngine(std::shared_ptr<ISoundServer> server, IMediaTapSink* sink);
 
 }  // namespace audio
 }  // namespace mediatap

@@ -81,6 +81,9 @@ public:
 // default), never spawning one. When no server answers, lists are empty, calls fail and one log
 // line says why.
 std::unique_ptr<ISoundServer> CreatePulseSoundServer(const std::string& clientName);
+// An owner's handle on a connection shared with others (the audio half and the remote audio
+// playout use one connection, so one client thread serves both). Null for null.
+std::unique_ptr<ISoundServer> ShareSoundServer(std::shared_ptr<ISoundServer> server);
 
 }  // namespace audio
 }  // namespace mediatap

@@ -294,5 +294,119 @@ TEST_F(PulseAudioTest, NoSinkCallAfterStopEncodeMixer) {
     EXPECT_EQ(m_sink.FrameCount(), frames);
 }
 
+// AAC of a 1 kHz tone as the player hands it over: the configuration, then raw frames.
+struct RemoteAac {
+    std::vector<uint8_t> config;
+    std::vector<std::vector<uint8_t>> frames;
+};
+
+RemoteAac ToneAac(const std::string& folder) {
+    RemoteAac out;
+    const std::string file = folder + "/remote1k.aac";
+    int status = -1;
+    testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                             "sine=frequency=1000:sample_rate=44100:duration=4", "-c:a", "aac", "-ac", "1", "-f",
+                             "adts", file},
+                            60000, &status);
+    const std::string a = testsupport::ReadFile(file);
+    const std::vector<uint8_t> ab(a.begin(), a.end());
+    for (size_t p = 0; p + 7 <= ab.size();) {
+        const size_t len = ((ab[p + 3] & 3u) << 11) | (ab[p + 4] << 3) | (ab[p + 5] >> 5);
+        const size_t head = (ab[p + 1] & 1) ? 7 : 9;
+        if (len < head || p + len > ab.size()) break;
+        if (out.config.empty()) {
+            const int object = ((ab[p + 2] >> 6) & 3) + 1, rate = (ab[p + 2] >> 2) & 0xF;
+            const int ch = ((ab[p + 2] & 1) << 2) | (ab[p + 3] >> 6);
+            const int asc = (object << 11) | (rate << 7) | (ch << 3);
+            out.config = {static_cast<uint8_t>(asc >> 8), static_cast<uint8_t>(asc)};
+        }
+        out.frames.emplace_back(ab.begin() + p + head, ab.begin() + p + len);
+        p += len;
+    }
+    return out;
+}
+
+std::vector<uint8_t> RemotePacket(uint8_t type, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> packet(12, 0);
+    packet[0] = 0x80;
+    packet.push_back(type);
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    return packet;
+}
+
+// The loudest quarter second of a 48 kHz mono s16 recording, as floats.
+std::vector<float> LoudestPart(const std::string& file) {
+    const std::string raw = testsupport::ReadFile(file);
+    std::vector<float> all(raw.size() / 2);
+    for (size_t i = 0; i < all.size(); ++i) {
+        int16_t v;
+        std::memcpy(&v, raw.data() + 2 * i, 2);
+        all[i] = v / 32768.0f;
+    }
+    const size_t window = 12000;
+    std::vector<float> best;
+    double bestRms = -1;
+    for (size_t from = 0; from + window <= all.size(); from += window / 2) {
+        std::vector<float> part(all.begin() + from, all.begin() + from + window);
+        const double rms = Rms(part);
+        if (rms > bestRms) {
+            bestRms = rms;
+            best.swap(part);
+        }
+    }
+    return best;
+}
+
+TEST_F(PulseAudioTest, RemoteAudioPlaysToTheOpenSpeaker) {
+    const RemoteAac aac = ToneAac(s_server->file(""));
+    ASSERT_GT(aac.frames.size(), 150u) << "ffmpeg could not make the AAC tone";
+    uint64_t id = 0;
+    ASSERT_EQ(m_engine->CreateRemoteAudio(&id), 0);
+    const std::vector<uint8_t> config = RemotePacket(0, aac.config);
+    ASSERT_EQ(m_engine->PlayRemoteAudioData(id, config.data(), static_cast<int>(config.size())), 0);
+
+    // Plays frames [from, to) in real time (1024 samples at 44.1 kHz each) while parec
+    // records the monitors of the given sinks.
+    auto playAndRecord = [&](size_t from, size_t to, const std::vector<std::string>& sinks) {
+        std::vector<std::unique_ptr<ChildProcess>> recorders;
+        for (const std::string& sink : sinks) {
+            recorders.emplace_back(new ChildProcess);
+            EXPECT_TRUE(s_server->Spawn(recorders.back().get(),
+                                        {"parec", "--raw", "-d", sink + ".monitor", "--format=s16le", "--rate=48000",
+                                         "--channels=1", "--latency-msec=20", s_server->file(sink + ".raw")}));
+        }
+        Sleep(300);
+        const auto start = std::chrono::steady_clock::now();
+        for (size_t i = from; i < to; ++i) {
+            const std::vector<uint8_t> packet = RemotePacket(1, aac.frames[i]);
+            EXPECT_EQ(m_engine->PlayRemoteAudioData(id, packet.data(), static_cast<int>(packet.size())), 0);
+            std::this_thread::sleep_until(start + std::chrono::microseconds((i - from + 1) * 1024 * 1000000 / 44100));
+        }
+        Sleep(300);
+        for (auto& recorder : recorders) recorder->Stop();
+    };
+
+    // The default speaker first: the sound card.
+    playAndRecord(0, 80, {"card"});
+    std::vector<float> heard = LoudestPart(s_server->file("card.raw"));
+    ASSERT_FALSE(heard.empty());
+    // The tone is 1/8 of full scale; a slow machine leaves gaps in the playback, so the bounds
+    // are loose (silence measures 0).
+    EXPECT_GT(ToneAmplitude(heard, 48000, 1000.0), 0.03) << "1 kHz on the sound card";
+    EXPECT_NEAR(ZeroCrossingHz(heard, 48000), 1000.0, 50.0);
+
+    // Another speaker opened: the channel moves over with its next samples.
+    ASSERT_EQ(m_engine->OpenSpeaker("micsink"), 0);
+    playAndRecord(80, 170, {"micsink", "card"});
+    heard = LoudestPart(s_server->file("micsink.raw"));
+    ASSERT_FALSE(heard.empty());
+    EXPECT_GT(ToneAmplitude(heard, 48000, 1000.0), 0.03) << "1 kHz on the opened speaker";
+    EXPECT_NEAR(ZeroCrossingHz(heard, 48000), 1000.0, 50.0);
+    const std::vector<float> card = LoudestPart(s_server->file("card.raw"));
+    EXPECT_LT(Rms(card), 0.005) << "the sound card still plays";
+    EXPECT_EQ(m_engine->CloseRemoteAudio(id), 0);
+    EXPECT_EQ(m_engine->OpenSpeaker(""), 0);
+}
+
 }  // namespace
 }  // namespace audiotest

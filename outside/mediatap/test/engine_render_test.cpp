@@ -1,0 +1,379 @@
+// The engine draws into real X11 windows of an Xvfb display through the camera plug-in's
+// renderer: a pattern camera's preview, an application capture's preview, and a remote
+// channel's decoded pictures. Windows are read back with XGetImage and compared with the
+// picture ffmpeg makes of the same still pattern. Set MEDIATAP_RENDER_DUMP to a folder to
+// keep the read-backs as PPM files.
+#include <gtest/gtest.h>
+
+#include "mediatap/IMediaTap.h"
+#include "recording_sink.h"
+#include "support/peers.h"
+#include "support/process.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+using mediatap_test::RecordingSink;
+
+namespace {
+
+testsupport::XvfbDisplay* g_xvfb = nullptr;
+
+// One display for the whole program: the plug-in connects to $DISPLAY once.
+class XvfbEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        g_xvfb = new testsupport::XvfbDisplay();
+        if (!g_xvfb->Start(false)) {
+            delete g_xvfb;
+            g_xvfb = nullptr;
+            return;
+        }
+        setenv("DISPLAY", g_xvfb->display().c_str(), 1);
+    }
+    void TearDown() override {
+        delete g_xvfb;
+        g_xvfb = nullptr;
+    }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+constexpr int kW = 320, kH = 240;
+constexpr uint32_t kBackground = 0x808000;  // olive: what an undrawn window shows
+
+// An RGB picture, pixels as 0xRRGGBB row by row.
+struct Rgb {
+    int w = 0, h = 0;
+    std::vector<uint32_t> px;
+};
+
+// Mean absolute difference per channel of two pictures of one size (255 when they differ in size).
+double MeanAbsDiff(const Rgb& a, const Rgb& b) {
+    if (a.w != b.w || a.h != b.h || a.px.empty()) return 255;
+    double sum = 0;
+    for (size_t i = 0; i < a.px.size(); ++i)
+        for (int shift = 0; shift <= 16; shift += 8)
+            sum += std::abs(static_cast<int>((a.px[i] >> shift) & 0xff) - static_cast<int>((b.px[i] >> shift) & 0xff));
+    return sum / (3.0 * a.px.size());
+}
+
+// Pixels of a picture that are exactly this colour, in per cent.
+double ShareOf(const Rgb& p, uint32_t colour) {
+    if (p.px.empty()) return 0;
+    size_t n = 0;
+    for (uint32_t c : p.px) n += c == colour;
+    return 100.0 * n / p.px.size();
+}
+
+void Dump(const Rgb& p, const std::string& name) {
+    const char* dir = std::getenv("MEDIATAP_RENDER_DUMP");
+    if (!dir) return;
+    if (FILE* f = std::fopen((std::string(dir) + "/" + name + ".ppm").c_str(), "wb")) {
+        std::fprintf(f, "P6\n%d %d\n255\n", p.w, p.h);
+        for (uint32_t c : p.px) {
+            const unsigned char rgb[3] = {static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 8),
+                                          static_cast<unsigned char>(c)};
+            std::fwrite(rgb, 1, 3, f);
+        }
+        std::fclose(f);
+    }
+}
+
+// A top-level window of the test's own connection (the client's window).
+class XWindow {
+public:
+    XWindow(int x, int y, int w, int h) {
+        m_display = XOpenDisplay(nullptr);
+        if (!m_display) return;
+        m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), x, y, w, h, 0, 0, kBackground);
+        XSelectInput(m_display, m_window, StructureNotifyMask);
+        XMapWindow(m_display, m_window);
+        for (XEvent e;;) {
+            XNextEvent(m_display, &e);
+            if (e.type == MapNotify) break;
+        }
+        m_gc = XCreateGC(m_display, m_window, 0, nullptr);
+        XSync(m_display, False);
+    }
+    ~XWindow() {
+        if (!m_display) return;
+        XFreeGC(m_display, m_gc);
+        XDestroyWindow(m_display, m_window);
+        XCloseDisplay(m_display);
+    }
+    bool ok() const { return m_display && m_window; }
+    unsigned long id() const { return m_window; }
+    void Fill(uint32_t colour) {
+        XSetForeground(m_display, m_gc, colour);
+        XWindowAttributes attr;
+        XGetWindowAttributes(m_display, m_window, &attr);
+        XFillRectangle(m_display, m_window, m_gc, 0, 0, attr.width, attr.height);
+        XSync(m_display, False);
+    }
+    Rgb Read() {
+        Rgb p;
+        XWindowAttributes attr;
+        XGetWindowAttributes(m_display, m_window, &attr);
+        XImage* image = XGetImage(m_display, m_window, 0, 0, attr.width, attr.height, AllPlanes, ZPixmap);
+        if (!image) return p;
+        p.w = attr.width;
+        p.h = attr.height;
+        p.px.resize(static_cast<size_t>(p.w) * p.h);
+        for (int y = 0; y < p.h; ++y)
+            for (int x = 0; x < p.w; ++x) p.px[static_cast<size_t>(y) * p.w + x] = XGetPixel(image, x, y) & 0xffffff;
+        XDestroyImage(image);
+        return p;
+    }
+
+private:
+    Display* m_display = nullptr;
+    Window m_window = 0;
+    GC m_gc = nullptr;
+};
+
+typedef std::vector<uint8_t> Bytes;
+
+// The still pattern, as files ffmpeg made once: a raw clip for the pattern camera, the
+// reference picture in RGB, and H.264 access units in the player's packet form.
+struct Media {
+    testsupport::TempDir dir{"mtrender"};
+    std::string clip;
+    Rgb reference;
+    std::vector<Bytes> packets;  // 12-byte header, then one Annex-B access unit
+    bool ok = false;
+};
+
+const Media& Pattern() {
+    static const std::unique_ptr<Media> m = [] {
+        auto out = std::make_unique<Media>();
+        const std::string size = std::to_string(kW) + "x" + std::to_string(kH);
+        const std::string source = "smptebars=size=" + size + ":rate=25";
+        out->clip = out->dir.file("bars.nut");
+        const std::string rgb = out->dir.file("bars.rgb"), h264 = out->dir.file("bars.h264");
+        int s1 = -1, s2 = -1, s3 = -1;
+        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-frames:v",
+                                 "1", "-c:v", "rawvideo", "-pix_fmt", "yuv420p", out->clip},
+                                60000, &s1);
+        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-frames:v",
+                                 "1", "-f", "rawvideo", "-pix_fmt", "rgb24", rgb},
+                                60000, &s2);
+        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-frames:v",
+                                 "25", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0", "-g", "10", "-pix_fmt",
+                                 "yuv420p", "-x264-params", "aud=1", "-f", "h264", h264},
+                                60000, &s3);
+        const std::string pixels = testsupport::ReadFile(rgb);
+        if (s1 != 0 || s2 != 0 || s3 != 0 || pixels.size() != static_cast<size_t>(kW) * kH * 3) return out;
+        out->reference.w = kW;
+        out->reference.h = kH;
+        for (size_t i = 0; i < pixels.size(); i += 3)
+            out->reference.px.push_back((uint32_t(uint8_t(pixels[i])) << 16) | (uint32_t(uint8_t(pixels[i + 1])) << 8) |
+                                        uint8_t(pixels[i + 2]));
+        // Cut the stream at every access unit delimiter (00 00 00 01 09).
+        const std::string v = testsupport::ReadFile(h264);
+        std::vector<size_t> cuts;
+        for (size_t i = 0; i + 4 < v.size(); ++i)
+            if (!v[i] && !v[i + 1] && !v[i + 2] && v[i + 3] == 1 && (v[i + 4] & 0x1F) == 9) cuts.push_back(i);
+        cuts.push_back(v.size());
+        for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+            Bytes packet(12, 0);
+            packet[0] = 0x80;
+            packet[1] = 0xE0;
+            packet.insert(packet.end(), v.begin() + cuts[i], v.begin() + cuts[i + 1]);
+            out->packets.push_back(std::move(packet));
+        }
+        out->ok = out->packets.size() >= 20;
+        return out;
+    }();
+    return *m;
+}
+
+// A generous bound: the frames pass through YUY2 or H.264 and two colour conversions.
+constexpr double kMaxDiff = 12.0;
+
+class EngineRenderTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (Pattern().ok)
+            setenv("CAMPORT_PATTERN_CAMERAS", (Pattern().clip + ",YUY2:" + std::to_string(kW) + "x" +
+                                               std::to_string(kH) + "@30").c_str(),
+                   1);
+    }
+    static void TearDownTestSuite() { unsetenv("CAMPORT_PATTERN_CAMERAS"); }
+    void SetUp() override {
+        if (!g_xvfb) GTEST_SKIP() << "Xvfb did not start";
+        ASSERT_TRUE(Pattern().ok) << "ffmpeg could not make the pattern";
+        m_engine = CreateMediaTap(&m_sink, 0);
+        ASSERT_NE(m_engine, nullptr);
+    }
+    void TearDown() override {
+        if (m_engine) DestoryMediaTap(m_engine);
+    }
+    std::string Camera() {
+        const int count = m_engine->GetCameraCount();
+        for (int i = 0; i < count; ++i) {
+            char name[128], id[128];
+            if (m_engine->GetCameraNames(i, name, id) == 0 && std::strncmp(id, "pattern:", 8) == 0) return id;
+        }
+        return "";
+    }
+    // True once the window shows the pattern; the last read-back is kept in *last.
+    static bool ShowsPattern(XWindow& win, Rgb* last, int ms = 20000) {
+        return testsupport::WaitUntil(
+            [&] {
+                *last = win.Read();
+                return MeanAbsDiff(*last, Pattern().reference) < kMaxDiff;
+            },
+            ms);
+    }
+    // A window filled with a colour keeps it: nothing draws into it any more.
+    static void ExpectNoDrawing(XWindow& win, uint32_t colour, const std::string& what) {
+        win.Fill(colour);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        const Rgb p = win.Read();
+        Dump(p, what);
+        EXPECT_EQ(100.0, ShareOf(p, colour)) << what;
+    }
+    // Hands the remote channel the whole stream once.
+    void Feed(uint64_t id) {
+        for (const Bytes& p : Pattern().packets)
+            EXPECT_EQ(0, m_engine->PlayRemoteVideoData(id, p.data(), static_cast<int>(p.size())));
+    }
+
+    RecordingSink m_sink;
+    IMediaTap* m_engine = nullptr;
+};
+
+}  // namespace
+
+TEST_F(EngineRenderTest, CameraPreviewShowsThePatternUntilRemoved) {
+    const std::string camera = Camera();
+    ASSERT_FALSE(camera.empty());
+    XWindow win(0, 0, kW, kH), other(400, 0, kW, kH);
+    ASSERT_TRUE(win.ok() && other.ok());
+    ASSERT_EQ(0, m_engine->OpenCamera(camera.c_str(), kW, kH, 30));
+    // Encoding is off: the preview still gets every frame the camera delivers.
+    ASSERT_EQ(0, m_engine->AddVideoWindow(camera.c_str(), win.id()));
+    EXPECT_EQ(0, m_engine->AddVideoWindow(camera.c_str(), win.id()));  // already there
+    ASSERT_EQ(0, m_engine->AddVideoWindow(camera.c_str(), other.id()));
+    Rgb got;
+    EXPECT_TRUE(ShowsPattern(win, &got)) << "difference " << MeanAbsDiff(got, Pattern().reference);
+    Dump(got, "camera_preview");
+    EXPECT_TRUE(ShowsPattern(other, &got)) << "difference " << MeanAbsDiff(got, Pattern().reference);
+
+    ASSERT_EQ(0, m_engine->RemoveVideoWindow(camera.c_str(), win.id()));
+    EXPECT_EQ(-1, m_engine->RemoveVideoWindow(camera.c_str(), win.id()));
+    ExpectNoDrawing(win, 0x00ff00, "camera_removed");
+    // The other window goes on showing the camera.
+    other.Fill(0x0000ff);
+    EXPECT_TRUE(ShowsPattern(other, &got));
+
+    // Closing the camera removes its windows.
+    ASSERT_EQ(0, m_engine->CloseCamera(camera.c_str()));
+    ExpectNoDrawing(other, 0xff00ff, "camera_closed");
+    EXPECT_EQ(-1, m_engine->RemoveAllVideoWindows(camera.c_str()));
+
+    // Opened again, RemoveAllVideoWindows ends every preview.
+    ASSERT_EQ(0, m_engine->OpenCamera(camera.c_str(), kW, kH, 30));
+    ASSERT_EQ(0, m_engine->AddVideoWindow(camera.c_str(), win.id()));
+    EXPECT_TRUE(ShowsPattern(win, &got));
+    EXPECT_EQ(0, m_engine->RemoveAllVideoWindows(camera.c_str()));
+    ExpectNoDrawing(win, 0x00ffff, "camera_remove_all");
+    EXPECT_EQ(0, m_engine->RemoveAllVideoWindows(camera.c_str()));  // none left: still fine
+}
+
+TEST_F(EngineRenderTest, UnknownSourcesAndBadWindowsAreRefused) {
+    XWindow win(0, 0, kW, kH);
+    ASSERT_TRUE(win.ok());
+    EXPECT_EQ(-1, m_engine->AddVideoWindow("no such source", win.id()));
+    EXPECT_EQ(-1, m_engine->AddVideoWindow(nullptr, win.id()));
+    EXPECT_EQ(-1, m_engine->RemoveVideoWindow("no such source", win.id()));
+    EXPECT_EQ(-1, m_engine->RemoveAllVideoWindows("no such source"));
+    char picture[128];
+    ASSERT_EQ(0, m_engine->StartCapturePicture(picture));
+    EXPECT_EQ(-1, m_engine->AddVideoWindow(picture, win.id()));  // a picture source has no preview
+    const std::string camera = Camera();
+    ASSERT_FALSE(camera.empty());
+    ASSERT_EQ(0, m_engine->OpenCamera(camera.c_str(), kW, kH, 30));
+    EXPECT_EQ(-1, m_engine->AddVideoWindow(camera.c_str(), 0));
+    EXPECT_EQ(-1, m_engine->AddVideoWindow(camera.c_str(), 0x3fffff1));  // the server has no such window
+    EXPECT_EQ(-1, m_engine->RemoveVideoWindow(camera.c_str(), win.id()));
+    ExpectNoDrawing(win, 0x123456, "refused");
+}
+
+TEST_F(EngineRenderTest, ApplicationCapturePreviewShowsTheCapturedWindow) {
+    XWindow source(0, 0, kW, kH), preview(400, 0, kW, kH);
+    ASSERT_TRUE(source.ok() && preview.ok());
+    source.Fill(0xff0000);
+    char name[128];
+    ASSERT_EQ(0, m_engine->StartCaptureApplication(name, source.id(), false, 0, 0, 0, 0, 1000, kW, kH, 15));
+    ASSERT_EQ(0, m_engine->StopEncodeVideo(name));  // the preview goes on while encoding is paused
+    ASSERT_EQ(0, m_engine->AddVideoWindow(name, preview.id()));
+    // Red through I420 and back: close to pure red everywhere.
+    Rgb got;
+    const bool red = testsupport::WaitUntil(
+        [&] {
+            got = preview.Read();
+            size_t near = 0;
+            for (uint32_t c : got.px)
+                near += ((c >> 16) & 0xff) > 200 && ((c >> 8) & 0xff) < 60 && (c & 0xff) < 60;
+            return !got.px.empty() && near == got.px.size();
+        },
+        20000);
+    Dump(got, "application_preview");
+    EXPECT_TRUE(red);
+    ASSERT_EQ(0, m_engine->StopCaptureApplication(name));
+    ExpectNoDrawing(preview, 0x00ff00, "application_stopped");
+    EXPECT_EQ(-1, m_engine->AddVideoWindow(name, preview.id()));
+}
+
+TEST_F(EngineRenderTest, RemoteVideoDrawsIntoItsWindowAndFollowsTheChange) {
+    XWindow first(0, 0, kW, kH), second(400, 0, kW, kH);
+    ASSERT_TRUE(first.ok() && second.ok());
+    uint64_t id = 0;
+    ASSERT_EQ(0, m_engine->CreateRemoteVideo(&id, first.id()));
+    Feed(id);
+    Rgb got;
+    EXPECT_TRUE(ShowsPattern(first, &got)) << "difference " << MeanAbsDiff(got, Pattern().reference);
+    Dump(got, "remote_first");
+
+    ASSERT_EQ(0, m_engine->ChangeRemoteVideoWindow(id, second.id()));
+    EXPECT_EQ(0, m_engine->ChangeRemoteVideoWindow(id, second.id()));  // the same window again
+    first.Fill(0x00ff00);
+    Feed(id);
+    EXPECT_TRUE(ShowsPattern(second, &got)) << "difference " << MeanAbsDiff(got, Pattern().reference);
+    Dump(got, "remote_second");
+    ExpectNoDrawing(first, 0x00ff00, "remote_first_after_change");
+
+    // A window the server does not know is refused and the channel keeps drawing where it did.
+    EXPECT_EQ(-1, m_engine->ChangeRemoteVideoWindow(id, 0x3fffff1));
+    second.Fill(0x0000ff);
+    Feed(id);
+    EXPECT_TRUE(ShowsPattern(second, &got));
+
+    // Window 0: no drawing at all, decoding goes on.
+    ASSERT_EQ(0, m_engine->ChangeRemoteVideoWindow(id, 0));
+    second.Fill(0xff00ff);
+    Feed(id);
+    ExpectNoDrawing(second, 0xff00ff, "remote_no_window");
+    EXPECT_EQ(0, m_engine->CloseRemoteVideo(id));
+    EXPECT_EQ(-1, m_engine->ChangeRemoteVideoWindow(id, first.id()));
+
+    // A channel created without a window starts drawing once it is given one.
+    uint64_t later = 0;
+    ASSERT_EQ(0, m_engine->CreateRemoteVideo(&later, 0));
+    Feed(later);
+    ASSERT_EQ(0, m_engine->ChangeRemoteVideoWindow(later, first.id()));
+    Feed(later);
+    EXPECT_TRUE(ShowsPattern(first, &got));
+    EXPECT_EQ(0, m_engine->CloseRemoteVideo(later));
+}
