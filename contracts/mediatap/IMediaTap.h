@@ -56,6 +56,11 @@ public:
     // A new receiver is coming: the source's next frame is a key frame. -1 for an unknown
     // source.
     /* 5 */ virtual int PrepareVideoPublish(const char* uniName) = 0;
+    // Preview windows of a camera or an application capture: every frame is drawn, fitted,
+    // into the X11 window. Add: 0 also when the window shows the source already; -1 for an
+    // unknown source, a picture source, window 0 or a window the X server does not have.
+    // Remove: -1 when the window did not show the source. RemoveAll: -1 only for an unknown
+    // source. Closing a camera or stopping a capture removes its windows.
     /* 6 */ virtual int AddVideoWindow(const char* uniName, OvHwnd window) = 0;
     /* 7 */ virtual int RemoveVideoWindow(const char* uniName, OvHwnd window) = 0;
     /* 8 */ virtual int RemoveAllVideoWindows(const char* uniName) = 0;
@@ -104,6 +109,9 @@ public:
     /* 24 */ virtual int Reserved24() = 0;
     /* 25 */ virtual int Reserved25() = 0;
     /* 26 */ virtual int Reserved26() = 0;
+    // A remote video channel draws each decoded picture into its window (0: nowhere). A
+    // window that cannot be drawn into still gives a channel; changing to one gives -1 and
+    // keeps the old window. Remote audio plays to the speaker OpenSpeaker chose last.
     /* 27 */ virtual int CreateRemoteVideo(uint64_t* id, OvHwnd window) = 0;
     /* 28 */ virtual int Reserved28() = 0;
     /* 29 */ virtual int Reserved29() = 0;
