@@ -183,7 +183,7 @@ async function main() {
     }
     if (!Peers.soundServerAnswers()) {
       await peers.startSound();
-      say('sound: started pulseaudio with a null sound card and a 440 Hz test microphone');
+      say('sound: started pulseaudio: a null sound card playing 440 Hz, a test microphone hearing 880 Hz');
     } else {
       say('sound: using the running sound server');
     }
@@ -210,8 +210,14 @@ async function main() {
       try { e = JSON.parse(text); } catch { /* shown as it came */ }
       say(`event: ${text.trim()}`);
       if (e && e.eventid === 6001 && e.rtmpurl === name) {
-        if (e.result === 0) result.published = true;
-        else result.publishFailed = true;
+        if (e.result === 0) {
+          result.published = true;
+          // Frames encoded before the connection stood were dropped; a key frame now lets the
+          // server's copy start at once rather than at the next regular key frame.
+          addon.forceKeyFrame(url);
+        } else {
+          result.publishFailed = true;
+        }
       }
     });
     // With its log on, the endpoint writes log files next to the running program (node's own

@@ -15,8 +15,8 @@ made: the recording with its ffprobe summary, and the server's copy.
 
 With no option it runs against embedded defaults that it starts and stops itself:
   - an Xvfb display with a window manager and two helper windows, when DISPLAY is unset;
-  - a pulseaudio server with a null sound card and a 440 Hz test microphone, when no sound
-    server answers;
+  - a pulseaudio server whose null sound card plays a 440 Hz tone and whose test microphone
+    hears 880 Hz, when no sound server answers;
   - an nginx RTMP server on a free 127.0.0.1 port, which keeps its own copy of the stream.
 
 options:

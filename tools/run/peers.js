@@ -102,8 +102,8 @@ class Peers {
     return spawnSync('pactl', ['info'], { stdio: 'ignore', timeout: 5000 }).status === 0;
   }
 
-  // A pulseaudio server of our own: a null sink as the sound card and a 440 Hz sine source as
-  // the microphone. Points this process at it (PULSE_SERVER).
+  // A pulseaudio server of our own: a null sink as the sound card, playing 440 Hz, and a
+  // microphone hearing 880 Hz. Points this process at it (PULSE_SERVER).
   async startSound() {
     const runtime = fs.mkdtempSync(path.join(this.dir, 'pulse-'));
     const home = path.join(runtime, 'home');
@@ -111,8 +111,13 @@ class Peers {
     const script = path.join(runtime, 'server.pa');
     fs.writeFileSync(script, [
       'load-module module-native-protocol-unix auth-anonymous=1',
+      // Both tones are sink inputs, paced by their sinks, so they arrive in short steady
+      // pieces as from a real device (a sine source hands over two seconds at a time).
       'load-module module-null-sink sink_name=card rate=48000 sink_properties=device.description=SoundCard',
-      'load-module module-sine-source source_name=mic rate=48000 frequency=440',
+      'load-module module-sine sink=card frequency=440',
+      'load-module module-null-sink sink_name=room rate=48000 sink_properties=device.description=Room',
+      'load-module module-sine sink=room frequency=880',
+      'load-module module-remap-source source_name=mic master=room.monitor source_properties=device.description=TestMicrophone',
       'set-default-sink card',
       'set-default-source mic',
       '',

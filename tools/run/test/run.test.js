@@ -31,6 +31,24 @@ function probe(file) {
   return JSON.parse(r.stdout).streams;
 }
 
+// Amplitude of one frequency in 16 kHz mono samples (Goertzel).
+function toneLevel(samples, hz) {
+  const k = 2 * Math.cos((2 * Math.PI * hz) / 16000);
+  let a = 0;
+  let b = 0;
+  for (const x of samples) { const c = x + k * a - b; b = a; a = c; }
+  return (2 * Math.sqrt(Math.max(0, a * a + b * b - k * a * b))) / samples.length;
+}
+
+// The last whole second of a file's sound as 16 kHz mono samples.
+function lastSecond(file) {
+  const r = spawnSync('ffmpeg', ['-v', 'error', '-i', file, '-vn', '-ac', '1', '-ar', '16000', '-f', 's16le', '-'],
+    { maxBuffer: 1 << 26 });
+  assert.strictEqual(r.status, 0, String(r.stderr));
+  const all = new Int16Array(r.stdout.buffer, r.stdout.byteOffset, r.stdout.length >> 1);
+  return Array.from(all.subarray(Math.max(0, all.length - 24000), all.length - 8000));
+}
+
 function tempDir(t) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'run-job-'));
   t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
@@ -53,6 +71,13 @@ test('shares a window to the embedded server and records it at the same time', {
     : { codec_name: s.codec_name, sample_rate: s.sample_rate, channels: s.channels });
   assert.match(r.out, new RegExp(`recording: ${rec}\\n  video h264 640x360 `));
   assert.deepStrictEqual(probe(rec).map(pick), want);
+  // The mix carries both the sound card's 440 Hz and the microphone's 880 Hz, steadily.
+  const sound = lastSecond(rec);
+  for (let at = 0; at + 1600 <= sound.length; at += 1600) {
+    const piece = sound.slice(at, at + 1600);
+    const levels = [440, 880, 660].map((hz) => Math.round(toneLevel(piece, hz)));
+    assert.ok(levels[0] > 2000 && levels[1] > 2000 && levels[2] < 500, `at ${at}: 440/880/660 Hz ${levels}`);
+  }
   const copy = /server copy: (\S+)/.exec(r.out)[1];
   assert.deepStrictEqual(probe(copy).map(pick).sort((a, b) => a.codec_name.localeCompare(b.codec_name)),
     [want[1], want[0]]);
