@@ -172,7 +172,7 @@ async function main() {
   process.on('SIGINT', onSignal);
   process.on('SIGTERM', onSignal);
 
-  const result = { published: false, publishFailed: false, recorded: false, code: 0 };
+  const result = { published: false, publishFailed: false, recorded: false };
   let counter = null;
   try {
     if (!process.env.DISPLAY) {
@@ -305,14 +305,8 @@ async function main() {
     if (!result.recorded) fail('the recording is missing or unreadable');
     return result.published && result.recorded ? 0 : 1;
   } catch (e) {
-    if (e instanceof UsageError) {
-      fail(e.message);
-      result.code = 2;
-    } else {
-      fail(e.message);
-      result.code = 1;
-    }
-    return result.code;
+    fail(e.message);
+    return e instanceof UsageError ? 2 : 1;
   } finally {
     if (counter) counter.stop();
     if (addon && initialized) {
