@@ -91,8 +91,12 @@ class SentCounter {
     this.flv = new FlvCounter();
     this.lastBytes = 0;
     const log = fs.openSync(this.logFile, 'a');
-    this.reader = spawn('ffmpeg', ['-nostdin', '-v', 'error', '-rw_timeout', '10000000', '-i', this.url,
-      '-c', 'copy', '-f', 'flv', 'pipe:1'], { stdio: ['ignore', 'pipe', log] });
+    // The probe must outlast one key frame interval (a live server starts a reader at the next
+    // key frame) but not ffmpeg's default five seconds; unbuffered output keeps the count close
+    // to what the server has now.
+    this.reader = spawn('ffmpeg', ['-nostdin', '-v', 'error', '-fflags', 'nobuffer', '-probesize', '5000000',
+      '-analyzeduration', '3000000', '-rw_timeout', '10000000', '-i', this.url,
+      '-c', 'copy', '-flush_packets', '1', '-f', 'flv', 'pipe:1'], { stdio: ['ignore', 'pipe', log] });
     fs.closeSync(log);
     this.reader.on('error', () => {});
     this.reader.stdout.on('data', (d) => this.flv.push(d));

@@ -106,3 +106,23 @@ test('bad input and an unreachable server end with one clear line', { timeout: 1
   assert.match(r.out, /event: \{"eventid":6001,"result":-1,"rtmpurl":"nobody"\}/);
   assert.match(r.err, /the server refused or could not be reached/);
 });
+
+test('with --url it publishes to that server and counts what the server relays back', { timeout: 120000 }, async (t) => {
+  const dir = tempDir(t);
+  const { Peers } = require('../peers');
+  const server = new Peers(dir);
+  t.after(() => server.stopAll());
+  const records = path.join(dir, 'elsewhere');
+  fs.mkdirSync(records);
+  const base = await server.startRtmpServer(records);
+  const r = await runJob(['--url', `${base}/away`, '--seconds', '7', '--size', '320x240',
+    '--output', path.join(dir, 'away.flv')], dir);
+  assert.strictEqual(r.code, 0, r.out + r.err);
+  assert.match(r.out, /event: \{"eventid":6001,"result":0,"rtmpurl":"away"\}/);
+  const relayed = Number(/its relay carried (\d+) frames back here/.exec(r.out)[1]);
+  assert.ok(relayed > 10, r.out);
+  await server.stopAll();
+  const pick = (s) => `${s.codec_name}${s.width ? ` ${s.width}x${s.height}` : ''}`;
+  assert.deepStrictEqual(probe(path.join(records, 'away.flv')).map(pick).sort(), ['aac', 'h264 320x240']);
+  assert.deepStrictEqual(probe(path.join(dir, 'away.flv')).map(pick).sort(), ['aac', 'h264 320x240']);
+});
