@@ -1,5 +1,6 @@
 #include "media.h"
 
+#include "support/media_split.h"
 #include "support/process.h"
 
 #include <cstdlib>
@@ -12,74 +13,18 @@ using testsupport::ReadFile;
 using testsupport::RunCapture;
 
 std::vector<VideoFrame> SplitAccessUnits(const std::string& stream) {
-    std::vector<std::pair<size_t, size_t>> nals;  // offset, size
-    const auto* d = reinterpret_cast<const uint8_t*>(stream.data());
-    const size_t n = stream.size();
-    size_t i = 0, begin = std::string::npos;
-    while (i + 3 <= n) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            if (begin != std::string::npos) {
-                size_t end = i;
-                while (end > begin && d[end - 1] == 0) --end;
-                nals.emplace_back(begin, end - begin);
-            }
-            begin = i + 3;
-            i += 3;
-        } else {
-            ++i;
-        }
-    }
-    if (begin != std::string::npos && begin < n) nals.emplace_back(begin, n - begin);
-
-    std::vector<VideoFrame> units;
-    VideoFrame cur;
-    bool hasSlice = false;
+    std::vector<VideoFrame> frames;
     uint16_t seq = 0;
-    auto startUnit = [&] {
-        cur = VideoFrame();
+    for (testsupport::AccessUnit& unit : testsupport::SplitAccessUnits(stream, false)) {
+        VideoFrame frame;
         // The engine's 12-byte header: 0x80, 0xE0, sequence, 90 kHz timestamp, source id.
-        cur.data = {0x80, 0xE0, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), 0, 0, 0, 0, 0, 0, 0, 1};
+        frame.data = {0x80, 0xE0, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq), 0, 0, 0, 0, 0, 0, 0, 1};
         ++seq;
-    };
-    startUnit();
-    for (const auto& nal : nals) {
-        const int type = d[nal.first] & 0x1f;
-        const bool slice = type == 1 || type == 5;
-        const bool firstSlice = slice && nal.second > 1 && (d[nal.first + 1] & 0x80);
-        if (hasSlice && (type == 9 || type == 7 || type == 8 || type == 6 || firstSlice)) {
-            units.push_back(cur);
-            startUnit();
-            hasSlice = false;
-        }
-        if (type == 9) continue;  // access unit delimiters are not passed on
-        cur.data.insert(cur.data.end(), {0, 0, 0, 1});
-        cur.data.insert(cur.data.end(), d + nal.first, d + nal.first + nal.second);
-        if (type == 5) cur.key = true;
-        hasSlice = hasSlice || slice;
+        frame.data.insert(frame.data.end(), unit.data.begin(), unit.data.end());
+        frame.key = unit.key;
+        frames.push_back(std::move(frame));
     }
-    if (hasSlice) units.push_back(cur);
-    return units;
-}
-
-bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* config) {
-    const auto* d = reinterpret_cast<const uint8_t*>(stream.data());
-    size_t i = 0;
-    while (i + 7 <= stream.size()) {
-        if (d[i] != 0xff || (d[i + 1] & 0xf6) != 0xf0) return false;
-        const size_t header = (d[i + 1] & 0x01) ? 7 : 9;
-        const size_t length = ((d[i + 3] & 0x03) << 11) | (d[i + 4] << 3) | (d[i + 5] >> 5);
-        if (length <= header || i + length > stream.size()) return false;
-        if (config->empty()) {
-            const int objectType = (d[i + 2] >> 6) + 1;
-            const int rateIndex = (d[i + 2] >> 2) & 0x0f;
-            const int channels = ((d[i + 2] & 0x01) << 2) | (d[i + 3] >> 6);
-            const unsigned bits = (objectType << 11) | (rateIndex << 7) | (channels << 3);
-            *config = {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits)};
-        }
-        frames->emplace_back(d + i + header, d + i + length);
-        i += length;
-    }
-    return i == stream.size() && !frames->empty();
+    return frames;
 }
 
 bool MakeClip(const std::string& folder, int width, int height, int fps, int seconds, Clip* clip) {
@@ -102,7 +47,7 @@ bool MakeClip(const std::string& folder, int width, int height, int fps, int sec
     clip->width = width;
     clip->height = height;
     clip->fps = fps;
-    return SplitAdts(ReadFile(aac), &clip->audio, &clip->audioConfig) && !clip->video.empty();
+    return testsupport::SplitAdts(ReadFile(aac), &clip->audio, &clip->audioConfig) && !clip->video.empty();
 }
 
 Probe ProbeFile(const std::string& path) {

@@ -27,10 +27,9 @@ struct Clip {
 // PPS in front of each) and of 16 kHz mono AAC. False when ffmpeg failed.
 bool MakeClip(const std::string& folder, int width, int height, int fps, int seconds, Clip* clip);
 
-// Splits an H.264 byte stream into access units (Annex-B, 4-byte start codes).
+// Splits an H.264 byte stream into access units (Annex-B, 4-byte start codes, delimiters
+// dropped), each behind the engine's 12-byte header with the unit's sequence number.
 std::vector<VideoFrame> SplitAccessUnits(const std::string& stream);
-// Splits ADTS into raw frames and derives the AudioSpecificConfig from the first header.
-bool SplitAdts(const std::string& stream, std::vector<Bytes>* frames, Bytes* config);
 
 struct StreamProbe {
     std::string codec;

@@ -10,9 +10,7 @@
 #include "IStreamCore.h"
 #include "support/peers.h"
 #include "support/process.h"
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "support/x11_window.h"
 
 #include <chrono>
 #include <cstdio>
@@ -27,88 +25,13 @@ namespace {
 
 constexpr int kW = 320, kH = 240;
 
-struct Rgb {
-    int w = 0, h = 0;
-    std::vector<uint32_t> px;  // 0xRRGGBB, row by row
-};
-
-double MeanAbsDiff(const Rgb& a, const Rgb& b) {
-    if (a.w != b.w || a.h != b.h || a.px.empty()) return 255;
-    double sum = 0;
-    for (size_t i = 0; i < a.px.size(); ++i)
-        for (int shift = 0; shift <= 16; shift += 8)
-            sum += std::abs(static_cast<int>((a.px[i] >> shift) & 0xff) - static_cast<int>((b.px[i] >> shift) & 0xff));
-    return sum / (3.0 * a.px.size());
-}
-
-void Dump(const Rgb& p, const std::string& name) {
-    const char* dir = std::getenv("E2E_PLAY_DUMP");
-    if (!dir) return;
-    if (FILE* f = std::fopen((std::string(dir) + "/" + name + ".ppm").c_str(), "wb")) {
-        std::fprintf(f, "P6\n%d %d\n255\n", p.w, p.h);
-        for (uint32_t c : p.px) {
-            const unsigned char rgb[3] = {static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 8),
-                                          static_cast<unsigned char>(c)};
-            std::fwrite(rgb, 1, 3, f);
-        }
-        std::fclose(f);
-    }
-}
-
-// The client's window, on the test's own connection.
-class XWindow {
-public:
-    XWindow(int x, int y, int w, int h) {
-        m_display = XOpenDisplay(nullptr);
-        if (!m_display) return;
-        m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), x, y, w, h, 0, 0, 0x808000);
-        XSelectInput(m_display, m_window, StructureNotifyMask);
-        XMapWindow(m_display, m_window);
-        for (XEvent e;;) {
-            XNextEvent(m_display, &e);
-            if (e.type == MapNotify) break;
-        }
-        XSync(m_display, False);
-    }
-    ~XWindow() {
-        if (!m_display) return;
-        XDestroyWindow(m_display, m_window);
-        XCloseDisplay(m_display);
-    }
-    bool ok() const { return m_display && m_window; }
-    void* handle() const { return reinterpret_cast<void*>(m_window); }
-    Rgb Read() {
-        Rgb p;
-        XWindowAttributes attr;
-        XGetWindowAttributes(m_display, m_window, &attr);
-        XImage* image = XGetImage(m_display, m_window, 0, 0, attr.width, attr.height, AllPlanes, ZPixmap);
-        if (!image) return p;
-        p.w = attr.width;
-        p.h = attr.height;
-        p.px.resize(static_cast<size_t>(p.w) * p.h);
-        for (int y = 0; y < p.h; ++y)
-            for (int x = 0; x < p.w; ++x) p.px[static_cast<size_t>(y) * p.w + x] = XGetPixel(image, x, y) & 0xffffff;
-        XDestroyImage(image);
-        return p;
-    }
-
-private:
-    Display* m_display = nullptr;
-    Window m_window = 0;
-};
+void Dump(const Rgb& p, const std::string& name) { DumpPpm(p, "E2E_PLAY_DUMP", name); }
 
 // The first picture of a recording as RGB (empty when ffmpeg cannot read it yet).
 Rgb FirstFrame(const std::string& file) {
-    Rgb p;
     const std::string raw = RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-i", file, "-frames:v", "1", "-f",
                                         "rawvideo", "-pix_fmt", "rgb24", "-"});
-    if (raw.size() != static_cast<size_t>(kW) * kH * 3) return p;
-    p.w = kW;
-    p.h = kH;
-    for (size_t i = 0; i < raw.size(); i += 3)
-        p.px.push_back((uint32_t(uint8_t(raw[i])) << 16) | (uint32_t(uint8_t(raw[i + 1])) << 8) |
-                       uint8_t(raw[i + 2]));
-    return p;
+    return RgbFromRgb24(raw, kW, kH);
 }
 
 class NullSink : public StreamCoreSink {
@@ -228,11 +151,7 @@ TEST_F(PlayE2E, CameraOpenedWithAWindowShowsItsPreview) {
                                         "smptebars=size=" + std::to_string(kW) + "x" + std::to_string(kH),
                                         "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
     ASSERT_EQ(raw.size(), static_cast<size_t>(kW) * kH * 3);
-    reference.w = kW;
-    reference.h = kH;
-    for (size_t i = 0; i < raw.size(); i += 3)
-        reference.px.push_back((uint32_t(uint8_t(raw[i])) << 16) | (uint32_t(uint8_t(raw[i + 1])) << 8) |
-                               uint8_t(raw[i + 2]));
+    reference = RgbFromRgb24(raw, kW, kH);
 
     XWindow window(0, 0, kW, kH);
     ASSERT_TRUE(window.ok());

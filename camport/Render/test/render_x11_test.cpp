@@ -9,9 +9,9 @@
 #include "render_frames.h"
 #include "support/peers.h"
 #include "support/process.h"
+#include "support/x11_window.h"
+#include "support/xvfb_environment.h"
 
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
 #include <dlfcn.h>
 
 #include <atomic>
@@ -24,106 +24,21 @@ using namespace rendertest;
 
 namespace {
 
-testsupport::XvfbDisplay* g_xvfb = nullptr;
+testsupport::XvfbEnvironment* const g_env = testsupport::AddXvfbEnvironment();
 
-class XvfbEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        g_xvfb = new testsupport::XvfbDisplay();
-        if (!g_xvfb->Start(false)) {
-            delete g_xvfb;
-            g_xvfb = nullptr;
-            return;
-        }
-        setenv("DISPLAY", g_xvfb->display().c_str(), 1);
-    }
-    void TearDown() override {
-        delete g_xvfb;
-        g_xvfb = nullptr;
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+using testsupport::Rgb;
+using testsupport::XWindow;  // a top-level window of the test's own connection (the engine's side)
 
-constexpr uint32_t kBackground = 0x808000;  // olive: what an undrawn window shows
+constexpr uint32_t kBackground = testsupport::kWindowBackground;  // what an undrawn window shows
 
-// A top-level window of the test's own connection (the engine's side).
-class XWindow {
-public:
-    XWindow(int x, int y, int w, int h) {
-        m_display = XOpenDisplay(nullptr);
-        if (!m_display) return;
-        m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), x, y, w, h, 0, 0, kBackground);
-        XSelectInput(m_display, m_window, StructureNotifyMask);
-        XMapWindow(m_display, m_window);
-        for (XEvent e;;) {
-            XNextEvent(m_display, &e);
-            if (e.type == MapNotify) break;
-        }
-        XSync(m_display, False);
-    }
-    ~XWindow() {
-        if (!m_display) return;
-        if (m_window) XDestroyWindow(m_display, m_window);
-        XCloseDisplay(m_display);
-    }
-    bool ok() const { return m_display && m_window; }
-    unsigned long id() const { return m_window; }
-    void Resize(int w, int h) {
-        XResizeWindow(m_display, m_window, w, h);
-        XSync(m_display, False);
-    }
-    void Destroy() {
-        XDestroyWindow(m_display, m_window);
-        XSync(m_display, False);
-        m_window = 0;
-    }
-    // The window's pixels as 0xRRGGBB, row by row.
-    std::vector<uint32_t> ReadBack(int* w, int* h) {
-        XWindowAttributes attr;
-        XGetWindowAttributes(m_display, m_window, &attr);
-        *w = attr.width;
-        *h = attr.height;
-        std::vector<uint32_t> out;
-        XImage* image = XGetImage(m_display, m_window, 0, 0, attr.width, attr.height, AllPlanes, ZPixmap);
-        if (!image) return out;
-        out.resize(static_cast<size_t>(attr.width) * attr.height);
-        for (int y = 0; y < attr.height; ++y)
-            for (int x = 0; x < attr.width; ++x) out[y * attr.width + x] = XGetPixel(image, x, y) & 0xffffff;
-        XDestroyImage(image);
-        return out;
-    }
-
-private:
-    Display* m_display = nullptr;
-    Window m_window = 0;
-};
-
-struct Picture {
-    std::vector<uint32_t> px;
-    int w = 0, h = 0;
-    uint32_t at(int x, int y) const { return px[static_cast<size_t>(y) * w + x]; }
-};
-
-Picture Read(XWindow& win, const char* name) {
-    Picture p;
-    p.px = win.ReadBack(&p.w, &p.h);
-    if (const char* dir = getenv("CAMPORT_RENDER_DUMP")) {
-        const std::string path = std::string(dir) + "/" + name + ".ppm";
-        if (FILE* f = fopen(path.c_str(), "wb")) {
-            fprintf(f, "P6\n%d %d\n255\n", p.w, p.h);
-            for (uint32_t c : p.px) {
-                const unsigned char rgb[3] = {static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 8),
-                                              static_cast<unsigned char>(c)};
-                fwrite(rgb, 1, 3, f);
-            }
-            fclose(f);
-        }
-    }
+Rgb Read(XWindow& win, const char* name) {
+    Rgb p = win.Read();
+    testsupport::DumpPpm(p, "CAMPORT_RENDER_DUMP", name);
     return p;
 }
 
 // Every bar of a frame `fw` wide appears in the picture rectangle at row y.
-void ExpectBars(const Picture& p, int left, int width, int y, int shift = 0) {
+void ExpectBars(const Rgb& p, int left, int width, int y, int shift = 0) {
     for (int bar = 0; bar < 8; ++bar) {
         const int x = left + (bar * width + width / 2) / 8;
         const uint32_t want = BarColours()[(bar + shift) % 8];
@@ -132,7 +47,7 @@ void ExpectBars(const Picture& p, int left, int width, int y, int shift = 0) {
     }
 }
 
-void ExpectBlack(const Picture& p, int left, int top, int right, int bottom) {
+void ExpectBlack(const Rgb& p, int left, int top, int right, int bottom) {
     int wrong = 0;
     for (int y = top; y < bottom; y += 7)
         for (int x = left; x < right; x += 7)
@@ -143,7 +58,7 @@ void ExpectBlack(const Picture& p, int left, int top, int right, int bottom) {
 class X11RendererTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!g_xvfb) GTEST_SKIP() << "Xvfb did not start";
+        if (!g_env->xvfb()) GTEST_SKIP() << "Xvfb did not start";
         caps.reset(new CRendererDrawCapsWindows(render::CreateX11DrawLayer(), false));
     }
     void TearDown() override {
@@ -194,7 +109,7 @@ TEST_F(X11RendererTest, FitResizeAndFrameSizeChange) {
     ASSERT_TRUE(Feed(r, 640, 480));
     caps->RedrawPass();
     ASSERT_TRUE(r->HasSurfaces());
-    Picture p = Read(win, "fit_1280x480");
+    Rgb p = Read(win, "fit_1280x480");
     ExpectBars(p, 320, 640, 240);
     ExpectBars(p, 320, 640, 5);
     ExpectBlack(p, 0, 0, 320, 480);
@@ -236,7 +151,7 @@ TEST_F(X11RendererTest, FillAndStretchAndRgbSource) {
     const CapturedFrameInfo info = FrameInfo(10, 640, 480);
     ASSERT_TRUE(r->RenderFrame(&info, rgb.data(), static_cast<int>(rgb.size())));
     caps->RedrawPass();
-    Picture p = Read(win, "fill_1280x480");
+    Rgb p = Read(win, "fill_1280x480");
     ExpectBars(p, 0, 1280, 240);  // the picture spans the width, overflow clipped
     ExpectBars(p, 0, 1280, 2);
 
@@ -263,7 +178,7 @@ TEST_F(X11RendererTest, WindowThatDrawsItselfIsLeftAlone) {
         EXPECT_EQ(10, window.converted[0].format);
         EXPECT_EQ(160u * 120 * 3, window.lastRgb.size());
     }
-    Picture p = Read(win, "self_drawn");
+    Rgb p = Read(win, "self_drawn");
     int drawn = 0;
     for (uint32_t c : p.px) drawn += c != kBackground;
     EXPECT_EQ(0, drawn);
@@ -297,7 +212,7 @@ TEST_F(X11RendererTest, DestroyedWindowIsALostSurface) {
     caps->RedrawPass();
     EXPECT_TRUE(r2->HasSurfaces());
     EXPECT_FALSE(r1->HasSurfaces());
-    Picture p = Read(stays, "after_lost");
+    Rgb p = Read(stays, "after_lost");
     ExpectBars(p, 0, 320, 120, 2);
 }
 
@@ -340,16 +255,15 @@ TEST_F(X11RendererTest, ExportsDrawOnTheRedrawThreadAndDestroyWhileDrawing) {
         });
         const bool shown = testsupport::WaitUntil(
             [&] {
-                int w, h;
-                auto px = win.ReadBack(&w, &h);
-                return !px.empty() && Near(BarColours()[(1 + round) % 8], px[180 * w + 120]);
+                const Rgb p = win.Read();
+                return !p.px.empty() && Near(BarColours()[(1 + round) % 8], p.at(120, 180));
             },
             10000);
         stop = true;
         engine.join();
         EXPECT_TRUE(shown);
         if (round == 2) {
-            Picture p = Read(win, "exports");
+            Rgb p = Read(win, "exports");
             ExpectBars(p, 0, 640, 180, round);
         }
         destroy(r);  // the redraw thread may be drawing it right now

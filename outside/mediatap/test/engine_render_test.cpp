@@ -9,9 +9,8 @@
 #include "recording_sink.h"
 #include "support/peers.h"
 #include "support/process.h"
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
+#include "support/x11_window.h"
+#include "support/xvfb_environment.h"
 
 #include <atomic>
 #include <chrono>
@@ -27,119 +26,18 @@ using mediatap_test::RecordingSink;
 
 namespace {
 
-testsupport::XvfbDisplay* g_xvfb = nullptr;
-
 // One display for the whole program: the plug-in connects to $DISPLAY once.
-class XvfbEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        g_xvfb = new testsupport::XvfbDisplay();
-        if (!g_xvfb->Start(false)) {
-            delete g_xvfb;
-            g_xvfb = nullptr;
-            return;
-        }
-        setenv("DISPLAY", g_xvfb->display().c_str(), 1);
-    }
-    void TearDown() override {
-        delete g_xvfb;
-        g_xvfb = nullptr;
-    }
-};
-const auto* const g_env = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+testsupport::XvfbEnvironment* const g_env = testsupport::AddXvfbEnvironment();
+
+using testsupport::MeanAbsDiff;
+using testsupport::Rgb;
+using testsupport::ShareOf;
+using testsupport::XWindow;
 
 constexpr int kW = 320, kH = 240;
-constexpr uint32_t kBackground = 0x808000;  // olive: what an undrawn window shows
+constexpr uint32_t kBackground = testsupport::kWindowBackground;  // what an undrawn window shows
 
-// An RGB picture, pixels as 0xRRGGBB row by row.
-struct Rgb {
-    int w = 0, h = 0;
-    std::vector<uint32_t> px;
-};
-
-// Mean absolute difference per channel of two pictures of one size (255 when they differ in size).
-double MeanAbsDiff(const Rgb& a, const Rgb& b) {
-    if (a.w != b.w || a.h != b.h || a.px.empty()) return 255;
-    double sum = 0;
-    for (size_t i = 0; i < a.px.size(); ++i)
-        for (int shift = 0; shift <= 16; shift += 8)
-            sum += std::abs(static_cast<int>((a.px[i] >> shift) & 0xff) - static_cast<int>((b.px[i] >> shift) & 0xff));
-    return sum / (3.0 * a.px.size());
-}
-
-// Pixels of a picture that are exactly this colour, in per cent.
-double ShareOf(const Rgb& p, uint32_t colour) {
-    if (p.px.empty()) return 0;
-    size_t n = 0;
-    for (uint32_t c : p.px) n += c == colour;
-    return 100.0 * n / p.px.size();
-}
-
-void Dump(const Rgb& p, const std::string& name) {
-    const char* dir = std::getenv("MEDIATAP_RENDER_DUMP");
-    if (!dir) return;
-    if (FILE* f = std::fopen((std::string(dir) + "/" + name + ".ppm").c_str(), "wb")) {
-        std::fprintf(f, "P6\n%d %d\n255\n", p.w, p.h);
-        for (uint32_t c : p.px) {
-            const unsigned char rgb[3] = {static_cast<unsigned char>(c >> 16), static_cast<unsigned char>(c >> 8),
-                                          static_cast<unsigned char>(c)};
-            std::fwrite(rgb, 1, 3, f);
-        }
-        std::fclose(f);
-    }
-}
-
-// A top-level window of the test's own connection (the client's window).
-class XWindow {
-public:
-    XWindow(int x, int y, int w, int h) {
-        m_display = XOpenDisplay(nullptr);
-        if (!m_display) return;
-        m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), x, y, w, h, 0, 0, kBackground);
-        XSelectInput(m_display, m_window, StructureNotifyMask);
-        XMapWindow(m_display, m_window);
-        for (XEvent e;;) {
-            XNextEvent(m_display, &e);
-            if (e.type == MapNotify) break;
-        }
-        m_gc = XCreateGC(m_display, m_window, 0, nullptr);
-        XSync(m_display, False);
-    }
-    ~XWindow() {
-        if (!m_display) return;
-        XFreeGC(m_display, m_gc);
-        XDestroyWindow(m_display, m_window);
-        XCloseDisplay(m_display);
-    }
-    bool ok() const { return m_display && m_window; }
-    unsigned long id() const { return m_window; }
-    void Fill(uint32_t colour) {
-        XSetForeground(m_display, m_gc, colour);
-        XWindowAttributes attr;
-        XGetWindowAttributes(m_display, m_window, &attr);
-        XFillRectangle(m_display, m_window, m_gc, 0, 0, attr.width, attr.height);
-        XSync(m_display, False);
-    }
-    Rgb Read() {
-        Rgb p;
-        XWindowAttributes attr;
-        XGetWindowAttributes(m_display, m_window, &attr);
-        XImage* image = XGetImage(m_display, m_window, 0, 0, attr.width, attr.height, AllPlanes, ZPixmap);
-        if (!image) return p;
-        p.w = attr.width;
-        p.h = attr.height;
-        p.px.resize(static_cast<size_t>(p.w) * p.h);
-        for (int y = 0; y < p.h; ++y)
-            for (int x = 0; x < p.w; ++x) p.px[static_cast<size_t>(y) * p.w + x] = XGetPixel(image, x, y) & 0xffffff;
-        XDestroyImage(image);
-        return p;
-    }
-
-private:
-    Display* m_display = nullptr;
-    Window m_window = 0;
-    GC m_gc = nullptr;
-};
+void Dump(const Rgb& p, const std::string& name) { testsupport::DumpPpm(p, "MEDIATAP_RENDER_DUMP", name); }
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -173,11 +71,7 @@ const Media& Pattern() {
                                 60000, &s3);
         const std::string pixels = testsupport::ReadFile(rgb);
         if (s1 != 0 || s2 != 0 || s3 != 0 || pixels.size() != static_cast<size_t>(kW) * kH * 3) return out;
-        out->reference.w = kW;
-        out->reference.h = kH;
-        for (size_t i = 0; i < pixels.size(); i += 3)
-            out->reference.px.push_back((uint32_t(uint8_t(pixels[i])) << 16) | (uint32_t(uint8_t(pixels[i + 1])) << 8) |
-                                        uint8_t(pixels[i + 2]));
+        out->reference = testsupport::RgbFromRgb24(pixels, kW, kH);
         // Cut the stream at every access unit delimiter (00 00 00 01 09).
         const std::string v = testsupport::ReadFile(h264);
         std::vector<size_t> cuts;
@@ -210,7 +104,7 @@ protected:
     }
     static void TearDownTestSuite() { unsetenv("CAMPORT_PATTERN_CAMERAS"); }
     void SetUp() override {
-        if (!g_xvfb) GTEST_SKIP() << "Xvfb did not start";
+        if (!g_env->xvfb()) GTEST_SKIP() << "Xvfb did not start";
         ASSERT_TRUE(Pattern().ok) << "ffmpeg could not make the pattern";
         m_engine = CreateMediaTap(&m_sink, 0);
         ASSERT_NE(m_engine, nullptr);
