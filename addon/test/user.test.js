@@ -8,7 +8,7 @@ const fs = require('fs');
 const path = require('path');
 const peers = require('./peers.helper');
 
-const build = process.env.STREAMCORE_BUILD || path.join(__dirname, '..', '..', 'build');
+const build = peers.buildDir;
 
 test('as nobody: initialize(true) answers 1 with logging off, and a relative recording lands in the script folder',
   { timeout: 60000, skip: process.getuid() !== 0 && 'needs root to switch to nobody' }, async (t) => {
