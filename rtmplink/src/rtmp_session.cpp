@@ -279,6 +279,8 @@ bool LibRtmpConnection::TcpConnect() {
     // the abort, and Abort wakes a blocked receive by itself.
     const int on = 1;
     setsockopt(connected, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    const int lowWater = kNotSentLowWater;
+    setsockopt(connected, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater, sizeof(lowWater));
     r->m_sb.sb_socket = connected;
     return true;
 }
@@ -475,12 +477,80 @@ bool LibRtmpConnection::Aborted() {
 
 bool LibRtmpConnection::IsOpen() { return m_rtmp && RTMP_IsConnected(m_rtmp); }
 
+void BuildChunks(const RTMPPacket& packet, int chunkSize, std::vector<char>* out) {
+    const uint32_t size = packet.m_nBodySize;
+    const uint32_t ts = packet.m_nTimeStamp;
+    const bool extended = ts >= 0xFFFFFF;
+    const uint32_t ts24 = extended ? 0xFFFFFF : ts;
+    const char channel = static_cast<char>(packet.m_nChannel & 0x3F);
+    const uint32_t streamId = static_cast<uint32_t>(packet.m_nInfoField2);
+    const char head[11] = {static_cast<char>(ts24 >> 16), static_cast<char>(ts24 >> 8), static_cast<char>(ts24),
+                           static_cast<char>(size >> 16), static_cast<char>(size >> 8), static_cast<char>(size),
+                           static_cast<char>(packet.m_packetType), static_cast<char>(streamId),
+                           static_cast<char>(streamId >> 8), static_cast<char>(streamId >> 16),
+                           static_cast<char>(streamId >> 24)};
+    const char ext[4] = {static_cast<char>(ts >> 24), static_cast<char>(ts >> 16), static_cast<char>(ts >> 8),
+                         static_cast<char>(ts)};
+    const size_t chunk = static_cast<size_t>(chunkSize > 0 ? chunkSize : 128);
+    out->reserve(out->size() + size + (size / chunk + 1) * 5 + 16);
+    out->push_back(channel);
+    out->insert(out->end(), head, head + sizeof(head));
+    if (extended) out->insert(out->end(), ext, ext + sizeof(ext));
+    for (size_t at = 0; at < size;) {
+        const size_t n = std::min(chunk, size - at);
+        out->insert(out->end(), packet.m_body + at, packet.m_body + at + n);
+        at += n;
+        if (at < size) {
+            out->push_back(static_cast<char>(0xC0 | channel));
+            if (extended) out->insert(out->end(), ext, ext + sizeof(ext));
+        }
+    }
+}
+
+bool LibRtmpConnection::SendChunked(const RTMPPacket* packet) {
+    RTMP* r = m_rtmp;
+    m_sendBuffer.clear();
+    BuildChunks(*packet, r->m_outChunkSize, &m_sendBuffer);
+    const char* data = m_sendBuffer.data();
+    size_t left = m_sendBuffer.size();
+    while (left > 0) {
+        ssize_t n;
+        if (r->m_sb.sb_ssl) {
+            n = gnutls_record_send(static_cast<gnutls_session_t>(r->m_sb.sb_ssl), data, left);
+            if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
+            if (n < 0) errno = EPIPE;
+        } else {
+            n = send(r->m_sb.sb_socket, data, left, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+        }
+        if (n <= 0) {
+            m_nLastError = n < 0 ? errno : EPIPE;
+            RTMP_Log(RTMP_LOGERROR, "%s, RTMP send error %d (%zu bytes)", __FUNCTION__, m_nLastError, left);
+            // As librtmp does after a failed write: the connection is over.
+            RTMP_Close(r);
+            return false;
+        }
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 bool LibRtmpConnection::SendPacket(RTMPPacket* packet, bool queue) {
     if (!m_rtmp) {
         m_nLastError = ENOTSOCK;
         return false;
     }
     errno = 0;
+    const bool media = packet->m_packetType == RTMP_PACKET_TYPE_AUDIO || packet->m_packetType == RTMP_PACKET_TYPE_VIDEO;
+    if (!queue && media && packet->m_headerType == RTMP_PACKET_SIZE_LARGE && packet->m_nChannel >= 2 &&
+        packet->m_nChannel < 64) {
+        if (m_rtmp->m_sb.sb_socket < 0) {
+            m_nLastError = EBADF;
+            return false;
+        }
+        return SendChunked(packet);
+    }
     if (RTMP_SendPacket(m_rtmp, packet, queue ? 1 : 0)) return true;
     m_nLastError = errno;
     return false;

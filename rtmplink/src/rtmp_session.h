@@ -52,6 +52,16 @@ private:
 
 enum { kConnectTimeoutSec = 1, kTcpConnectWaitMs = 1000, kTlsHandshakeMs = 5000, kTlsCloseMs = 1000 };
 
+// Unsent bytes the kernel may hold on a connection. What it holds beyond this waits in the
+// publisher's queue, where a key frame can still drop stale video; what the kernel holds
+// cannot be dropped and only adds delay on a narrow uplink.
+enum { kNotSentLowWater = 16 * 1024 };
+
+// Lays out one RTMP message as chunks of chunkSize: a full (type 0) header, then a type 3
+// header before every further chunk, the extended timestamp wherever the timestamp needs it.
+// Channels 2 to 63 only. Appends to out.
+void BuildChunks(const RTMPPacket& packet, int chunkSize, std::vector<char>* out);
+
 // The host and port of an RTMP URL whose host is a bracketed IPv6 literal
 // ("rtmp://[::1]:1935/..." gives "::1" and 1935, or 0 without a port). False for other URLs.
 bool ParseBracketedHost(const std::string& url, std::string* host, int* port);
@@ -100,6 +110,8 @@ private:
     // The verified TLS session on the connected socket, handed to librtmp.
     bool TlsConnect(const std::string& host);
     void FreeTlsCredentials();
+    // A media message as one write of all its chunks (librtmp writes every chunk on its own).
+    bool SendChunked(const RTMPPacket* packet);
     // Data that librtmp can read without touching the socket: its own buffer, or records
     // that TLS has already decrypted.
     bool HasBufferedData();
@@ -120,6 +132,7 @@ private:
     // Credentials of the TLS session librtmp holds; they outlive that session.
     gnutls_certificate_credentials_t m_tlsCred = nullptr;
     int m_nLastError = 0;
+    std::vector<char> m_sendBuffer;
 
     // Abort state, shared with any thread.
     std::mutex m_abortLock;
