@@ -16,7 +16,9 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
+#include <linux/sockios.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -507,8 +509,21 @@ void BuildChunks(const RTMPPacket& packet, int chunkSize, std::vector<char>* out
     }
 }
 
+void LibRtmpConnection::WaitSendRoom() {
+    // TCP_NOTSENT_LOWAT bounds what a blocking send leaves unsent, where the kernel honours it;
+    // where it does not, wait here until the kernel has passed on what it holds.
+    const int fd = m_rtmp->m_sb.sb_socket;
+    for (;;) {
+        int unsent = 0;
+        if (ioctl(fd, SIOCOUTQNSD, &unsent) != 0 || unsent <= kNotSentLowWater) return;
+        pollfd wake = {m_nWakeFd, POLLIN, 0};
+        if (poll(&wake, 1, kSendRoomStepMs) > 0) return;  // aborted: the send fails at once
+    }
+}
+
 bool LibRtmpConnection::SendChunked(const RTMPPacket* packet) {
     RTMP* r = m_rtmp;
+    WaitSendRoom();
     m_sendBuffer.clear();
     BuildChunks(*packet, r->m_outChunkSize, &m_sendBuffer);
     const char* data = m_sendBuffer.data();

@@ -55,7 +55,7 @@ enum { kConnectTimeoutSec = 1, kTcpConnectWaitMs = 1000, kTlsHandshakeMs = 5000,
 // Unsent bytes the kernel may hold on a connection. What it holds beyond this waits in the
 // publisher's queue, where a key frame can still drop stale video; what the kernel holds
 // cannot be dropped and only adds delay on a narrow uplink.
-enum { kNotSentLowWater = 16 * 1024 };
+enum { kNotSentLowWater = 16 * 1024, kSendRoomStepMs = 2 };
 
 // Lays out one RTMP message as chunks of chunkSize: a full (type 0) header, then a type 3
 // header before every further chunk, the extended timestamp wherever the timestamp needs it.
@@ -112,6 +112,8 @@ private:
     void FreeTlsCredentials();
     // A media message as one write of all its chunks (librtmp writes every chunk on its own).
     bool SendChunked(const RTMPPacket* packet);
+    // Waits until the kernel holds at most kNotSentLowWater unsent bytes (or the abort).
+    void WaitSendRoom();
     // Data that librtmp can read without touching the socket: its own buffer, or records
     // that TLS has already decrypted.
     bool HasBufferedData();
