@@ -126,6 +126,10 @@ TEST(PublishServer, DeliversDecodableH264AndAac) {
                                 "-of", "csv=p=0", rec}));
     ASSERT_EQ(a.size(), 1u);
     EXPECT_EQ(a[0], "aac,16000,1");
+    // Every audio frame given arrived, key frames notwithstanding.
+    EXPECT_EQ(Probe({"-select_streams", "a", "-count_packets", "-show_entries", "stream=nb_read_packets", "-of",
+                     "csv=p=0", rec}),
+              std::to_string(media.audio.size()) + "\n");
     EXPECT_DOUBLE_EQ(FirstPts(rec, "v"), 0.0);
     EXPECT_DOUBLE_EQ(FirstPts(rec, "a"), 0.0);
     int status = -1;
