@@ -61,8 +61,8 @@ struct LogCapture {
 };
 
 // Publishes two seconds of media to url while a player plays the same url back; then checks
-// what nginx recorded. Returns the frames the player got.
-int PublishAndPlayBack(Manager& m, const std::string& url, NginxRtmp& nginx, const std::string& name) {
+// what the server recorded in `recording` (unless empty). Returns the frames the player got.
+int PublishAndPlayBack(Manager& m, const std::string& url, const std::string& recording) {
     const TestMedia& media = Media();
     const int connected = m.sink.Count(RTMP_PUBLISH_CONNECTED);
     const int id = m.mgr->GetPublishId();
@@ -82,7 +82,8 @@ int PublishAndPlayBack(Manager& m, const std::string& url, NginxRtmp& nginx, con
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     m.mgr->ClosePlay(playId);
     m.mgr->ClosePublish(id);
-    const std::string rec = nginx.Recording(name);
+    if (recording.empty()) return m.sink.video - played;
+    const std::string& rec = recording;
     EXPECT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(rec); }, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(Probe({"-select_streams", "v", "-count_frames", "-show_entries", "stream=codec_name,nb_read_frames",
@@ -99,7 +100,7 @@ TEST(Addresses, Ipv6LiteralPublishesAndPlays) {
     ASSERT_TRUE(nginx.Start());
     Manager m;
     const std::string url = "rtmp://[::1]:" + std::to_string(nginx.port()) + "/live/six";
-    EXPECT_GT(PublishAndPlayBack(m, url, nginx, "six"), 10);
+    EXPECT_GT(PublishAndPlayBack(m, url, nginx.Recording("six")), 10);
     EXPECT_NE(testsupport::ReadFile(nginx.ErrorLog()).find("client connected '::1'"), std::string::npos);
 }
 
@@ -211,7 +212,8 @@ TEST(Tls, VerifiedServerPublishesAndPlays_OthersAreRefusedWithTheReason) {
     {
         ScopedEnv ca("STREAMCORE_CA_FILE", tls.cert());
         Manager m;
-        EXPECT_GT(PublishAndPlayBack(m, "rtmps://localhost:" + port + "/live/secure", nginx, "secure"), 10) << tls.log();
+        EXPECT_GT(PublishAndPlayBack(m, "rtmps://localhost:" + port + "/live/secure", nginx.Recording("secure")), 10)
+            << tls.log();
     }
     LogCapture log;
     Manager m;
@@ -235,4 +237,76 @@ TEST(Tls, VerifiedServerPublishesAndPlays_OthersAreRefusedWithTheReason) {
                         "certificate does not match the expected"),
               std::string::npos)
         << text.substr(0, 3000);
+}
+
+// A TCP port that some process listens on now (without connecting to it: FFmpeg's listener
+// takes one client only).
+bool Listening(int port) {
+    return testsupport::RunCapture({"sh", "-c", "ss -tlnH \"sport = :$0\"", std::to_string(port)}, 5000).find(
+               "LISTEN") != std::string::npos;
+}
+
+TEST(Servers, NodeMediaServer) {
+    const std::string main = std::string(TEST_PEERS_DIR) + "/node_modules/node-media-server/bin/app.js";
+    if (!testsupport::FileExists(main)) GTEST_SKIP() << "node-media-server is not installed (scripts/setup)";
+    testsupport::TempDir dir("nms");
+    const int port = testsupport::FreeTcpPort(), http = testsupport::FreeTcpPort();
+    std::ofstream(dir.file("config.json"))
+        << "{\"bind\": \"127.0.0.1\", \"store\": {\"path\": \"" << dir.path() << "\"}, \"rtmp\": {\"port\": " << port
+        << "}, \"http\": {\"port\": " << http << "}, \"webadmin\": {\"enable\": false}, "
+        << "\"auth\": {\"play\": false, \"publish\": false}, \"record\": {\"auto\": false, \"path\": \"" << dir.path()
+        << "\"}}\n";
+    testsupport::ChildProcess server;
+    ASSERT_TRUE(server.Start({"node", main, "-c", dir.file("config.json")}, dir.file("server.log")));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Listening(port); }, 15000))
+        << testsupport::ReadFile(dir.file("server.log"));
+    Manager m;
+    EXPECT_GT(PublishAndPlayBack(m, "rtmp://127.0.0.1:" + std::to_string(port) + "/live/nms", ""), 10)
+        << testsupport::ReadFile(dir.file("server.log"));
+}
+
+TEST(Servers, FfmpegListener) {
+    testsupport::TempDir dir("listener");
+    const TestMedia& media = Media();
+    // Publishing: the listener takes the stream and writes it down.
+    int port = testsupport::FreeTcpPort();
+    std::string url = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/s";
+    testsupport::ChildProcess taker;
+    ASSERT_TRUE(taker.Start({"ffmpeg", "-nostdin", "-v", "error", "-listen", "1", "-i", url, "-c", "copy", "-y",
+                             dir.file("got.flv")},
+                            dir.file("taker.log")));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Listening(port); }, 10000));
+    {
+        Manager m;
+        const int id = m.mgr->GetPublishId();
+        m.mgr->OpenPublishUrl(id, true, "uni", url.c_str(), 0);
+        ASSERT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECTED, 1, 10000));
+        std::vector<uint8_t> config = media.aacConfig;
+        m.mgr->SetAACExtraData(id, config.data(), static_cast<int>(config.size()));
+        FeedRealTime(m.mgr, id, media.video, media.audio, 2.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        m.mgr->ClosePublish(id);
+    }
+    EXPECT_NE(taker.Wait(10000), -1);
+    EXPECT_EQ(Probe({"-select_streams", "v", "-count_frames", "-show_entries", "stream=codec_name,nb_read_frames", "-of",
+                     "csv=p=0", dir.file("got.flv")}),
+              "h264," + std::to_string(media.video.size()) + "\n")
+        << testsupport::ReadFile(dir.file("taker.log"));
+
+    // Playing: the listener gives a stream it encodes as it goes.
+    port = testsupport::FreeTcpPort();
+    url = "rtmp://127.0.0.1:" + std::to_string(port) + "/live/s";
+    testsupport::ChildProcess giver;
+    ASSERT_TRUE(giver.Start({"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
+                             "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=sample_rate=16000", "-t", "4",
+                             "-c:v", "libx264", "-preset", "ultrafast", "-g", "10", "-c:a", "aac", "-ac", "1", "-f",
+                             "flv", "-listen", "1", url},
+                            dir.file("giver.log")));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return Listening(port); }, 10000));
+    Manager m;
+    const int playId = m.mgr->GetPlayId();
+    m.mgr->OpenPlayUrl(playId, 1, 2, url.c_str());
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return m.sink.video > 25 && m.sink.audio > 25; }, 10000))
+        << m.sink.video << " video, " << m.sink.audio << " audio frames; " << testsupport::ReadFile(dir.file("giver.log"));
+    m.mgr->ClosePlay(playId);
 }
