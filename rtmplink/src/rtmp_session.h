@@ -12,6 +12,8 @@
 // - bracketed IPv6 literals (rtmp://[::1]:1935/app/stream), which librtmp's URL parser misreads;
 // - rtmps:// over a TLS session set up and verified here (system trust store, plus the PEM file
 //   named by STREAMCORE_CA_FILE; the server's host name; SNI) and then handed to librtmp.
+// - a media message leaves in one write of all its chunks, and only once the kernel holds at
+//   most kNotSentLowWater unsent bytes, so that a backlog builds in the publisher's queue;
 // Plus the signal rule: librtmp writes with plain send(), so SIGPIPE is blocked on the
 // library's own threads and around writing librtmp calls on a caller's thread.
 #pragma once
