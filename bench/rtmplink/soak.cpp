@@ -81,8 +81,10 @@ int main(int argc, char** argv) {
 
     // The two seconds of media over and over, on one clock, until the end.
     std::atomic<bool> feeding{true};
+    // Each pass starts after the last frame of either kind, so both stay monotonic.
+    const uint32_t passMs = std::max(media.video.back().timestamp + 40, media.audio.back().timestamp + 64);
     std::thread feeder([&] {
-        for (uint32_t offset = 0; feeding; offset += 2000) {
+        for (uint32_t offset = 0; feeding; offset += passMs) {
             std::vector<Frame> v = media.video, a = media.audio;
             for (Frame& f : v) f.timestamp += offset;
             for (Frame& f : a) f.timestamp += offset;
@@ -128,6 +130,7 @@ int main(int argc, char** argv) {
     rename(nginx.Recording("soak").c_str(), nginx.Recording("segment" + std::to_string(segments++)).c_str());
 
     int decodable = 0, empty = 0;
+    std::string firstError;
     for (int i = 0; i < segments; ++i) {
         const std::string seg = nginx.Recording("segment" + std::to_string(i));
         const std::string frames = Probe({"-select_streams", "v", "-count_packets", "-show_entries",
@@ -139,7 +142,11 @@ int main(int argc, char** argv) {
         int status = -1;
         const std::string errors = testsupport::RunCapture(
             {"sh", "-c", "ffmpeg -nostdin -v error -i \"$0\" -f null - 2>&1", seg}, 60000, &status);
-        decodable += status == 0 && errors.empty();
+        if (status == 0 && errors.empty()) {
+            ++decodable;
+        } else if (firstError.empty()) {
+            firstError = "segment" + std::to_string(i) + ": " + errors.substr(0, errors.find('\n'));
+        }
     }
     std::sort(backMs.begin(), backMs.end());
     const double p50 = backMs.empty() ? 0 : backMs[backMs.size() / 2];
@@ -149,6 +156,7 @@ int main(int argc, char** argv) {
     std::printf("RSS %ld -> %ld kB, threads %d -> %d, descriptors %d -> %d\n", first.rssKb, last.rssKb, first.threads,
                 last.threads, first.fds, last.fds);
     std::printf("segments: %d decodable of %d with video (%d without)\n", decodable, segments - empty, empty);
+    if (!firstError.empty()) std::printf("  first error: %s\n", firstError.c_str());
     std::printf("GetSendDataTimeOut at the end (connected): %s\n", timedOutFlag ? "true" : "false");
     return 0;
 }
