@@ -226,8 +226,12 @@ test('wrong arguments, failures with their reason, and every call after close', 
   }
 });
 
-test('collection of the object and the process exit stop what it started', { timeout: 30000 }, () => {
-  const script = `
+// The second object ends with process.exit while publishing, or by running out with a
+// capture only (an open publication or playback keeps the process alive).
+for (const exit of [true, false]) {
+  test(`collection of the object, and ${exit ? 'process.exit' : 'running out'}, stop what it started`,
+    { timeout: 30000 }, () => {
+      const script = `
 const { StreamCore } = require(${JSON.stringify(path.join(__dirname, '..'))});
 console.log(process.pid);
 let dropped = new StreamCore({ log: true });
@@ -238,18 +242,19 @@ setTimeout(() => {
   setTimeout(() => {
     const kept = new StreamCore({ log: true });
     kept.captureWindow(0, { width: 160, height: 120 });
-    kept.publish(${JSON.stringify(nginx.url('exiting'))}, { audio: 'mix' });
-    setTimeout(() => process.exit(0), 1500);
+    ${exit ? `kept.publish(${JSON.stringify(nginx.url('exiting'))}, { audio: 'mix' });
+    setTimeout(() => process.exit(0), 1500);` : ''}
   }, 200);
 }, 200);`;
-  const r = peers.run([process.execPath, '--expose-gc', '-e', script], { STREAMCORE_BUILD: peers.buildDir });
-  assert.strictEqual(r.status, 0, r.stderr);
-  const [pid, collected] = r.stdout.trim().split('\n');
-  const log = peers.endpointLog(+pid);
-  const captures = peers.engineCaptures(+pid);
-  assert.strictEqual(captures.started.length, 2);
-  assert.deepStrictEqual(captures.running, []);
-  // The collected object's capture stopped and its endpoint ended before the second began.
-  assert.ok(log.indexOf(`StopCaptureApplication ${collected} after`) < log.lastIndexOf('Initialize!'), log);
-  assert.strictEqual((log.match(/UnInitialize! end/g) || []).length, 2);
-});
+      const r = peers.run([process.execPath, '--expose-gc', '-e', script], { STREAMCORE_BUILD: peers.buildDir });
+      assert.strictEqual(r.status, 0, r.stderr);
+      const [pid, collected] = r.stdout.trim().split('\n');
+      const log = peers.endpointLog(+pid);
+      const captures = peers.engineCaptures(+pid);
+      assert.strictEqual(captures.started.length, 2);
+      assert.deepStrictEqual(captures.running, []);
+      // The collected object's capture stopped and its endpoint ended before the second began.
+      assert.ok(log.indexOf(`StopCaptureApplication ${collected} after`) < log.lastIndexOf('Initialize!'), log);
+      assert.strictEqual((log.match(/UnInitialize! end/g) || []).length, 2);
+    });
+}
