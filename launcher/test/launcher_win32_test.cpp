@@ -123,6 +123,22 @@ TEST(LauncherWindows, VersionProbeAnswersAndAllowsTheStart) {
     EXPECT_GT(code, kLastUnsupportedCode);
 }
 
+TEST(LauncherWindows, ManifestAsksForAdministratorAndTheIconHasEightSizes) {
+    HMODULE module = LoadLibraryExA(LAUNCHER_PROGRAM, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module, nullptr);
+    HRSRC manifest = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // RT_MANIFEST
+    ASSERT_NE(manifest, nullptr);
+    const std::string xml(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
+                          SizeofResource(module, manifest));
+    EXPECT_NE(xml.find("level=\"requireAdministrator\" uiAccess=\"false\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos) << xml;
+    HRSRC group = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(14));  // RT_GROUP_ICON
+    ASSERT_NE(group, nullptr);
+    const WORD* directory = static_cast<const WORD*>(LockResource(LoadResource(module, group)));
+    EXPECT_EQ(directory[2], 8);  // reserved, type, number of images
+    FreeLibrary(module);
+}
+
 TEST(LauncherWindows, StartsTheProgramAndExitsAtOnceLeavingItRunning) {
     LauncherFolder folder(true);
     ASSERT_TRUE(folder.copied());

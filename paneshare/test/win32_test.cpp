@@ -191,6 +191,12 @@ TEST_F(PaneShareWindows, ListShowsApplicationWindowsOnly) {
         EXPECT_FALSE(info->exception) << n;
     }
     for (const char* n : {"Tool", "Owned", "Hidden", "Child"}) EXPECT_EQ(Find(list, h[n]), nullptr) << n;
+    // The shell's own windows, where this system has them.
+    for (const wchar_t* cls : {L"Shell_TrayWnd", L"Progman", L"DV2ControlHost", L"Desktop User Picture"}) {
+        if (HWND shell = FindWindowW(cls, nullptr)) {
+            EXPECT_EQ(Find(list, FromHwnd(shell)), nullptr);
+        }
+    }
     EXPECT_EQ(Find(list, FromHwnd(own)), nullptr);
 
     EXPECT_EQ(Find(list, h["A"])->title, "Alpha");
