@@ -5,6 +5,7 @@
 // keep the read-backs as PPM files.
 #include <gtest/gtest.h>
 
+#include "h264_check.h"
 #include "mediatap/IMediaTap.h"
 #include "recording_sink.h"
 #include "support/peers.h"
@@ -94,12 +95,59 @@ const Media& Pattern() {
 // A generous bound: the frames pass through YUY2 or H.264 and two colour conversions.
 constexpr double kMaxDiff = 12.0;
 
+// The pattern at an odd size (641 x 481): a raw clip, and ffmpeg's own conversions of it to
+// I420 (chroma planes of 321 x 241) and to RGB.
+struct OddMedia {
+    static constexpr int kW = 641, kH = 481;
+    testsupport::TempDir dir{"mtodd"};
+    std::string clip;
+    std::string i420;
+    Rgb reference;
+};
+
+const OddMedia& OddPattern() {
+    static const std::unique_ptr<OddMedia> m = [] {
+        auto out = std::make_unique<OddMedia>();
+        const std::string source = "smptebars=size=641x481:rate=25";
+        out->clip = out->dir.file("odd.nut");
+        const std::string yuv = out->dir.file("odd.yuv"), rgb = out->dir.file("odd.rgb");
+        int s1 = -1, s2 = -1, s3 = -1;
+        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-frames:v",
+                                 "1", "-c:v", "rawvideo", "-pix_fmt", "yuv420p", out->clip},
+                                60000, &s1);
+        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", out->clip, "-f", "rawvideo",
+                                 "-pix_fmt", "yuv420p", yuv},
+                                60000, &s2);
+        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", out->clip, "-f", "rawvideo",
+                                 "-pix_fmt", "rgb24", rgb},
+                                60000, &s3);
+        if (s1 != 0 || s2 != 0 || s3 != 0) return out;
+        out->i420 = testsupport::ReadFile(yuv);
+        out->reference = testsupport::RgbFromRgb24(testsupport::ReadFile(rgb), OddMedia::kW, OddMedia::kH);
+        return out;
+    }();
+    return *m;
+}
+
+// The top-left w x h of one plane of width stride, as a plane of its own.
+std::vector<uint8_t> Crop(const std::string& plane, size_t offset, int stride, int w, int h) {
+    std::vector<uint8_t> out;
+    for (int y = 0; y < h; ++y) {
+        const auto row = plane.begin() + static_cast<std::ptrdiff_t>(offset + static_cast<size_t>(y) * stride);
+        out.insert(out.end(), row, row + w);
+    }
+    return out;
+}
+
 class EngineRenderTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (Pattern().ok)
+        // The first pattern camera is the one most tests use; two odd-sized ones follow.
+        if (Pattern().ok && !OddPattern().reference.px.empty())
             setenv("CAMPORT_PATTERN_CAMERAS", (Pattern().clip + ",YUY2:" + std::to_string(kW) + "x" +
-                                               std::to_string(kH) + "@30").c_str(),
+                                               std::to_string(kH) + "@30|" + OddPattern().clip +
+                                               ",YUY2:641x481@30|" + OddPattern().clip + ",I420:641x481@30")
+                                                  .c_str(),
                    1);
     }
     static void TearDownTestSuite() { unsetenv("CAMPORT_PATTERN_CAMERAS"); }
@@ -112,11 +160,14 @@ protected:
     void TearDown() override {
         if (m_engine) DestoryMediaTap(m_engine);
     }
-    std::string Camera() {
+    // The unique id of pattern camera n ("" when it is not listed).
+    std::string Camera(int n = 0) {
         const int count = m_engine->GetCameraCount();
+        const std::string prefix = "pattern:" + std::to_string(n) + ":";
         for (int i = 0; i < count; ++i) {
             char name[128], id[128];
-            if (m_engine->GetCameraNames(i, name, id) == 0 && std::strncmp(id, "pattern:", 8) == 0) return id;
+            if (m_engine->GetCameraNames(i, name, id) == 0 && std::strncmp(id, prefix.c_str(), prefix.size()) == 0)
+                return id;
         }
         return "";
     }
@@ -183,6 +234,48 @@ TEST_F(EngineRenderTest, CameraPreviewShowsThePatternUntilRemoved) {
     EXPECT_EQ(0, m_engine->RemoveAllVideoWindows(camera.c_str()));
     ExpectNoDrawing(win, 0x00ffff, "camera_remove_all");
     EXPECT_EQ(0, m_engine->RemoveAllVideoWindows(camera.c_str()));  // none left: still fine
+}
+
+TEST_F(EngineRenderTest, OddSizedCameraKeepsItsColoursEncodedAndPreviewed) {
+    const OddMedia& odd = OddPattern();
+    ASSERT_EQ(size_t{641 * 481 + 2 * 321 * 241}, odd.i420.size());
+    // The engine encodes 640 x 480 of the 641 x 481 camera: the reference planes cut to that.
+    const size_t ySize = 641 * 481, chroma = 321 * 241;
+    const std::vector<uint8_t> refY = Crop(odd.i420, 0, 641, 640, 480);
+    const std::vector<uint8_t> refU = Crop(odd.i420, ySize, 321, 320, 240);
+    const std::vector<uint8_t> refV = Crop(odd.i420, ySize + chroma, 321, 320, 240);
+    XWindow win(0, 0, OddMedia::kW, OddMedia::kH);
+    ASSERT_TRUE(win.ok());
+    for (int n : {1, 2}) {  // YUY2, I420
+        SCOPED_TRACE(n == 1 ? "YUY2" : "I420");
+        const std::string camera = Camera(n);
+        ASSERT_FALSE(camera.empty());
+        ASSERT_EQ(0, m_engine->OpenCamera(camera.c_str(), 641, 481, 30));
+        ASSERT_EQ(0, m_engine->AddVideoWindow(camera.c_str(), win.id()));
+        ASSERT_EQ(0, m_engine->StartEncodeVideo(camera.c_str(), 640, 480));
+        Rgb got;
+        const bool shown = testsupport::WaitUntil(
+            [&] {
+                got = win.Read();
+                return MeanAbsDiff(got, odd.reference) < kMaxDiff;
+            },
+            20000);
+        EXPECT_TRUE(shown) << "difference " << MeanAbsDiff(got, odd.reference);
+        Dump(got, "odd_preview_" + std::to_string(n));
+
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return m_sink.Count(camera) >= 10; }, 30000));
+        mediatap_test::Decoder decoder;
+        mediatap_test::Picture picture, last;
+        for (const auto& f : m_sink.Frames(camera))
+            if (decoder.DecodeAnnexB(f.data.data() + 12, f.data.size() - 12, &picture)) last = picture;
+        ASSERT_EQ(640, last.width);
+        ASSERT_EQ(480, last.height);
+        EXPECT_GT(mediatap_test::Psnr(refY, last.y), 30);
+        EXPECT_GT(mediatap_test::Psnr(refU, last.u), 30);
+        EXPECT_GT(mediatap_test::Psnr(refV, last.v), 30);
+        ASSERT_EQ(0, m_engine->CloseCamera(camera.c_str()));
+        win.Fill(kBackground);
+    }
 }
 
 TEST_F(EngineRenderTest, UnknownSourcesAndBadWindowsAreRefused) {
