@@ -80,6 +80,52 @@ TEST(V4l2Mapping, PaddedRowsArePacked) {
     EXPECT_FALSE(PackRows(frame, 6, 4, 3, 2, out));  // short frame
 }
 
+TEST(V4l2Mapping, JpegOnlyCameraIsAskedForJpeg) {
+    using namespace v4l2map;
+    // Listed as MJPG, set as the JPEG the camera offers, and its answer taken.
+    const std::vector<uint32_t> jpegOnly = {V4L2_PIX_FMT_JPEG};
+    EXPECT_EQ(kSubtypeMJPG, SubtypeFromPixelFormat(jpegOnly[0]));
+    EXPECT_EQ(V4L2_PIX_FMT_JPEG, PixelFormatToSet(kSubtypeMJPG, jpegOnly));
+    EXPECT_TRUE(SamePixelFormat(V4L2_PIX_FMT_JPEG, V4L2_PIX_FMT_JPEG));
+    EXPECT_TRUE(SamePixelFormat(V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_JPEG));
+    EXPECT_FALSE(SamePixelFormat(V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV));
+    // A camera offering both is asked for MJPEG; other types as before.
+    EXPECT_EQ(V4L2_PIX_FMT_MJPEG, PixelFormatToSet(kSubtypeMJPG, {V4L2_PIX_FMT_JPEG, V4L2_PIX_FMT_MJPEG}));
+    EXPECT_EQ(V4L2_PIX_FMT_YUV420, PixelFormatToSet(kSubtypeIYUV, jpegOnly));
+    EXPECT_FALSE(HasPaddedRows(V4L2_PIX_FMT_JPEG, 640, 2048));
+}
+
+TEST(V4l2Mapping, PaddedPlanarFrameIsPacked) {
+    using namespace v4l2map;
+    // 641 x 481 YUV420 with 704-byte luma rows (352-byte chroma rows) becomes the tight I420
+    // layout with chroma planes of 321 x 241.
+    const uint32_t w = 641, h = 481, bpl = 704, cw = 321, ch = 241;
+    std::vector<uint8_t> padded(bpl * h + 2 * (bpl / 2) * ch, 0xee), tight;
+    auto plane = [&](size_t at, uint32_t stride, uint32_t rowBytes, uint32_t rows, uint8_t seed) {
+        for (uint32_t r = 0; r < rows; ++r)
+            for (uint32_t x = 0; x < rowBytes; ++x) {
+                const uint8_t v = static_cast<uint8_t>(seed + r * 7 + x);
+                padded[at + r * stride + x] = v;
+                tight.push_back(v);
+            }
+    };
+    plane(0, bpl, w, h, 0);
+    plane(bpl * h, bpl / 2, cw, ch, 50);
+    plane(bpl * h + (bpl / 2) * ch, bpl / 2, cw, ch, 100);
+    ASSERT_TRUE(HasPaddedRows(V4L2_PIX_FMT_YUV420, w, bpl));
+    EXPECT_FALSE(HasPaddedRows(V4L2_PIX_FMT_YUV420, w, w));
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(PackFrame(V4L2_PIX_FMT_YUV420, w, h, bpl, padded.data(), padded.size(), out));
+    EXPECT_EQ(tight, out);
+    EXPECT_FALSE(PackFrame(V4L2_PIX_FMT_YUV420, w, h, bpl, padded.data(), padded.size() - 400, out));
+    // Packed formats and NV12 go the same way.
+    ASSERT_TRUE(PackFrame(V4L2_PIX_FMT_YUYV, 3, 2, 16, padded.data(), 32, out));
+    EXPECT_EQ((std::vector<uint8_t>{0, 1, 2, 3, 4, 5, 6, 7}), std::vector<uint8_t>(out.begin(), out.begin() + 8));
+    EXPECT_EQ(16u, out.size());
+    ASSERT_TRUE(PackFrame(V4L2_PIX_FMT_NV12, w, h, bpl, padded.data(), bpl * h + bpl * ch, out));
+    EXPECT_EQ(size_t{w * h + 2 * cw * ch}, out.size());
+}
+
 TEST(V4l2Layer, FolderWithoutCameras) {
     testsupport::TempDir dir("nocam");
     DeviceInfoWindows info(CreateV4l2DeviceLayer(dir.path()));
