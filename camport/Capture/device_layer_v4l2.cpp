@@ -148,16 +148,6 @@ uint32_t PackedRowBytes(uint32_t pixelFormat, uint32_t width) {
     }
 }
 
-bool PackRows(const uint8_t* data, size_t length, uint32_t bytesPerLine, uint32_t rowBytes, uint32_t rows,
-              std::vector<uint8_t>& out) {
-    if (rows == 0 || rowBytes == 0 || bytesPerLine < rowBytes) return false;
-    if (length < static_cast<size_t>(bytesPerLine) * (rows - 1) + rowBytes) return false;
-    out.resize(static_cast<size_t>(rowBytes) * rows);
-    for (uint32_t r = 0; r < rows; ++r)
-        std::memcpy(&out[static_cast<size_t>(r) * rowBytes], data + static_cast<size_t>(r) * bytesPerLine, rowBytes);
-    return true;
-}
-
 namespace {
 
 // One plane of an uncompressed frame: rows of rowBytes, stride bytes apart in the driver's

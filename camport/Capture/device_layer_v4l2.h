@@ -48,10 +48,6 @@ std::vector<std::pair<uint32_t, uint32_t>> SizesFromRange(uint32_t minW, uint32_
 // Bytes of one row of a packed pixel format (YUYV, UYVY, RGB565, BGR24) without padding; 0
 // for planar and compressed formats.
 uint32_t PackedRowBytes(uint32_t pixelFormat, uint32_t width);
-// Copies rows of rowBytes out of a frame whose rows are bytesPerLine apart. False when the
-// frame is too short.
-bool PackRows(const uint8_t* data, size_t length, uint32_t bytesPerLine, uint32_t rowBytes, uint32_t rows,
-              std::vector<uint8_t>& out);
 // True when a frame of the uncompressed pixel format with rows bytesPerLine apart has padding
 // behind its rows (bytesPerLine above the packed row of its first plane).
 bool HasPaddedRows(uint32_t pixelFormat, uint32_t width, uint32_t bytesPerLine);

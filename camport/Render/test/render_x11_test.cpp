@@ -24,19 +24,30 @@ using namespace Orvane;
 using namespace rendertest;
 
 // The largest single allocation through operator new since the last reset, to bound what a
-// drawing pass allocates.
+// drawing pass allocates. Every plain form of new and delete is replaced, so that memory
+// from one is always returned through the other.
 static std::atomic<size_t> g_largestNew{0};
 
-void* operator new(size_t size) {
+static void* CountedAlloc(size_t size) noexcept {
     size_t seen = g_largestNew.load(std::memory_order_relaxed);
     while (size > seen && !g_largestNew.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
     }
-    if (void* p = std::malloc(size ? size : 1)) return p;
+    return std::malloc(size ? size : 1);
+}
+void* operator new(size_t size) {
+    if (void* p = CountedAlloc(size)) return p;
     throw std::bad_alloc();
 }
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
 // Not inlined: the compiler would otherwise see free() of memory from operator new.
 __attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 namespace {
 

@@ -49,6 +49,9 @@ struct Media {
     std::string clip;
     Rgb reference;
     std::vector<Bytes> packets;  // 12-byte header, then one Annex-B access unit
+    // The pattern at 641 x 481: a clip, and ffmpeg's I420 (chroma 321 x 241) and RGB of it.
+    std::string oddClip, oddI420;
+    Rgb oddReference;
     bool ok = false;
 };
 
@@ -70,8 +73,18 @@ const Media& Pattern() {
                                  "25", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0", "-g", "10", "-pix_fmt",
                                  "yuv420p", "-x264-params", "aud=1", "-f", "h264", h264},
                                 60000, &s3);
+        out->oddClip = out->dir.file("odd.nut");
+        const std::string oddYuv = out->dir.file("odd.yuv"), oddRgb = out->dir.file("odd.rgb");
+        int s4 = -1;
+        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                 "smptebars=size=641x481:rate=25", "-frames:v", "1", "-c:v", "rawvideo", "-pix_fmt",
+                                 "yuv420p", out->oddClip, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "yuv420p",
+                                 oddYuv, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", oddRgb},
+                                60000, &s4);
+        out->oddI420 = testsupport::ReadFile(oddYuv);
+        out->oddReference = testsupport::RgbFromRgb24(testsupport::ReadFile(oddRgb), 641, 481);
         const std::string pixels = testsupport::ReadFile(rgb);
-        if (s1 != 0 || s2 != 0 || s3 != 0 || pixels.size() != static_cast<size_t>(kW) * kH * 3) return out;
+        if (s1 != 0 || s2 != 0 || s3 != 0 || s4 != 0 || pixels.size() != static_cast<size_t>(kW) * kH * 3) return out;
         out->reference = testsupport::RgbFromRgb24(pixels, kW, kH);
         // Cut the stream at every access unit delimiter (00 00 00 01 09).
         const std::string v = testsupport::ReadFile(h264);
@@ -95,47 +108,10 @@ const Media& Pattern() {
 // A generous bound: the frames pass through YUY2 or H.264 and two colour conversions.
 constexpr double kMaxDiff = 12.0;
 
-// The pattern at an odd size (641 x 481): a raw clip, and ffmpeg's own conversions of it to
-// I420 (chroma planes of 321 x 241) and to RGB.
-struct OddMedia {
-    static constexpr int kW = 641, kH = 481;
-    testsupport::TempDir dir{"mtodd"};
-    std::string clip;
-    std::string i420;
-    Rgb reference;
-};
-
-const OddMedia& OddPattern() {
-    static const std::unique_ptr<OddMedia> m = [] {
-        auto out = std::make_unique<OddMedia>();
-        const std::string source = "smptebars=size=641x481:rate=25";
-        out->clip = out->dir.file("odd.nut");
-        const std::string yuv = out->dir.file("odd.yuv"), rgb = out->dir.file("odd.rgb");
-        int s1 = -1, s2 = -1, s3 = -1;
-        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", source, "-frames:v",
-                                 "1", "-c:v", "rawvideo", "-pix_fmt", "yuv420p", out->clip},
-                                60000, &s1);
-        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", out->clip, "-f", "rawvideo",
-                                 "-pix_fmt", "yuv420p", yuv},
-                                60000, &s2);
-        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", out->clip, "-f", "rawvideo",
-                                 "-pix_fmt", "rgb24", rgb},
-                                60000, &s3);
-        if (s1 != 0 || s2 != 0 || s3 != 0) return out;
-        out->i420 = testsupport::ReadFile(yuv);
-        out->reference = testsupport::RgbFromRgb24(testsupport::ReadFile(rgb), OddMedia::kW, OddMedia::kH);
-        return out;
-    }();
-    return *m;
-}
-
-// The top-left w x h of one plane of width stride, as a plane of its own.
-std::vector<uint8_t> Crop(const std::string& plane, size_t offset, int stride, int w, int h) {
+// The top-left w x h of a plane of width stride that starts at offset, as a plane of its own.
+std::vector<uint8_t> Crop(const std::string& bytes, size_t offset, int stride, int w, int h) {
     std::vector<uint8_t> out;
-    for (int y = 0; y < h; ++y) {
-        const auto row = plane.begin() + static_cast<std::ptrdiff_t>(offset + static_cast<size_t>(y) * stride);
-        out.insert(out.end(), row, row + w);
-    }
+    for (int y = 0; y < h; ++y) out.insert(out.end(), &bytes[offset + y * stride], &bytes[offset + y * stride + w]);
     return out;
 }
 
@@ -143,10 +119,10 @@ class EngineRenderTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         // The first pattern camera is the one most tests use; two odd-sized ones follow.
-        if (Pattern().ok && !OddPattern().reference.px.empty())
+        if (Pattern().ok)
             setenv("CAMPORT_PATTERN_CAMERAS", (Pattern().clip + ",YUY2:" + std::to_string(kW) + "x" +
-                                               std::to_string(kH) + "@30|" + OddPattern().clip +
-                                               ",YUY2:641x481@30|" + OddPattern().clip + ",I420:641x481@30")
+                                               std::to_string(kH) + "@30|" + Pattern().oddClip +
+                                               ",YUY2:641x481@30|" + Pattern().oddClip + ",I420:641x481@30")
                                                   .c_str(),
                    1);
     }
@@ -237,14 +213,13 @@ TEST_F(EngineRenderTest, CameraPreviewShowsThePatternUntilRemoved) {
 }
 
 TEST_F(EngineRenderTest, OddSizedCameraKeepsItsColoursEncodedAndPreviewed) {
-    const OddMedia& odd = OddPattern();
-    ASSERT_EQ(size_t{641 * 481 + 2 * 321 * 241}, odd.i420.size());
+    const std::string& i420 = Pattern().oddI420;
+    ASSERT_EQ(size_t{641 * 481 + 2 * 321 * 241}, i420.size());
     // The engine encodes 640 x 480 of the 641 x 481 camera: the reference planes cut to that.
-    const size_t ySize = 641 * 481, chroma = 321 * 241;
-    const std::vector<uint8_t> refY = Crop(odd.i420, 0, 641, 640, 480);
-    const std::vector<uint8_t> refU = Crop(odd.i420, ySize, 321, 320, 240);
-    const std::vector<uint8_t> refV = Crop(odd.i420, ySize + chroma, 321, 320, 240);
-    XWindow win(0, 0, OddMedia::kW, OddMedia::kH);
+    const std::vector<uint8_t> refY = Crop(i420, 0, 641, 640, 480);
+    const std::vector<uint8_t> refU = Crop(i420, 641 * 481, 321, 320, 240);
+    const std::vector<uint8_t> refV = Crop(i420, 641 * 481 + 321 * 241, 321, 320, 240);
+    XWindow win(0, 0, 641, 481);
     ASSERT_TRUE(win.ok());
     for (int n : {1, 2}) {  // YUY2, I420
         SCOPED_TRACE(n == 1 ? "YUY2" : "I420");
@@ -257,10 +232,10 @@ TEST_F(EngineRenderTest, OddSizedCameraKeepsItsColoursEncodedAndPreviewed) {
         const bool shown = testsupport::WaitUntil(
             [&] {
                 got = win.Read();
-                return MeanAbsDiff(got, odd.reference) < kMaxDiff;
+                return MeanAbsDiff(got, Pattern().oddReference) < kMaxDiff;
             },
             20000);
-        EXPECT_TRUE(shown) << "difference " << MeanAbsDiff(got, odd.reference);
+        EXPECT_TRUE(shown) << "difference " << MeanAbsDiff(got, Pattern().oddReference);
         Dump(got, "odd_preview_" + std::to_string(n));
 
         ASSERT_TRUE(testsupport::WaitUntil([&] { return m_sink.Count(camera) >= 10; }, 30000));
