@@ -172,17 +172,6 @@ private:
         if (!m_sws || av_frame_make_writable(m_target) < 0) return false;
         sws_scale(m_sws, frame->data, frame->linesize, 0, frame->height, m_target->data, m_target->linesize);
         if (m_encoder) return Encode(out);
-        if (m_pixfmt == AV_PIX_FMT_YUYV422 || m_pixfmt == AV_PIX_FMT_UYVY422) {
-            // A 4:2:2 row holds whole pixel pairs: an odd width ends with a full pair, which
-            // FFmpeg's packed layout would cut in half.
-            const size_t row = static_cast<size_t>((m_width + 1) / 2) * 4;
-            if (static_cast<size_t>(m_target->linesize[0]) < row) return false;
-            out.resize(row * static_cast<size_t>(m_height));
-            for (int y = 0; y < m_height; ++y)
-                std::memcpy(&out[row * static_cast<size_t>(y)],
-                            m_target->data[0] + static_cast<size_t>(y) * m_target->linesize[0], row);
-            return true;
-        }
         const int size = av_image_get_buffer_size(m_pixfmt, m_width, m_height, 1);
         if (size <= 0) return false;
         out.resize(static_cast<size_t>(size));
