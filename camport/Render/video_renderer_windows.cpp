@@ -229,10 +229,11 @@ bool VideoRendererDDrawWindows::AttachWindow(EngineVideoWindow* window) {
 
     Poco::Mutex::ScopedLock lock(m_stateMutex);
     if (handle == m_hWnd.load()) {
-        // The same window, attached or kept by a detach: the state stays as it is, but the
-        // object given now is the one that is alive (the engine may have made a new one).
+        // The same window, attached or kept by a detach: the state stays as it is, but a kept
+        // object is replaced by the one given now, which is alive (the engine may have made a
+        // new object for the same window).
         Poco::Mutex::ScopedLock frame(m_frameMutex);
-        m_pWindow = window;
+        if (m_pWindow.load()) m_pWindow = window;
         return true;
     }
     DetachLocked();
