@@ -57,7 +57,7 @@ enum { kConnectTimeoutSec = 1, kTcpConnectWaitMs = 1000, kTlsHandshakeMs = 5000,
 // Unsent bytes the kernel may hold on a connection. What it holds beyond this waits in the
 // publisher's queue, where a key frame can still drop stale video; what the kernel holds
 // cannot be dropped and only adds delay on a narrow uplink.
-enum { kNotSentLowWater = 16 * 1024, kSendRoomStepMs = 2 };
+enum { kNotSentLowWater = 32 * 1024, kSendRoomStepMs = 2 };
 
 // Lays out one RTMP message as chunks of chunkSize: a full (type 0) header, then a type 3
 // header before every further chunk, the extended timestamp wherever the timestamp needs it.
