@@ -1,9 +1,11 @@
-// Publishing benchmark: the same 60 s of 1280x720 30 fps H.264 (4 Mbit/s) with AAC, sent to a
-// local nginx RTMP server through RtmpPublish (each frame as soon as the queue has room, so
-// that none is dropped) and with `ffmpeg -i SAME.flv -c copy -f flv rtmp://...`; then the
+// Publishing benchmark: the same 60 s of 1280x720 30 fps H.264 (4 Mbit/s) with AAC, played
+// LOOPS times over (10 by default: 600 media seconds a run), sent to a local nginx RTMP server
+// through RtmpPublish (each frame as soon as the queue has room, so that none is dropped) and
+// with `ffmpeg -stream_loop LOOPS-1 -i SAME.flv -c copy -f flv rtmp://...`, RUNS times each (5
+// by default, alternating); the median and the spread of each figure are printed. Then the
 // delay from PublishVideoRtmpData to the end of its send, at real-time pace.
 //
-//   rtmplink_bench [--media DIR] [--realtime-seconds N]
+//   rtmplink_bench [--media DIR] [--runs N] [--loops N] [--realtime-seconds N]
 //
 // DIR keeps the generated media between runs (made with ffmpeg when missing).
 #include "media.h"
@@ -17,6 +19,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -104,9 +107,10 @@ struct OursResult {
     long frames = 0;
 };
 
-// Publishes all frames through the manager; fast (flow control on the queue) or at
-// real-time pace.
-OursResult PublishOurs(const TestMedia& media, const std::string& url, bool realTime, double seconds, Observer* obs) {
+// Publishes all frames through the manager, `loops` times over; fast (flow control on the
+// queue) or at real-time pace.
+OursResult PublishOurs(const TestMedia& media, const std::string& url, bool realTime, double seconds, Observer* obs,
+                       int loops = 1) {
     RecordingSink sink;
     IRtmpMgr* mgr = CreateRtmpMgr(&sink);
     OursResult r;
@@ -123,34 +127,42 @@ OursResult PublishOurs(const TestMedia& media, const std::string& url, bool real
     std::vector<uint8_t> config = media.aacConfig;
     mgr->SetAACExtraData(id, config.data(), static_cast<int>(config.size()));
     const uint32_t limitMs = static_cast<uint32_t>(seconds * 1000);
+    const uint32_t loopMs = static_cast<uint32_t>(kSeconds * 1000);
     const auto start = std::chrono::steady_clock::now();
-    size_t v = 0, a = 0;
-    while (v < media.video.size() || a < media.audio.size()) {
-        const bool takeVideo =
-            a >= media.audio.size() || (v < media.video.size() && media.video[v].timestamp <= media.audio[a].timestamp);
-        const Frame& f = takeVideo ? media.video[v] : media.audio[a];
-        if (f.timestamp >= limitMs) break;
-        if (realTime) {
-            std::this_thread::sleep_until(start + std::chrono::milliseconds(f.timestamp));
-        } else {
-            // A key frame drops whatever still waits: give it an empty queue.
-            obs->WaitRoom(publisher, takeVideo && f.key ? 1 : 8);
+    size_t total = 0, frames = 0;
+    for (int loop = 0; loop < loops; ++loop) {
+        const uint32_t offset = static_cast<uint32_t>(loop) * loopMs;
+        size_t v = 0, a = 0;
+        while (v < media.video.size() || a < media.audio.size()) {
+            const bool takeVideo = a >= media.audio.size() ||
+                                   (v < media.video.size() && media.video[v].timestamp <= media.audio[a].timestamp);
+            const Frame& f = takeVideo ? media.video[v] : media.audio[a];
+            if (f.timestamp >= limitMs) break;
+            const uint32_t ts = f.timestamp + offset;
+            if (realTime) {
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(ts));
+            } else {
+                // A key frame drops the video that still waits: give it an empty queue.
+                obs->WaitRoom(publisher, takeVideo && f.key ? 1 : 8);
+            }
+            if (takeVideo) {
+                mgr->PublishVideoRtmpData(id, const_cast<uint8_t*>(f.data.data()), static_cast<int>(f.data.size()), ts,
+                                          f.key);
+                ++v;
+            } else {
+                mgr->PublishAudioRtmpData(id, 1, const_cast<uint8_t*>(f.data.data()), static_cast<int>(f.data.size()),
+                                          ts);
+                ++a;
+            }
         }
-        if (takeVideo) {
-            mgr->PublishVideoRtmpData(id, const_cast<uint8_t*>(f.data.data()), static_cast<int>(f.data.size()),
-                                      f.timestamp, f.key);
-            ++v;
-        } else {
-            mgr->PublishAudioRtmpData(id, 1, const_cast<uint8_t*>(f.data.data()), static_cast<int>(f.data.size()),
-                                      f.timestamp);
-            ++a;
-        }
+        total += v + a;
+        frames += v;
     }
     // Every frame, plus the two sequence headers (more if SPS/PPS change).
-    obs->WaitSent(static_cast<long>(v + a + 2));
+    obs->WaitSent(static_cast<long>(total + 2));
     r.wall = Now() - wall0;
     r.cpu = ProcessCpu() - cpu0;
-    r.frames = static_cast<long>(v);
+    r.frames = static_cast<long>(frames);
     publisher->SetSendObserver(nullptr);
     mgr->ClosePublish(id);
     DestroyRtmpMgr(mgr);
@@ -158,8 +170,10 @@ OursResult PublishOurs(const TestMedia& media, const std::string& url, bool real
 }
 
 // Runs ffmpeg to the end; wall time and the child's CPU time.
-bool PublishFfmpeg(const std::string& flv, const std::string& url, double* wall, double* cpu) {
-    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error", "-i", flv, "-c", "copy", "-f", "flv", url};
+bool PublishFfmpeg(const std::string& flv, const std::string& url, int loops, double* wall, double* cpu) {
+    std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v",   "error", "-stream_loop", std::to_string(loops - 1),
+                                     "-i",     flv,        "-c",   "copy",  "-f",           "flv",
+                                     url};
     std::vector<char*> argv;
     for (std::string& s : args) argv.push_back(&s[0]);
     argv.push_back(nullptr);
@@ -180,6 +194,21 @@ int FramesIn(const std::string& rec) {
     return out.empty() ? -1 : std::atoi(out.c_str());
 }
 
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// "median (min-max)" of the values.
+std::string Spread(const std::vector<double>& v, const char* format) {
+    char median[32], lo[32], hi[32], out[128];
+    std::snprintf(median, sizeof(median), format, Median(v));
+    std::snprintf(lo, sizeof(lo), format, v.empty() ? 0 : *std::min_element(v.begin(), v.end()));
+    std::snprintf(hi, sizeof(hi), format, v.empty() ? 0 : *std::max_element(v.begin(), v.end()));
+    std::snprintf(out, sizeof(out), "%s (%s-%s)", median, lo, hi);
+    return out;
+}
+
 double Percentile(std::vector<int64_t> v, double p) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -192,8 +221,11 @@ double Percentile(std::vector<int64_t> v, double p) {
 int main(int argc, char** argv) {
     std::string mediaDir = "/tmp/rtmplink_bench_media";
     double realTimeSeconds = 20;
+    int runs = 5, loops = 10;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--media")) mediaDir = argv[i + 1];
+        if (!std::strcmp(argv[i], "--runs")) runs = std::max(1, std::atoi(argv[i + 1]));
+        if (!std::strcmp(argv[i], "--loops")) loops = std::max(1, std::atoi(argv[i + 1]));
         if (!std::strcmp(argv[i], "--realtime-seconds")) realTimeSeconds = std::atof(argv[i + 1]);
     }
     mkdir(mediaDir.c_str(), 0755);
@@ -231,27 +263,57 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "nginx did not start\n");
         return 1;
     }
-    Observer fastObs;
-    const OursResult ours = PublishOurs(media, nginx.Url("ours"), false, kSeconds, &fastObs);
-    double ffWall = 0, ffCpu = 0;
-    const bool ffOk = PublishFfmpeg(flv, nginx.Url("ffmpeg"), &ffWall, &ffCpu);
+    // Alternating runs, each to a stream of its own that is deleted once counted, so that
+    // neither side meets a busier disk or a warmer server.
+    std::vector<double> oursWall, oursCpu, ffWall, ffCpu, oursFrames, ffFrames;
+    bool ffOk = true;
+    for (int run = 0; run < runs; ++run) {
+        const std::string ours = "ours" + std::to_string(run), theirs = "ffmpeg" + std::to_string(run);
+        Observer fastObs;
+        const OursResult r = PublishOurs(media, nginx.Url(ours), false, kSeconds, &fastObs, loops);
+        oursWall.push_back(r.wall);
+        oursCpu.push_back(r.cpu);
+        double wall = 0, cpu = 0;
+        ffOk = PublishFfmpeg(flv, nginx.Url(theirs), loops, &wall, &cpu) && ffOk;
+        ffWall.push_back(wall);
+        ffCpu.push_back(cpu);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        oursFrames.push_back(FramesIn(nginx.Recording(ours)));
+        ffFrames.push_back(FramesIn(nginx.Recording(theirs)));
+        unlink(nginx.Recording(ours).c_str());
+        unlink(nginx.Recording(theirs).c_str());
+        std::printf("run %d: RtmpPublish %.3f CPU s, ffmpeg %.3f CPU s\n", run + 1, r.cpu, cpu);
+        std::fflush(stdout);
+    }
     Observer rtObs;
     rtObs.KeepDelays();
     PublishOurs(media, nginx.Url("realtime"), true, realTimeSeconds, &rtObs);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     nginx.Stop();
-    const int oursFrames = FramesIn(nginx.Recording("ours"));
-    const int ffFrames = FramesIn(nginx.Recording("ffmpeg"));
 
-    const double media_s = kSeconds;
-    std::printf("\n%-28s %14s %14s\n", "", "RtmpPublish", "ffmpeg -c copy");
-    std::printf("%-28s %14.3f %14.3f\n", "wall seconds", ours.wall, ffWall);
-    std::printf("%-28s %14.3f %14.3f\n", "CPU seconds", ours.cpu, ffCpu);
-    std::printf("%-28s %14.1f %14.1f\n", "media-s per wall s", media_s / ours.wall, media_s / ffWall);
-    std::printf("%-28s %14.1f %14.1f\n", "media-s per CPU s", media_s / ours.cpu, media_s / ffCpu);
-    std::printf("%-28s %14d %14d\n", "video frames recorded", oursFrames, ffFrames);
-    std::printf("ratio ours/ffmpeg: %.2fx per wall second, %.2fx per CPU second%s\n", ffWall / ours.wall,
-                ffCpu / ours.cpu, ffOk ? "" : " (ffmpeg failed)");
+    const double media_s = kSeconds * loops;
+    auto per = [&](const std::vector<double>& v) {
+        std::vector<double> out;
+        for (double x : v) out.push_back(x > 0 ? media_s / x : 0);
+        return out;
+    };
+    std::vector<double> ratioCpu, ratioWall;
+    for (size_t i = 0; i < oursCpu.size(); ++i) {
+        ratioCpu.push_back(oursCpu[i] > 0 ? ffCpu[i] / oursCpu[i] : 0);
+        ratioWall.push_back(oursWall[i] > 0 ? ffWall[i] / oursWall[i] : 0);
+    }
+    std::printf("\n%d runs of %.0f media-s each; median (min-max)\n", runs, media_s);
+    std::printf("%-24s %26s %26s\n", "", "RtmpPublish", "ffmpeg -c copy");
+    std::printf("%-24s %26s %26s\n", "wall seconds", Spread(oursWall, "%.2f").c_str(), Spread(ffWall, "%.2f").c_str());
+    std::printf("%-24s %26s %26s\n", "CPU seconds", Spread(oursCpu, "%.3f").c_str(), Spread(ffCpu, "%.3f").c_str());
+    std::printf("%-24s %26s %26s\n", "media-s per wall s", Spread(per(oursWall), "%.0f").c_str(),
+                Spread(per(ffWall), "%.0f").c_str());
+    std::printf("%-24s %26s %26s\n", "media-s per CPU s", Spread(per(oursCpu), "%.0f").c_str(),
+                Spread(per(ffCpu), "%.0f").c_str());
+    std::printf("%-24s %26s %26s\n", "video frames recorded", Spread(oursFrames, "%.0f").c_str(),
+                Spread(ffFrames, "%.0f").c_str());
+    std::printf("ratio ours/ffmpeg: %s per CPU second, %s per wall second%s\n", Spread(ratioCpu, "%.2fx").c_str(),
+                Spread(ratioWall, "%.2fx").c_str(), ffOk ? "" : " (ffmpeg failed)");
     const std::vector<int64_t> delays = rtObs.Delays();
     std::printf("\nreal-time pace, %.0f s, %zu video frames: PublishVideoRtmpData -> end of RTMP_SendPacket\n",
                 realTimeSeconds, delays.size());

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the publishing benchmark: 60 s of 1280x720 30 fps H.264 at 4 Mbit/s with AAC,
-# published to a local nginx once through RtmpPublish and once with ffmpeg -c copy, then at
-# real-time pace for the send delay. Usage: bench/rtmplink/run.sh [build-dir] [program options]
+# looped ten times, published to a local nginx through RtmpPublish and with ffmpeg -c copy,
+# five runs each (median and spread printed), then at real-time pace for the send delay.
+# Usage: bench/rtmplink/run.sh [build-dir] [program options: --runs N --loops N ...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build}

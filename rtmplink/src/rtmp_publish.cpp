@@ -140,6 +140,8 @@ bool RtmpPublish::Connect() {
         m_bAacHeaderSent = false;
         m_bAacHeaderQueued = false;
     }
+    // The flag tells about the connection that stands now.
+    m_bSendFailed = false;
     m_bConnected = true;
 
     // Set Chunk Size 1024, at once.
@@ -191,8 +193,9 @@ bool RtmpPublish::Send() {
         return true;
     }
     const int err = m_conn->LastError();
-    // The socket was gone under the sender (the Linux forms of "not a socket").
-    if (err == ENOTSOCK || err == EBADF) m_bSendFailed = true;
+    // The socket failed under the sender: it was gone already (the Linux forms of "not a
+    // socket"), or this send ended the connection.
+    if (err == ENOTSOCK || err == EBADF || !m_conn->IsOpen()) m_bSendFailed = true;
     OV_LOG("%s error = %d %d %d\r\n", m_strStreamName.c_str(), err, m_bSendFailed ? 1 : 0, m_conn->Socket());
     if (video && flushes == m_nFlushCount) {
         m_queue.push_front(message);
@@ -256,8 +259,18 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
                 LogDropped(rtmplink::KeyFrameErrorText(error), len);
                 return 0;
             }
-            // Whatever is still waiting is stale now.
-            DeleteAllLocked();
+            // The video still waiting is stale now. Audio stays: it is a small share of the
+            // bitrate, and every frame of it is heard.
+            for (auto it = m_queue.begin(); it != m_queue.end();) {
+                if ((*it)->kind == Kind::kVideo || (*it)->kind == Kind::kSequenceHeader) {
+                    FreeMessage(*it);
+                    it = m_queue.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            m_nVideoPacketCount = 0;
+            ++m_nFlushCount;
             if (m_bAwaitingVideoKey) m_nVideoBase = timestamp;
             const uint32_t relative = timestamp - m_nVideoBase;
             rtmplink::BuildSequenceHeader(parts.sps, parts.pps, &m_scratch);

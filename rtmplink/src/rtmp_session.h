@@ -7,12 +7,21 @@
 //   without leaving half-read packets behind in librtmp;
 // - librtmp's receive-error line is written only on every 100th failure, process-wide;
 // - the connection time-out is 1 s;
-// - the TCP connect waits at most 1 s.
+// - the TCP connect waits at most 1 s in all: every address the host name resolves to is tried
+//   in order within that bound, and each one that fails is logged with the reason;
+// - bracketed IPv6 literals (rtmp://[::1]:1935/app/stream), which librtmp's URL parser misreads;
+// - rtmps:// over a TLS session set up and verified here (system trust store, plus the PEM file
+//   named by STREAMCORE_CA_FILE; the server's host name; SNI) and then handed to librtmp.
+// - a media message leaves in one write of all its chunks, and only once the kernel holds at
+//   most kNotSentLowWater unsent bytes, so that a backlog builds in the publisher's queue;
 // Plus the signal rule: librtmp writes with plain send(), so SIGPIPE is blocked on the
 // library's own threads and around writing librtmp calls on a caller's thread.
 #pragma once
 
 #include "rtmp_connection.h"
+
+#include <gnutls/gnutls.h>
+#include <sys/socket.h>
 
 #include <mutex>
 #include <string>
@@ -43,7 +52,24 @@ private:
     bool m_bWasBlocked;
 };
 
-enum { kConnectTimeoutSec = 1, kTcpConnectWaitMs = 1000 };
+enum { kConnectTimeoutSec = 1, kTcpConnectWaitMs = 1000, kTlsHandshakeMs = 5000, kTlsCloseMs = 1000 };
+
+// Unsent bytes the kernel may hold on a connection. What it holds beyond this waits in the
+// publisher's queue, where a key frame can still drop stale video; what the kernel holds
+// cannot be dropped and only adds delay on a narrow uplink.
+enum { kNotSentLowWater = 32 * 1024, kSendRoomStepMs = 2 };
+
+// Lays out one RTMP message as chunks of chunkSize: a full (type 0) header, then a type 3
+// header before every further chunk, the extended timestamp wherever the timestamp needs it.
+// Channels 2 to 63 only. Appends to out.
+void BuildChunks(const RTMPPacket& packet, int chunkSize, std::vector<char>* out);
+
+// The host and port of an RTMP URL whose host is a bracketed IPv6 literal
+// ("rtmp://[::1]:1935/..." gives "::1" and 1935, or 0 without a port). False for other URLs.
+bool ParseBracketedHost(const std::string& url, std::string* host, int* port);
+
+// Whether the address text is a numeric IPv4 or IPv6 address (no server name is sent for those).
+bool IsAddressLiteral(const std::string& host);
 
 // The mode given to Create for a connection that plays a stream instead of publishing one.
 enum { kPlayMode = -1 };
@@ -81,6 +107,18 @@ public:
 
 private:
     bool TcpConnect();
+    // One TCP connect to one address within waitMs; 0 or the errno that ended it.
+    int ConnectOne(int fd, const sockaddr* addr, socklen_t len, int waitMs);
+    // The verified TLS session on the connected socket, handed to librtmp.
+    bool TlsConnect(const std::string& host);
+    void FreeTlsCredentials();
+    // A media message as one write of all its chunks (librtmp writes every chunk on its own).
+    bool SendChunked(const RTMPPacket* packet);
+    // Waits until the kernel holds at most kNotSentLowWater unsent bytes (or the abort).
+    void WaitSendRoom();
+    // Data that librtmp can read without touching the socket: its own buffer, or records
+    // that TLS has already decrypted.
+    bool HasBufferedData();
     // Waits until the socket has data (or was closed or shut down); false once aborted.
     bool WaitReadable();
     // Takes the createStream _result out of librtmp's hands and sends our own publish.
@@ -93,7 +131,12 @@ private:
     int m_nPublishMode = 0;
     // librtmp keeps pointers into the URL text it was given; it lives here.
     std::vector<char> m_url;
+    // The host of a bracketed IPv6 literal, without its brackets; librtmp's host points here.
+    std::string m_strLiteralHost;
+    // Credentials of the TLS session librtmp holds; they outlive that session.
+    gnutls_certificate_credentials_t m_tlsCred = nullptr;
     int m_nLastError = 0;
+    std::vector<char> m_sendBuffer;
 
     // Abort state, shared with any thread.
     std::mutex m_abortLock;

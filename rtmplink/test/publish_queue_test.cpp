@@ -43,6 +43,7 @@ struct Wire {
     bool open = false;
     bool exists = false;
     int failNextSendWith = 0;
+    bool refuseConnects = false;
     int connects = 0;
     bool aborted = false;
     std::vector<Sent> sent;
@@ -79,8 +80,8 @@ public:
     bool Connect() override {
         std::lock_guard<std::mutex> g(m_wire->lock);
         ++m_wire->connects;
-        m_wire->open = true;
-        return true;
+        m_wire->open = !m_wire->refuseConnects;
+        return m_wire->open;
     }
     bool ConnectStream() override { return true; }
     bool IsOpen() override {
@@ -232,28 +233,30 @@ TEST_F(PublishQueue, KeyFrameEmptiesTheQueueAndHeaderFollowsWhatWasSent) {
     EXPECT_EQ(sent[4].body.back(), 0xE4);
 }
 
-TEST_F(PublishQueue, AacHeaderPrecedesTheFirstAacFrameEvenAfterAKeyFrameDroppedIt) {
+TEST_F(PublishQueue, AKeyFrameDropsStaleVideoOnlyAudioStaysInOrder) {
     Bytes config = {0x14, 0x08};
     publisher->SetAACExtraData(config.data(), 2);
     wire->SetGate(false);
     Video(KeyFrame(kPps, 1), 500, true);  // its header is in flight
     ASSERT_TRUE(wire->WaitBlocked());
     Audio(1, 2, 700);                     // AAC header + A2 queued behind K1
-    Video(KeyFrame(kPps, 3), 540, true);  // drops K1, the AAC header and A2
-    Audio(1, 4, 764);
+    Video(InterFrame(3), 520, false);
+    Video(KeyFrame(kPps, 4), 540, true);  // drops K1 and P3, not the audio
+    Audio(1, 5, 764);
     wire->SetGate(true);
-    ASSERT_TRUE(wire->WaitSent(5));
-    const auto sent = wire->Media();
-    EXPECT_EQ(Names(sent), (std::vector<std::string>{"SEQ", "SEQ", "K3", "AACHDR", "A4"}));
-    EXPECT_EQ(sent[3].body, (Bytes{0xAF, 0x00, 0x14, 0x08}));
-    EXPECT_EQ(sent[4].body, (Bytes{0xAF, 0x01, 0x21, 4}));
-    // Audio keeps its own time base, from the first audio frame.
-    EXPECT_EQ(sent[4].timestamp, 64u);
-    EXPECT_EQ(sent[2].timestamp, 40u);
-    // Sent once per connection.
-    Audio(1, 5, 828);
     ASSERT_TRUE(wire->WaitSent(6));
-    EXPECT_EQ(Name(wire->Media()[5]), "A5");
+    const auto sent = wire->Media();
+    EXPECT_EQ(Names(sent), (std::vector<std::string>{"SEQ", "AACHDR", "A2", "SEQ", "K4", "A5"}));
+    EXPECT_EQ(sent[1].body, (Bytes{0xAF, 0x00, 0x14, 0x08}));
+    EXPECT_EQ(sent[2].body, (Bytes{0xAF, 0x01, 0x21, 2}));
+    // Audio keeps its own time base, from the first audio frame.
+    EXPECT_EQ(sent[2].timestamp, 0u);
+    EXPECT_EQ(sent[5].timestamp, 64u);
+    EXPECT_EQ(sent[4].timestamp, 40u);
+    // The AAC header goes once per connection.
+    Audio(1, 6, 828);
+    ASSERT_TRUE(wire->WaitSent(7));
+    EXPECT_EQ(Name(wire->Media()[6]), "A6");
 }
 
 TEST_F(PublishQueue, FramesGivenWhilePausedAreDroppedAndInterFramesWaitForAKeyFrame) {
@@ -273,15 +276,22 @@ TEST_F(PublishQueue, FramesGivenWhilePausedAreDroppedAndInterFramesWaitForAKeyFr
     EXPECT_EQ(Names(wire->Media()), (std::vector<std::string>{"SEQ", "K1", "K6", "P7"}));
 }
 
-TEST_F(PublishQueue, SendOnADeadSocketSetsTheFlagForGoodAndReconnects) {
+TEST_F(PublishQueue, SendOnADeadSocketSetsTheFlagUntilTheReconnect) {
     EXPECT_FALSE(publisher->GetSendDataTimeOut());
     {
         std::lock_guard<std::mutex> g(wire->lock);
-        wire->failNextSendWith = EBADF;
+        wire->failNextSendWith = EPIPE;
+        wire->refuseConnects = true;
     }
     Video(KeyFrame(kPps, 1), 0, true);
-    ASSERT_TRUE(sink.WaitFor(RTMP_PUBLISH_CONNECTED, 2, 10000));
+    ASSERT_TRUE(sink.WaitFor(RTMP_PUBLISH_CONNECT_FAILED, 1, 10000));
     EXPECT_TRUE(publisher->GetSendDataTimeOut());
+    {
+        std::lock_guard<std::mutex> g(wire->lock);
+        wire->refuseConnects = false;
+    }
+    ASSERT_TRUE(sink.WaitFor(RTMP_PUBLISH_CONNECTED, 2, 10000));
+    EXPECT_FALSE(publisher->GetSendDataTimeOut());
     // After the reconnect the stream starts over: header again, time base from the new key.
     Video(InterFrame(2), 40, false);
     Video(KeyFrame(kPps, 3), 5000, true);
@@ -289,7 +299,6 @@ TEST_F(PublishQueue, SendOnADeadSocketSetsTheFlagForGoodAndReconnects) {
     const auto sent = wire->Media();
     EXPECT_EQ(Names(sent), (std::vector<std::string>{"SEQ", "K3"}));
     EXPECT_EQ(sent[1].timestamp, 0u);
-    EXPECT_TRUE(publisher->GetSendDataTimeOut());
     for (const Event& e : sink.Events()) EXPECT_EQ(e.name, "name");
 }
 

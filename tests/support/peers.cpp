@@ -84,7 +84,9 @@ bool NginxRtmp::Start() {
         << "pid " << m_dir.file("nginx.pid") << ";\n"
         << "error_log " << ErrorLog() << " info;\n"
         << "events { worker_connections 256; }\n"
-        << "rtmp {\n  server {\n    listen 127.0.0.1:" << m_port << ";\n    chunk_size 4096;\n"
+        << "rtmp {\n  server {\n    listen 127.0.0.1:" << m_port << ";\n"
+        << (m_bIpv6 ? "    listen [::1]:" + std::to_string(m_port) + ";\n" : std::string())
+        << "    chunk_size 4096;\n"
         << "    application live {\n      live on;\n      record all;\n"
         << "      record_path " << m_dir.path() << ";\n      record_unique off;\n"
         << "      record_append off;\n    }\n  }\n}\n";

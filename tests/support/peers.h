@@ -17,6 +17,8 @@ public:
     ~NginxRtmp();
     // Starts (or starts again on the same port). False when nginx did not come up.
     bool Start();
+    // Listen on [::1] too, from the next Start on (same port).
+    void AlsoListenOnIpv6() { m_bIpv6 = true; }
     void Stop();
     bool Running() { return m_proc.Running(); }
     int port() const { return m_port; }
@@ -28,6 +30,7 @@ public:
 private:
     TempDir m_dir;
     int m_port;
+    bool m_bIpv6 = false;
     ChildProcess m_proc;
 };
 

@@ -88,8 +88,10 @@ class SentCounter {
 
   startReader() {
     if (this.stopped) return;
-    this.flv = new FlvCounter();
-    this.lastBytes = 0;
+    // A new reader reads a new FLV stream; the counts go on from where the last one ended.
+    const fresh = new FlvCounter();
+    for (const k of ['videoFrames', 'keyFrames', 'audioFrames', 'mediaBytes']) fresh[k] = this.flv[k];
+    this.flv = fresh;
     const log = fs.openSync(this.logFile, 'a');
     // The probe must outlast one key frame interval (a live server starts a reader at the next
     // key frame) but not ffmpeg's default five seconds; unbuffered output keeps the count close
@@ -135,6 +137,48 @@ class SentCounter {
   }
 }
 
+// What this process has sent to the server and the server acknowledged, from the kernel's
+// view of our own TCP connections to that port (ss). Used when the server relays nothing back
+// (FFmpeg's listener, for one, takes a single client).
+class SocketCounter {
+  constructor(url) {
+    const m = /^rtmp(s?):\/\/(?:\[[^\]]+\]|[^/:]+)(?::(\d+))?\//.exec(url);
+    this.port = m && m[2] ? Number(m[2]) : (m && m[1] ? 443 : 1935);
+    this.total = 0;     // bytes acknowledged on connections that have ended
+    this.live = new Map(); // local port -> bytes acknowledged so far
+    this.last = 0;
+  }
+
+  poll() {
+    const r = spawnSync('ss', ['-tnipH', 'state', 'established', `dport = :${this.port}`],
+      { encoding: 'utf8', timeout: 2000 });
+    if (r.status !== 0) return;
+    const now = new Map();
+    const lines = r.stdout.split('\n');
+    for (let i = 0; i < lines.length; i++) {
+      if (!lines[i].includes(`pid=${process.pid},`)) continue;
+      const local = /^\S+\s+\S+\s+(\S+)/.exec(lines[i]);
+      const acked = /bytes_acked:(\d+)/.exec(`${lines[i]} ${lines[i + 1] || ''}`);
+      if (local && acked) now.set(local[1], Number(acked[1]));
+    }
+    for (const [key, bytes] of this.live) if (!now.has(key)) this.total += bytes;
+    this.live = now;
+  }
+
+  get bytes() {
+    let n = this.total;
+    for (const b of this.live.values()) n += b;
+    return n;
+  }
+
+  kbps(seconds) {
+    const bytes = this.bytes;
+    const d = bytes - this.last;
+    this.last = bytes;
+    return seconds > 0 ? Math.max(0, (d * 8) / 1000 / seconds) : 0;
+  }
+}
+
 async function main() {
   let o;
   try {
@@ -177,6 +221,9 @@ async function main() {
   process.on('SIGTERM', onSignal);
 
   const result = { published: false, publishFailed: false, recorded: false };
+  // The connection as the publish events tell it: the publisher reconnects by itself after a
+  // drop and reports every attempt.
+  const link = { up: false, attempts: 0, downSince: Date.now(), drops: 0 };
   let counter = null;
   try {
     if (!process.env.DISPLAY) {
@@ -216,11 +263,19 @@ async function main() {
       if (e && e.eventid === 6001 && e.rtmpurl === name) {
         if (e.result === 0) {
           result.published = true;
+          link.up = true;
+          link.attempts = 0;
           // Frames encoded before the connection stood were dropped; a key frame now lets the
           // server's copy start at once rather than at the next regular key frame.
           addon.forceKeyFrame(url);
         } else {
           result.publishFailed = true;
+          if (link.up) {
+            link.up = false;
+            link.drops++;
+            link.downSince = Date.now();
+          }
+          link.attempts++;
         }
       }
     });
@@ -255,7 +310,10 @@ async function main() {
     if (rec !== 0) throw new Error(`startRecordApp gave ${rec}: ${RESULT_TEXT[rec] || 'failed'}`);
 
     counter = serverCopy ? SentCounter.fromFile(serverCopy) : SentCounter.fromUrl(url, path.join(runDir, 'reader.log'));
+    const sockets = serverCopy ? null : new SocketCounter(url);
+    let relaySilentSince = Date.now();
     const started = Date.now();
+    link.downSince = started;
     let lastTick = started;
     let nextLine = started + 1000;
     while (!stop.requested) {
@@ -263,23 +321,44 @@ async function main() {
       const now = Date.now();
       if (now >= nextLine) {
         counter.poll();
-        const kbps = counter.kbps((now - lastTick) / 1000);
+        const seconds = (now - lastTick) / 1000;
+        const kbps = counter.kbps(seconds);
+        if (kbps > 0 || !link.up) relaySilentSince = now;
         lastTick = now;
         nextLine += 1000;
         const f = counter.flv;
-        say(`[${String(Math.round((now - started) / 1000)).padStart(4)} s] sent ${f.videoFrames} frames (${f.keyFrames} key), ` +
-          `${kbps.toFixed(0)} kbit/s, ${f.audioFrames} audio frames; ${events} event${events === 1 ? '' : 's'}`);
+        const at = `[${String(Math.round((now - started) / 1000)).padStart(4)} s]`;
+        const tail = `; ${events} event${events === 1 ? '' : 's'}`;
+        let sent = `sent ${f.videoFrames} frames (${f.keyFrames} key), ${kbps.toFixed(0)} kbit/s, ${f.audioFrames} audio frames`;
+        if (sockets) {
+          sockets.poll();
+          const sentKbps = sockets.kbps(seconds);
+          // The server has relayed nothing back for a while although we are connected: count
+          // what went out instead.
+          if (now - relaySilentSince >= 5000) {
+            sent = `sent ${(sockets.bytes / 1000).toFixed(0)} kB to the server, ${sentKbps.toFixed(0)} kbit/s ` +
+              '(the server relays nothing back)';
+          }
+        }
+        if (!link.up && result.published) {
+          say(`${at} reconnecting (attempt ${link.attempts}), away ${Math.round((now - link.downSince) / 1000)} s; ${sent}${tail}`);
+        } else if (!link.up) {
+          say(`${at} connecting (attempt ${link.attempts + 1})${tail}`);
+        } else {
+          say(`${at} ${sent}${tail}`);
+        }
       }
       if (now - started >= o.seconds * 1000) {
         stop.requested = true;
         stop.reason = `${o.seconds} s are up`;
       }
-      if (result.publishFailed && !stop.requested) {
+      if (!link.up && !stop.requested && now - link.downSince >= o.giveUp * 1000) {
         stop.requested = true;
-        stop.reason = 'the publication failed';
+        stop.reason = `no connection to the server for ${o.giveUp} s`;
       }
       await sleep(50);
     }
+    const standing = link.up;
     say(`stopping: ${stop.reason}`);
     const recStopped = addon.stopRecordApp();
     addon.stopPublishStream();
@@ -304,10 +383,12 @@ async function main() {
     } else {
       say(`server copy: on the server at ${url} (its relay carried ${sent.videoFrames} frames back here)`);
     }
+    if (link.drops > 0) say(`connection: dropped ${link.drops} time${link.drops === 1 ? '' : 's'}; ${standing ? 'standing at the end' : 'not connected at the end'}`);
     say(`logs: ${runDir}`);
     if (!result.published) fail(result.publishFailed ? `the server refused or could not be reached: ${url}` : 'no publish result arrived');
+    else if (!standing) fail(`the stream was not connected at the end (server away for ${Math.round((Date.now() - link.downSince) / 1000)} s)`);
     if (!result.recorded) fail('the recording is missing or unreadable');
-    return result.published && result.recorded ? 0 : 1;
+    return result.published && standing && result.recorded ? 0 : 1;
   } catch (e) {
     fail(e.message);
     return e instanceof UsageError ? 2 : 1;

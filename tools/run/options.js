@@ -24,8 +24,11 @@ options:
   --window TITLE     share the window with this title (or the one window whose title contains
                      it) instead of the desktop; --list-windows shows the titles
   --list-windows     print the windows that may be shared, then exit
-  --url URL          publish to this RTMP URL (rtmp://host[:port]/app/stream) instead of the
-                     local server; progress then counts what that server relays back
+  --url URL          publish to this RTMP URL (rtmp://host[:port]/app/stream, or rtmps://
+                     for TLS) instead of the local server; progress then counts what that
+                     server relays back, or what was sent to it when it relays nothing
+  --give-up N        end after N seconds without a connection to the server (default 30);
+                     while it is away the progress line says "reconnecting (attempt N)"
   --output FILE      recording file; the extension picks the container: .mp4 (default),
                      .flv or .mkv (default build/run/recording-<time>.mp4)
   --size WxH         picture size sent and recorded (default 1280x720)
@@ -35,14 +38,16 @@ options:
   -h, --help         this text
 
 environment: STREAMCORE_BUILD (the build folder, default build/), STREAMCORE_RUN_DIR (where
-each run's folder goes, default build/run).
+each run's folder goes, default build/run), STREAMCORE_CA_FILE (extra trusted CA certificates
+in PEM for rtmps:// servers).
 
-exit status: 0 when the stream was published and recorded, 1 when something failed on the way,
+exit status: 0 when the stream stood at the end and the recording was made, 1 when the stream
+was not connected at the end (never, or the server went away) or something failed on the way,
 2 for bad input.`;
 
 const DEFAULTS = {
   seconds: 10, window: null, listWindows: false, url: null, output: null,
-  width: 1280, height: 720, fps: 15, kbps: 1500, mode: 'live', help: false,
+  width: 1280, height: 720, fps: 15, kbps: 1500, mode: 'live', help: false, giveUp: 30,
 };
 
 const MAX_TEXT = 255; // the addon refuses longer texts
@@ -54,11 +59,11 @@ function positiveInt(name, text, min, max) {
   return n;
 }
 
-// rtmp://host[:port]/app[/more]/stream: the server needs an application and a stream name.
+// rtmp[s]://host[:port]/app[/more]/stream: the server needs an application and a stream name.
 function checkRtmpUrl(url) {
-  const m = /^rtmp:\/\/([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(?::(\d{1,5}))?\/([^/?#\s]+)((?:\/[^/?#\s]+)*)\/([^/?#\s]+)$/.exec(url);
+  const m = /^rtmps?:\/\/([A-Za-z0-9.-]+|\[[0-9A-Fa-f:.]+\])(?::(\d{1,5}))?\/([^/?#\s]+)((?:\/[^/?#\s]+)*)\/([^/?#\s]+)$/.exec(url);
   if (!m) {
-    throw new UsageError(`malformed RTMP URL '${url}' (expected rtmp://host[:port]/app/stream)`);
+    throw new UsageError(`malformed RTMP URL '${url}' (expected rtmp://host[:port]/app/stream or rtmps://...)`);
   }
   if (m[2] !== undefined && (Number(m[2]) < 1 || Number(m[2]) > 65535)) {
     throw new UsageError(`malformed RTMP URL '${url}' (port ${m[2]} is out of range)`);
@@ -81,6 +86,7 @@ function parseArgs(argv) {
       case '-h': case '--help': o.help = true; break;
       case '--list-windows': o.listWindows = true; break;
       case '--seconds': o.seconds = positiveInt(a, value(i, a), 1, 86400); i++; break;
+      case '--give-up': o.giveUp = positiveInt(a, value(i, a), 1, 86400); i++; break;
       case '--window':
         o.window = value(i, a); i++;
         if (o.window === '') throw new UsageError('--window needs a title');

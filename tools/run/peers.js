@@ -133,11 +133,11 @@ class Peers {
     return env.PULSE_SERVER;
   }
 
-  // nginx with its RTMP module on a free loopback port; application "live" keeps every
-  // stream as NAME.flv in recordDir. Returns the server's base URL.
-  async startRtmpServer(recordDir) {
+  // nginx with its RTMP module on a loopback port (a free one unless given); application
+  // "live" keeps every stream as NAME.flv in recordDir. Returns the server's base URL.
+  async startRtmpServer(recordDir, port) {
     if (!fs.existsSync(RTMP_MODULE)) throw new Error(`the nginx RTMP module is missing (${RTMP_MODULE}); run scripts/setup`);
-    const port = await freeTcpPort();
+    port = port || await freeTcpPort();
     const conf = path.join(this.dir, 'nginx.conf');
     fs.writeFileSync(conf, [
       `load_module ${RTMP_MODULE};`,
@@ -157,6 +157,16 @@ class Peers {
     }, 15000);
     this.nginx = child;
     return `rtmp://127.0.0.1:${port}/live`;
+  }
+
+  // Stops the RTMP server alone (SIGQUIT: it closes its recordings and its connections).
+  async stopRtmpServer() {
+    const c = this.nginx;
+    if (!c || !Peers.running(c)) return;
+    const done = new Promise((r) => c.once('exit', r));
+    c.kill('SIGQUIT');
+    if (!await Promise.race([done.then(() => true), sleep(5000).then(() => false)])) c.kill('SIGKILL');
+    this.children = this.children.filter((x) => x !== c);
   }
 
   // Stops the children, newest first. nginx gets SIGQUIT so that it closes its recordings.

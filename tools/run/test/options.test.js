@@ -5,8 +5,9 @@ const { parseArgs, pickWindow, streamName, UsageError } = require('../options');
 
 test('defaults and every option', () => {
   const d = parseArgs([]);
-  assert.deepStrictEqual([d.seconds, d.width, d.height, d.fps, d.kbps, d.mode, d.url, d.window],
-    [10, 1280, 720, 15, 1500, 'live', null, null]);
+  assert.deepStrictEqual([d.seconds, d.width, d.height, d.fps, d.kbps, d.mode, d.url, d.window, d.giveUp],
+    [10, 1280, 720, 15, 1500, 'live', null, null, 30]);
+  assert.strictEqual(parseArgs(['--give-up', '5']).giveUp, 5);
   const o = parseArgs(['--seconds', '3', '--window', 'xclock', '--url', 'rtmp://10.0.0.1:1936/live/a',
     '--output', 'x/rec.FLV', '--size', '640x360', '--fps', '25', '--kbps', '800', '--mode', 'record']);
   assert.strictEqual(o.seconds, 3);
@@ -30,6 +31,7 @@ test('bad input is one clear line', () => {
     [['--output', `/tmp/${'a'.repeat(260)}.mp4`], /longer than 255/],
     [['--bogus'], /unknown argument/],
     [['--window', ''], /needs a title/],
+    [['--give-up', '0'], /between 1/],
   ];
   for (const [argv, text] of bad) {
     assert.throws(() => parseArgs(argv), (e) => e instanceof UsageError && text.test(e.message) && !e.message.includes('\n'),
@@ -38,7 +40,8 @@ test('bad input is one clear line', () => {
 });
 
 test('RTMP URLs need a host, an application and a stream', () => {
-  for (const good of ['rtmp://h/app/s', 'rtmp://127.0.0.1:1935/live/s', 'rtmp://h.example/app/inst/s', 'rtmp://[::1]:19/a/b']) {
+  for (const good of ['rtmp://h/app/s', 'rtmp://127.0.0.1:1935/live/s', 'rtmp://h.example/app/inst/s', 'rtmp://[::1]:19/a/b',
+    'rtmps://h.example/app/s']) {
     assert.strictEqual(parseArgs(['--url', good]).url, good);
   }
   for (const bad of ['http://h/app/s', 'rtmp://h/app', 'rtmp://h/app/', 'rtmp:///app/s', 'rtmp://h:0/a/s',
