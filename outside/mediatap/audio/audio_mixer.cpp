@@ -3,6 +3,7 @@
 #include "aac_encoder.h"
 #include "audio_dsp.h"
 #include "capture_feed.h"
+#include "frame_timeline.h"
 #include "common/slogger.h"
 
 #include <chrono>
@@ -159,7 +160,9 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
     std::vector<float> mix(samples), mic(samples);
     MixerInput card(m_server, out), microphone(m_server, out);
     AutoGain agc(out.rate);
-    std::map<int64_t, int64_t> captureTimes;  // frame pts -> oldest capture time in it
+    std::map<int64_t, int64_t> captureTimes;  // frame pts -> capture time of its first sample
+    const int64_t frameUs = frameSize * 1000000LL / out.rate;
+    FrameTimeline timeline(frameUs);
     std::string cardSource;
     int64_t nextCardLookupUs = 0;
     int64_t frame = 0;
@@ -195,20 +198,25 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
         card.Want(wantCard ? cardSource : std::string(), nowUs);
         microphone.Want(wantMic, nowUs);
 
-        int64_t oldestUs = 0;
-        int64_t micOldestUs = 0;
-        card.Pull(mix.data(), frameSize, &oldestUs);
-        if (microphone.Pull(mic.data(), frameSize, &micOldestUs) > 0) {
+        int64_t firstUs = 0;
+        int64_t micFirstUs = 0;
+        card.Pull(mix.data(), frameSize, &firstUs);
+        if (microphone.Pull(mic.data(), frameSize, &micFirstUs) > 0) {
             agc.Process(mic.data(), samples, out.channels);
             MixInto(mix.data(), mic.data(), samples);
-            if (micOldestUs && (!oldestUs || micOldestUs < oldestUs)) oldestUs = micOldestUs;
+            if (micFirstUs && (!firstUs || micFirstUs < firstUs)) firstUs = micFirstUs;
         }
+        // Before anything was captured: a primed queue holds about a frame and the margin.
+        const int64_t guessUs = dueUs - frameUs - CaptureFeed::kPrimeMs * 1000LL;
         const int64_t pts = frame * frameSize;
-        if (oldestUs) captureTimes[pts] = oldestUs;
+        captureTimes[pts] = timeline.Next(firstUs, guessUs);
         bool ok = encoder.Encode(mix.data(), pts, [&](const uint8_t* data, int len, int64_t packetPts) {
+            // A packet decodes to the samples from its pts on (the encoder's priming packet
+            // comes before the first frame, with a negative pts).
             int64_t captureUs = 0;
-            auto it = captureTimes.find(packetPts);
-            if (it != captureTimes.end()) captureUs = it->second;
+            auto it = captureTimes.lower_bound(packetPts);
+            if (it != captureTimes.end())
+                captureUs = it->second - (it->first - packetPts) * 1000000LL / out.rate;
             captureTimes.erase(captureTimes.begin(), captureTimes.upper_bound(packetPts));
             if (m_onFrame) m_onFrame(data, len, captureUs);
         });

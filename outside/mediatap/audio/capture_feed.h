@@ -38,19 +38,21 @@ public:
     CaptureFeed& operator=(const CaptureFeed&) = delete;
     bool ok() const { return m_swr != nullptr; }
 
-    // A block from the server; arrivalUs is when it was handed over (steady clock, µs).
+    // A block from the server; arrivalUs is when it was handed over (steady clock, µs): its
+    // last sample was captured then.
     void Push(const float* samples, int frames, int64_t arrivalUs);
     // Fills out with exactly `frames` frames (zeros where the source had nothing). Returns how
-    // many came from the source; *oldestArrivalUs gets the arrival time of the oldest block
-    // they came from (left alone when none did).
-    int Pull(float* out, int frames, int64_t* oldestArrivalUs);
+    // many came from the source; *firstCaptureUs gets the capture time of the first of them
+    // (its block's arrival less the samples after it in the block and in the resampler; left
+    // alone when none came from the source).
+    int Pull(float* out, int frames, int64_t* firstCaptureUs);
     // Peak level 0 to 100 of what arrived in the last blocks (decays when nothing arrives).
     int Level();
 
 private:
     struct Mark {
         int64_t endSample;  // stream position just after the block
-        int64_t arrivalUs;
+        int64_t endUs;      // capture time of the sample at endSample
     };
 
     SampleFormat m_in;

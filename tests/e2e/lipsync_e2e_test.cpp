@@ -1,0 +1,173 @@
+// Lip sync end to end: a test window turns white at the instant a tone reaches the sound card;
+// the real engine captures both (the window and the sound mixer) and the endpoint publishes
+// them to nginx and records them locally. In every copy the tone must start where the picture
+// turns white, within one audio frame: on a plain connect, on a connect in the middle of a
+// key-frame interval (the server comes up after the publisher), and after a server restart.
+#include "IStreamCore.h"
+#include "pulse_server.h"
+#include "support/av_marks.h"
+#include "support/peers.h"
+#include "support/process.h"
+#include "support/x11_window.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+using namespace testsupport;
+
+namespace {
+
+constexpr double kAudioFrameMs = 1024 * 1000.0 / 16000;  // the mixer's AAC frame
+constexpr const char* kMixer = "#soundcard#mix#mic";
+
+class ConnectCounter : public StreamCoreSink {
+public:
+    void OnStreamCoreEvent(int, int) override {}
+    void OnPublishResult(int value, const char*) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (value == 0) ++m_connects;
+    }
+    void OnPlayResult(int, const char*) override {}
+    int connects() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_connects;
+    }
+
+private:
+    std::mutex m_lock;
+    int m_connects = 0;
+};
+
+class LipSyncE2E : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_x = new XvfbDisplay;
+        s_xUp = s_x->Start(false);
+        if (s_xUp) setenv("DISPLAY", s_x->display().c_str(), 1);
+        s_pulse = new audiotest::PulseServer;
+        s_pulseUp = s_pulse->Start();
+    }
+    static void TearDownTestSuite() {
+        delete s_pulse;
+        delete s_x;
+    }
+    void SetUp() override {
+        ASSERT_TRUE(s_xUp) << "Xvfb did not start";
+        ASSERT_TRUE(s_pulseUp) << "pulseaudio did not start";
+        m_window.reset(new XWindow(0, 0, 320, 240, 0x000000));
+        ASSERT_TRUE(m_window->ok());
+        m_window->Fill(0x000000);
+        ASSERT_TRUE(m_cue.Start("card"));
+        m_core = CreateStreamCore();
+        ASSERT_NE(m_core, nullptr);
+        m_core->SetSink(&m_sink);
+        ASSERT_TRUE(m_core->Initialize(nullptr, nullptr, nullptr, false));
+        // As the addon passes them: bitrate, width, height, frame rate.
+        ASSERT_TRUE(m_core->StartCaptureApplication(nullptr, false, m_window->handle(), 600, 320, 240, m_capture, 30));
+    }
+    void TearDown() override {
+        if (m_core) {
+            m_core->UnInitialize();
+            DestroyStreamCore(m_core);
+        }
+        m_cue.Stop();
+        m_server.Stop();
+    }
+    // The server's copy starts at the first key frame after a connect: up to the encoder's
+    // key-frame interval (two seconds) later.
+    void WaitForPicture() { std::this_thread::sleep_for(std::chrono::milliseconds(2200)); }
+    // Flashes: the window turns white when the tone reaches the sound card, and black again.
+    void Flash(int count) {
+        for (int i = 0; i < count; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            const int64_t onsetUs = m_cue.Beep(150);
+            ASSERT_NE(onsetUs, 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(onsetUs - MonotonicNowUs()));
+            m_window->Fill(0xFFFFFF);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            m_window->Fill(0x000000);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    }
+    void Stop() {
+        m_core->StopEncodeMixer(kMixer);
+        m_core->UnInitialize();
+        DestroyStreamCore(m_core);
+        m_core = nullptr;
+    }
+    // Every flash of the copy has its tone within one audio frame.
+    static void ExpectInSync(const std::string& file, size_t flashes) {
+        const AvMarks marks = FindAvMarks(file);
+        ASSERT_EQ(marks.error, "");
+        std::string seen;
+        for (double t : marks.flashesMs) seen += " flash " + std::to_string(t);
+        for (double t : marks.onsetsMs) seen += " tone " + std::to_string(t);
+        EXPECT_EQ(marks.flashesMs.size(), flashes) << file << ":" << seen;
+        const std::vector<double> offsets = AvOffsets(marks);
+        EXPECT_EQ(offsets.size(), marks.flashesMs.size()) << file << ": flashes without a tone";
+        for (double offset : offsets) EXPECT_LE(std::abs(offset), kAudioFrameMs) << file << ": tone minus flash";
+    }
+
+    static XvfbDisplay* s_x;
+    static audiotest::PulseServer* s_pulse;
+    static bool s_xUp, s_pulseUp;
+    std::unique_ptr<XWindow> m_window;
+    ToneCue m_cue;
+    NginxRtmp m_server;
+    TempDir m_dir{"lipsync"};
+    ConnectCounter m_sink;
+    IStreamCore* m_core = nullptr;
+    char m_capture[128] = {0};
+};
+XvfbDisplay* LipSyncE2E::s_x = nullptr;
+audiotest::PulseServer* LipSyncE2E::s_pulse = nullptr;
+bool LipSyncE2E::s_xUp = false;
+bool LipSyncE2E::s_pulseUp = false;
+
+}  // namespace
+
+TEST_F(LipSyncE2E, ServerCopyAndRecordingKeepToneAndPictureTogether) {
+    ASSERT_TRUE(m_server.Start());
+    const std::string url = m_server.Url("sync");
+    ASSERT_TRUE(m_core->PublishMixStream(url.c_str(), m_capture, kMixer, 0));
+    const std::string file = m_dir.file("local.mp4");
+    const int record = m_core->StartRecord(file.c_str(), m_capture, kMixer, true);
+    ASSERT_GT(record, 0);
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.connects() == 1; }, 15000));
+    WaitForPicture();
+    Flash(3);
+    EXPECT_TRUE(m_core->StopRecord(record));
+    Stop();
+    m_server.Stop();
+    ExpectInSync(m_server.Recording("sync"), 3);
+    ExpectInSync(file, 3);
+}
+
+TEST_F(LipSyncE2E, ConnectInsideAKeyFrameIntervalAndServerRestartKeepThemTogether) {
+    // The server comes up while the publisher is retrying: it connects wherever the encoder
+    // is in its key-frame interval, and nobody asks for a key frame.
+    const std::string url = m_server.Url("sync");
+    ASSERT_TRUE(m_core->PublishMixStream(url.c_str(), m_capture, kMixer, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    ASSERT_TRUE(m_server.Start());
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.connects() == 1; }, 15000));
+    WaitForPicture();
+    Flash(2);
+    m_server.Stop();
+    const std::string first = m_dir.file("first.flv");
+    ASSERT_EQ(std::rename(m_server.Recording("sync").c_str(), first.c_str()), 0);
+    ASSERT_TRUE(m_server.Start());
+    ASSERT_TRUE(WaitUntil([&] { return m_sink.connects() == 2; }, 15000));
+    WaitForPicture();
+    Flash(2);
+    Stop();
+    m_server.Stop();
+    ExpectInSync(first, 2);
+    ExpectInSync(m_server.Recording("sync"), 2);
+}
