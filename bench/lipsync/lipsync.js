@@ -10,14 +10,16 @@
 // the local recording) it prints, for every flash, the A/V offset (tone onset minus the ramp's
 // start, both placed on the copy's own timeline; the ramp's middle is found between frames,
 // so the frame interval does not limit it), and for the server copies the delays from the
-// flash to the frame showing it reaching the server, and from the tone's onset to the audio
-// frame holding it reaching the server (both as the server's record file grew).
+// flash (the ramp's middle) to the first frame past it reaching the server, and from the tone's
+// onset to the audio frame holding it reaching the server (both as the server's record file
+// grew).
 //
 // Two runs: "plain" (server up first) and "late" (the server starts 1.3 s after the addon
 // began publishing: a connect inside a key-frame interval, no key frame asked for).
 //
 // Usage: node bench/lipsync/lipsync.js PROBE [FLASHES]   (run.sh builds and passes PROBE)
 const { spawn } = require('child_process');
+const fs = require('fs');
 const path = require('path');
 const peers = require('../../addon/test/peers.helper');
 
@@ -25,6 +27,7 @@ const probe = process.argv[2];
 const FLASHES = Number(process.argv[3] || 8);
 const RAMP_MS = 100;
 const GAP_MS = 900;
+const LEAD_MS = 8000;
 const FPS = 30;
 const addon = peers.loadAddon();
 
@@ -57,7 +60,9 @@ function analyse(name, file, flashesUs, arrivals) {
   const rows = [];
   if (m.error) return { name, error: m.error, rows };
   if (m.flashes.length !== flashesUs.length) {
-    return { name, error: `${m.flashes.length} flashes found, ${flashesUs.length} made`, rows };
+    const probe = peers.run(['ffprobe', '-v', 'error', '-show_entries', 'stream=codec_name,start_time,duration,nb_frames',
+      '-of', 'csv=p=0', file]).stdout.trim().replace(/\n/g, '; ');
+    return { name, error: `${m.flashes.length} flashes found, ${flashesUs.length} made (${probe})`, rows };
   }
   m.flashes.forEach((f, k) => {
     const start = f.ms - RAMP_MS / 2;  // the ramp's start on the copy's timeline
@@ -65,10 +70,9 @@ function analyse(name, file, flashesUs, arrivals) {
     for (const o of m.onsets) if (!onset || Math.abs(o.ms - start) < Math.abs(onset.ms - start)) onset = o;
     const row = { av: onset && Math.abs(onset.ms - start) < 1000 ? onset.ms - start : undefined };
     if (arrivals) {
-      // The frame past the middle was grabbed (frame - middle) after the middle of the ramp.
-      const grabUs = flashesUs[k] + (RAMP_MS / 2 + f.frame - f.ms) * 1000;
+      // From the ramp's middle (the flash, as a step) to the first frame past it on the server.
       const v = arrivals.get(`v ${Math.round(f.frame)}`);
-      if (v !== undefined) row.video = (v - grabUs) / 1000;
+      if (v !== undefined) row.video = (v - flashesUs[k]) / 1000 - RAMP_MS / 2;
       const a = onset && arrivals.get(`a ${Math.round(onset.frame)}`);
       if (a !== undefined && row.av !== undefined) row.audio = (a - flashesUs[k]) / 1000;
     }
@@ -83,6 +87,11 @@ async function runOnce(mode) {
   const port = await peers.freePort();
   const url = (s) => `rtmp://127.0.0.1:${port}/live/${s}`;
   let nginx = mode === 'plain' ? await peers.startNginx(port) : null;
+  // The stimulus plays silence into the sound card from the start, so the card runs at a short
+  // latency before anything captures it (an idle null sink renders in blocks of seconds, and
+  // what a capture gets then stays that late in FFmpeg); its flashes begin after LEAD_MS.
+  const stimulus = collect([probe, 'stimulus', String(FLASHES), String(RAMP_MS), String(GAP_MS), String(LEAD_MS)], false);
+  await peers.sleep(500);
   const local = path.join(peers.tempDir('lipsync'), 'local.mp4');
   const results = [];
   addon.setRunCallback((text) => results.push(text));
@@ -99,14 +108,14 @@ async function runOnce(mode) {
   const addonFlv = nginx.recording('addon');
   const ffmpegFlv = nginx.recording('ffmpeg');
   const watcher = collect([probe, 'watch', addonFlv, ffmpegFlv], true);
-  const ffmpeg = spawn('ffmpeg', ['-v', 'error', '-thread_queue_size', '1024', '-f', 'x11grab', '-framerate', String(FPS),
-    '-video_size', '1280x720', '-i', display.display, '-thread_queue_size', '1024', '-f', 'pulse',
+  // Inputs without probing or buffering (as for any live capture), so FFmpeg starts at once.
+  const live = ['-fflags', 'nobuffer', '-probesize', '32', '-analyzeduration', '0', '-thread_queue_size', '1024'];
+  const ffmpeg = spawn('ffmpeg', ['-v', 'error', ...live, '-f', 'x11grab', '-framerate', String(FPS),
+    '-video_size', '1280x720', '-i', display.display, ...live, '-f', 'pulse',
     '-fragment_size', '3840', '-i', 'card.monitor', '-copyts', '-start_at_zero', '-vf', 'scale=640:360',
-    '-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-g', String(2 * FPS), '-b:v', '1500k',
-    '-c:a', 'aac', '-ar', '16000', '-ac', '1', '-b:a', '96k', '-f', 'flv', url('ffmpeg')],
+    '-pix_fmt', 'yuv420p', '-c:v', 'libx264', '-preset', 'ultrafast', '-tune', 'zerolatency', '-g', String(2 * FPS), '-b:v', '1500k',
+    '-c:a', 'aac', '-ar', '16000', '-ac', '1', '-b:a', '96k', '-flush_packets', '1', '-f', 'flv', url('ffmpeg')],
   { stdio: ['pipe', 'ignore', 'inherit'], env: { ...process.env, ...pulse.env } });
-  await peers.sleep(2500);
-  const stimulus = collect([probe, 'stimulus', String(FLASHES), String(RAMP_MS), String(GAP_MS)], false);
   const flashesUs = (await stimulus.done).split('\n').filter((l) => l.startsWith('flash ')).map((l) => Number(l.split(' ')[1]));
   await peers.sleep(500);
   addon.stopRecordApp();
@@ -121,6 +130,10 @@ async function runOnce(mode) {
   await pulse.stop();
   await display.stop();
 
+  if (process.env.LIPSYNC_KEEP) {
+    // Copies of the three files for a closer look.
+    for (const f of [addonFlv, ffmpegFlv, local]) fs.copyFileSync(f, path.join(process.env.LIPSYNC_KEEP, `${mode}-${path.basename(f)}`));
+  }
   const arrivals = { [addonFlv]: new Map(), [ffmpegFlv]: new Map() };
   for (const line of tags.split('\n')) {
     const [word, file, kind, ts, us] = line.split(' ');
@@ -147,6 +160,6 @@ function print(mode, copies) {
 }
 
 (async () => {
-  for (const mode of ['plain', 'late']) print(mode, await runOnce(mode));
+  for (const mode of (process.env.LIPSYNC_RUNS || 'plain,late').split(',')) print(mode, await runOnce(mode));
   process.exit(0);
 })().catch((e) => { console.error(e); process.exit(1); });

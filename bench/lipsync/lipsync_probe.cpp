@@ -1,8 +1,10 @@
 // The helpers of the lip-sync benchmark (run.sh), one per command:
-//   stimulus COUNT RAMP_MS GAP_MS  flashes on the X root window with a tone into the sound card:
-//                                  the tone starts, and the picture starts a linear ramp from
-//                                  black to white over RAMP_MS, at the same instant; prints
-//                                  "flash US" (CLOCK_MONOTONIC µs of that instant) per flash
+//   stimulus COUNT RAMP_MS GAP_MS LEAD_MS
+//                                  plays silence into the sound card at once; after LEAD_MS,
+//                                  flashes on the X root window with a tone: the tone starts,
+//                                  and the picture starts a linear ramp from black to white over
+//                                  RAMP_MS, at the same instant; prints "flash US"
+//                                  (CLOCK_MONOTONIC µs of that instant) per flash
 //   watch FILE...                  follows FLV files as a server writes them until stdin
 //                                  closes; prints "tag FILE KIND TS US" when a whole audio (a)
 //                                  or video (v) tag with timestamp TS ms is in the file
@@ -31,7 +33,7 @@ void SleepUntilUs(int64_t us) {
     if (us > now) std::this_thread::sleep_for(std::chrono::microseconds(us - now));
 }
 
-int Stimulus(int count, int rampMs, int gapMs) {
+int Stimulus(int count, int rampMs, int gapMs, int leadMs) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) {
         std::fprintf(stderr, "stimulus: no X display\n");
@@ -51,6 +53,7 @@ int Stimulus(int count, int rampMs, int gapMs) {
         return 1;
     }
     fill(0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(leadMs));
     for (int i = 0; i < count; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
         const int64_t startUs = cue.Beep(200);
@@ -129,9 +132,10 @@ int Marks(const std::string& path) {
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    if (command == "stimulus" && argc == 5) return Stimulus(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+    if (command == "stimulus" && argc == 6)
+        return Stimulus(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
     if (command == "watch" && argc >= 3) return Watch(std::vector<std::string>(argv + 2, argv + argc));
     if (command == "marks" && argc == 3) return Marks(argv[2]);
-    std::fprintf(stderr, "usage: %s stimulus COUNT RAMP_MS GAP_MS | watch FILE... | marks FILE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s stimulus COUNT RAMP_MS GAP_MS LEAD_MS | watch FILE... | marks FILE\n", argv[0]);
     return 2;
 }

@@ -5,7 +5,7 @@
 # Usage: bench/lipsync/run.sh [build-dir] [flashes]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-$root/build}
+build=$(cd "${1:-$root/build}" 2>/dev/null && pwd || echo "${1:-$root/build}")
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target lipsync_probe streamAddon MediaTap >/dev/null
 export STREAMCORE_BUILD="$build"

@@ -11,6 +11,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace testsupport {
@@ -41,7 +42,9 @@ class Scanner {
 public:
     explicit Scanner(AvMarks* marks) : m_marks(marks) {}
     void Video(const AVFrame* f, double ms) {
-        if (f->format != AV_PIX_FMT_YUV420P && f->format != AV_PIX_FMT_YUVJ420P) return;
+        // Plane 0 is the luma of every planar YUV format.
+        const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(f->format));
+        if (!d || (d->flags & AV_PIX_FMT_FLAG_RGB) || !(d->flags & AV_PIX_FMT_FLAG_PLANAR) || d->comp[0].depth != 8) return;
         double sum = 0;
         for (int y = 0; y < f->height; ++y)
             for (int x = 0; x < f->width; ++x) sum += f->data[0][y * f->linesize[0] + x];
