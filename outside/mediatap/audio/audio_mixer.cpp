@@ -33,7 +33,9 @@ struct FeedSlot {
 
 class MixerInput {
 public:
-    MixerInput(ISoundServer* server, SampleFormat out) : m_server(server), m_out(out) {}
+    // onData is called on the capture thread after each block (with no lock of the input held).
+    MixerInput(ISoundServer* server, SampleFormat out, std::function<void()> onData)
+        : m_server(server), m_out(out), m_onData(std::move(onData)) {}
 
     // Opens `source` (closing what was open before); "" closes.
     void Want(const std::string& source, int64_t nowUs) {
@@ -49,11 +51,15 @@ public:
         m_nextTryUs = nowUs + kRetryUs;
         auto slot = std::make_shared<FeedSlot>();
         slot->out = m_out;
+        std::function<void()> onData = m_onData;
         std::unique_ptr<ICaptureStream> stream =
-            m_server->OpenCapture(m_name, &slot->in, [slot](const float* samples, int frames) {
-                std::lock_guard<std::mutex> lock(slot->lock);
-                if (!slot->feed) slot->feed = std::make_unique<CaptureFeed>(slot->in, slot->out);
-                slot->feed->Push(samples, frames, NowUs());
+            m_server->OpenCapture(m_name, &slot->in, [slot, onData](const float* samples, int frames) {
+                {
+                    std::lock_guard<std::mutex> lock(slot->lock);
+                    if (!slot->feed) slot->feed = std::make_unique<CaptureFeed>(slot->in, slot->out);
+                    slot->feed->Push(samples, frames, NowUs());
+                }
+                if (onData) onData();
             });
         if (!stream) {
             if (!m_failedLogged) OV_LOG("mixer: cannot capture \"%s\"; retrying", m_name.c_str());
@@ -65,8 +71,15 @@ public:
         m_slot = std::move(slot);
     }
 
+    // Frames queued now (0 when nothing is open).
+    int Queued() {
+        if (!m_slot) return 0;
+        std::lock_guard<std::mutex> lock(m_slot->lock);
+        return m_slot->feed ? m_slot->feed->Queued() : 0;
+    }
+
     // Frames that came from the source; out always gets `frames` frames.
-    int Pull(float* out, int frames, int64_t* oldestUs) {
+    int Pull(float* out, int frames, int64_t* firstUs, int primeMs) {
         if (!m_slot) {
             std::fill(out, out + static_cast<size_t>(frames) * m_out.channels, 0.0f);
             return 0;
@@ -76,7 +89,7 @@ public:
             std::fill(out, out + static_cast<size_t>(frames) * m_out.channels, 0.0f);
             return 0;
         }
-        return m_slot->feed->Pull(out, frames, oldestUs);
+        return m_slot->feed->Pull(out, frames, firstUs, primeMs);
     }
 
     void Close(int64_t retryAtUs) {
@@ -96,6 +109,7 @@ private:
     std::shared_ptr<FeedSlot> m_slot;
     int64_t m_nextTryUs = 0;
     bool m_failedLogged = false;
+    std::function<void()> m_onData;
 };
 
 }  // namespace
@@ -158,7 +172,12 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
     const int frameSize = encoder.frameSize();
     const size_t samples = static_cast<size_t>(frameSize) * out.channels;
     std::vector<float> mix(samples), mic(samples);
-    MixerInput card(m_server, out), microphone(m_server, out);
+    // A block from a source wakes the mixer, which may have a frame to send.
+    auto wake = [this] {
+        { std::lock_guard<std::mutex> lock(m_lock); }
+        m_wake.notify_all();
+    };
+    MixerInput card(m_server, out, wake), microphone(m_server, out, wake);
     AutoGain agc(out.rate);
     std::map<int64_t, int64_t> captureTimes;  // frame pts -> capture time of its first sample
     const int64_t frameUs = frameSize * 1000000LL / out.rate;
@@ -170,12 +189,18 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
 
     for (;;) {
         const int64_t dueUs = startUs + frame * frameSize * 1000000LL / out.rate;
+        // The source that paces the mix (the sound card, else the microphone): a frame goes out
+        // as soon as it has one whole, not when the clock next ticks. The clock, a margin later,
+        // stands in when it has nothing (then the frame holds what there is, or silence).
+        MixerInput* pacer = card.open() ? &card : microphone.open() ? &microphone : nullptr;
+        const int64_t deadlineUs = dueUs + (pacer ? CaptureFeed::kPrimeMs * 1000LL : 0);
         std::string wantMic;
         bool wantCard, announce;
+        bool paced = false;
         {
             std::unique_lock<std::mutex> lock(m_lock);
-            m_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::microseconds(dueUs)),
-                              [this] { return m_stop; });
+            m_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::microseconds(deadlineUs)),
+                              [&] { return m_stop || (paced = pacer && pacer->Queued() >= frameSize); });
             if (m_stop) break;
             wantMic = m_wantMic;
             wantCard = m_wantCard;
@@ -200,8 +225,9 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
 
         int64_t firstUs = 0;
         int64_t micFirstUs = 0;
-        card.Pull(mix.data(), frameSize, &firstUs);
-        if (microphone.Pull(mic.data(), frameSize, &micFirstUs) > 0) {
+        // The pacing source is taken only whole frames at a time, so it needs no margin.
+        card.Pull(mix.data(), frameSize, &firstUs, pacer == &card ? 0 : CaptureFeed::kPrimeMs);
+        if (microphone.Pull(mic.data(), frameSize, &micFirstUs, pacer == &microphone ? 0 : CaptureFeed::kPrimeMs) > 0) {
             agc.Process(mic.data(), samples, out.channels);
             MixInto(mix.data(), mic.data(), samples);
             if (micFirstUs && (!firstUs || micFirstUs < firstUs)) firstUs = micFirstUs;
@@ -228,6 +254,8 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
         ++frame;
 
         nowUs = NowUs();
+        // The clock follows the pacing source: the next frame is due a frame after this one.
+        if (paced) startUs = nowUs - frame * frameSize * 1000000LL / out.rate + frameUs;
         if (nowUs - dueUs > kMaxBehindUs) {
             // Held up for long (a suspended process, a stalled server): start the clock again
             // rather than encoding a burst of catch-up frames.

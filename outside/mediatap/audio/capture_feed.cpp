@@ -81,11 +81,16 @@ void CaptureFeed::Push(const float* samples, int frames, int64_t arrivalUs) {
     }
 }
 
-int CaptureFeed::Pull(float* out, int frames, int64_t* firstCaptureUs) {
+int CaptureFeed::Queued() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return static_cast<int>(m_queue.size() / m_out.channels);
+}
+
+int CaptureFeed::Pull(float* out, int frames, int64_t* firstCaptureUs, int primeMs) {
     const size_t want = static_cast<size_t>(frames) * m_out.channels;
     std::fill(out, out + want, 0.0f);
     std::lock_guard<std::mutex> lock(m_lock);
-    const size_t prime = want + static_cast<size_t>(m_out.rate) * kPrimeMs / 1000 * m_out.channels;
+    const size_t prime = want + static_cast<size_t>(m_out.rate) * primeMs / 1000 * m_out.channels;
     if (!m_primed) {
         if (m_queue.size() < prime) return 0;
         m_primed = true;

@@ -256,10 +256,10 @@ struct MixerRecord {
     std::vector<uint8_t> header;
     std::vector<std::vector<uint8_t>> frames;
     std::vector<int64_t> stamps;
-    // How many frames were stamped one frame (64 ms at 16 kHz) after the one before.
+    // How many frames were stamped one frame (64 ms at 16 kHz, within 1 ms) after the one before.
     int OnTheLine() const {
         int n = 0;
-        for (size_t i = 1; i < stamps.size(); ++i) n += stamps[i] - stamps[i - 1] == 64000;
+        for (size_t i = 1; i < stamps.size(); ++i) n += std::abs(stamps[i] - stamps[i - 1] - 64000) <= 1000;
         return n;
     }
 };
