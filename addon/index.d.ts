@@ -81,7 +81,8 @@ export function enumWindowList(): string;
  * @param width frame width of the recording (size a)
  * @param height frame height (size b)
  * @param kbps video bitrate in kbit/s (size c)
- * @param flag true records the sound mix as well (AAC 16 kHz mono), false video only
+ * @param flag kept for callers that pass it; it chooses no track: the recording always carries
+ *   the sound mix (AAC 16 kHz mono) beside the video, whatever flag says
  * @param rate frames per second; 11 to 50 are used as given, anything else becomes 30
  * @returns a FlowResult: 0, 6001 or 6002
  * Throws, in this order: "live media is null"; "Wrong number of arguments" (fewer than 7);

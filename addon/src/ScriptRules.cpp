@@ -19,6 +19,11 @@ std::string LowBytes(const std::u16string& text) {
     return out;
 }
 
+std::string ResolveFileName(const std::string& folder, const std::string& file) {
+    if (file.empty() || file[0] == '/' || folder.empty()) return file;
+    return folder.back() == '/' ? folder + file : folder + "/" + file;
+}
+
 std::string TextProblem(const std::string& bytes) {
     if (bytes.size() > kMaxTextBytes) return "too long";
     if (bytes.find('\0') != std::string::npos) return "holds a NUL byte";

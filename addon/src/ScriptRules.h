@@ -26,4 +26,9 @@ std::string LowBytes(const std::u16string& text);
 // kMaxTextBytes bytes; "holds a NUL byte" when a NUL would cut it short.
 std::string TextProblem(const std::string& bytes);
 
+// A file name as the script means it: an absolute path stays as it is, a relative one is taken
+// against folder (the process's folder when the module was loaded: the endpoint moves the
+// process to its executable's folder, which the script never sees).
+std::string ResolveFileName(const std::string& folder, const std::string& file);
+
 }  // namespace streamaddon

@@ -8,7 +8,9 @@
 #include <napi.h>
 
 #include <Poco/Exception.h>
+#include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -30,6 +32,10 @@ const char kWrongMode[] = "Wrong arguments mode";
 // The run callback, held while it is an object or function (primitives cannot be held and are
 // never called anyway).
 std::unique_ptr<Napi::Reference<Napi::Value>> g_runCallback;
+
+// The process's folder when the module was first loaded, before the endpoint moved it:
+// relative file names of the script are taken against it.
+std::string g_loadFolder;
 
 [[noreturn]] void Fail(const Napi::Env& env, const std::string& text) { throw Napi::TypeError::New(env, text); }
 
@@ -158,7 +164,7 @@ Napi::Value StartRecordApp(const Napi::CallbackInfo& info) {
     ask.kbps = Int32(info[4]);
     ask.fps = ClampRecordRate(Int32(info[6]));
     const bool flag = info[5].As<Napi::Boolean>().Value();
-    return Napi::Number::New(env, Plugin().Flows().StartRecord(file, ask, flag));
+    return Napi::Number::New(env, Plugin().Flows().StartRecord(ResolveFileName(g_loadFolder, file), ask, flag));
 }
 
 Napi::Value StopRecordApp(const Napi::CallbackInfo& info) {
@@ -243,7 +249,11 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     for (const Entry& entry : kFunctions) exports.Set(entry.name, Napi::Function::New(env, entry.fn, entry.name));
     napi_add_env_cleanup_hook(env, Unload, nullptr);
     static std::once_flag s_atExit;
-    std::call_once(s_atExit, [] { std::atexit(EndAtExit); });
+    std::call_once(s_atExit, [] {
+        std::atexit(EndAtExit);
+        char folder[PATH_MAX];
+        if (getcwd(folder, sizeof folder) != nullptr) g_loadFolder = folder;
+    });
     return exports;
 }
 

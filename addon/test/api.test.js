@@ -3,6 +3,8 @@
 // initialize; initialize twice; the direct texts; microphones; uninitialize.
 const test = require('node:test');
 const assert = require('node:assert');
+const fs = require('fs');
+const path = require('path');
 const peers = require('./peers.helper');
 
 const addon = peers.loadAddon();
@@ -145,10 +147,15 @@ test('microphones: names of the sound server, "error" for a bad index', () => {
   assert.strictEqual(typeof addon.closeMic(), 'boolean');
 });
 
-test('enumWindowList returns the JSON text of the endpoint', () => {
+test('enumWindowList returns the JSON text of the endpoint, titles as UTF-8 text', async () => {
+  const build = peers.buildDir;
+  const log = path.join(peers.tempDir('titles'), 'testwin.log');
+  peers.start([path.join(build, 'bin', 'paneshare_testwin'), 'w:title=\u4e2d\u6587 \u00e9;size=200x100'], log);
+  assert.ok(await peers.waitUntil(() => fs.existsSync(log) && fs.readFileSync(log, 'utf8').includes('ready'), 10000),
+    fs.existsSync(log) && fs.readFileSync(log, 'utf8'));
   const text = addon.enumWindowList();
-  assert.strictEqual(typeof text, 'string');
-  JSON.parse(text);
+  assert.ok(text.includes('"windowName":"\u4e2d\u6587 \u00e9"'), text);
+  assert.ok(JSON.parse(text).windowList.some((w) => w.windowName === '\u4e2d\u6587 \u00e9'));
 });
 
 test('stops with nothing running report true', () => {

@@ -10,7 +10,7 @@ const peers = require('./peers.helper');
 
 const addon = peers.loadAddon();
 
-test('a helper window published and recorded: 6001 with result 0, H.264 at the asked size and AAC 16 kHz mono',
+test('a helper window published and recorded (flag false, then true): 6001 with result 0, H.264 at the asked size and AAC 16 kHz mono in each',
   { timeout: 90000 }, async (t) => {
     const display = await peers.startXvfb();
     const pulse = await peers.startPulse();
@@ -29,19 +29,24 @@ test('a helper window published and recorded: 6001 with result 0, H.264 at the a
     assert.deepStrictEqual(received.splice(0), ['Initialize finish']);
 
     const recording = path.join(peers.tempDir('e2e'), 'window.flv');
+    const flagged = path.join(path.dirname(recording), 'flagged.flv');
     assert.strictEqual(addon.publishStream(window.id, nginx.url('window'), 320, 240, 600, 'live', 15), 0);
-    assert.strictEqual(addon.startRecordApp(recording, window.id, 320, 240, 600, true, 15), 0);
+    // The flag chooses no track: the sound mix is recorded either way.
+    assert.strictEqual(addon.startRecordApp(recording, window.id, 320, 240, 600, false, 15), 0);
     const connected = await peers.waitUntil(() => { addon.onTimer(); return received.length > 0; }, 20000);
     assert.ok(connected, 'no result arrived');
     assert.strictEqual(received[0], '{"eventid":6001,"result":0,"rtmpurl":"window"}\n');
 
     await peers.sleep(4000);
     assert.strictEqual(addon.stopRecordApp(), true);
+    assert.strictEqual(addon.startRecordApp(flagged, window.id, 320, 240, 600, true, 15), 0);
+    await peers.sleep(2500);
+    assert.strictEqual(addon.stopRecordApp(), true);
     assert.strictEqual(addon.stopPublishStream(), true);
     addon.uninitialize();
     await nginx.stop();
 
-    for (const file of [nginx.recording('window'), recording]) {
+    for (const file of [nginx.recording('window'), recording, flagged]) {
       assert.ok(fs.existsSync(file), `${file} was not written`);
       const streams = peers.ffprobeStreams(file);
       assert.ok(streams.includes('h264,320,240'), `${file}: ${streams}`);

@@ -47,7 +47,10 @@ public:
     //                  for the audio header); FLV packets reach the file at once
     //   withAudio      true: the file has an audio track; false: video only, and the audio
     //                  calls are accepted (0) and ignored. sampleRate and channels are
-    //                  checked only with audio
+    //                  checked only with audio. The endpoint passes true exactly when the
+    //                  recording names an audio source (its StartRecord audio uniName is not
+    //                  empty); StartRecord's own flag does not reach this argument and
+    //                  chooses no track, so it can never drop a source the recording names
     // False, with no file created, when the arguments are unusable, the extension is not one
     // of the three, the recorder is already open, or the file cannot be created.
     /* 0 */ virtual bool Open(const std::string& filePath, int audioCodec, int videoWidth,

@@ -64,7 +64,9 @@ public:
     /* 27 */ virtual void StopPublish(const char* url) = 0;
     /* 28 */ virtual bool ForceKeyFrame(const char* url) = 0;
     /* 29 */ virtual bool PlayStream(const char* url, void* window) = 0;
-    // The record id (1, 2, ...), or -1 on failure.
+    // The record id (1, 2, ...), or -1 on failure. The file has an audio track exactly when
+    // audioUniName is not empty (that source is recorded); flag is kept with the recording
+    // and chooses no track, so it can never drop the sound a recording names.
     /* 30 */ virtual int StartRecord(const char* filePath, const char* videoUniName,
                                      const char* audioUniName, bool flag) = 0;
     /* 31 */ virtual bool StopRecord(int recordId) = 0;

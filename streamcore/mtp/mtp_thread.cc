@@ -1,5 +1,7 @@
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <optional>
 
 #include "mtp/logging.h"
@@ -151,7 +153,7 @@ void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
     if (!t_current) auto_thread.emplace();
     Thread* sender = t_current;
 
-    bool done = false;
+    auto state = std::make_shared<SendState>();
     {
         os::ScopedLock lock(Lock());
         // Checked again under the lock: the destructor's clearing (after Quit) then either
@@ -160,25 +162,36 @@ void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
             delete data;
             return;
         }
-        m_sends.push_back(PendingSend{sender, msg, &done});
+        m_sends.push_back(PendingSend{sender, msg, state});
         m_nSends.store(m_sends.size());
+        // Woken while the lock is held: once it is released this object may be destroyed
+        // (its destructor releases our entry), so nothing below touches it again.
+        WakeUp();
     }
-    WakeUp();
 
     bool waited = false;
-    Lock().Lock();
-    while (!done) {
-        Lock().Unlock();
+    while (true) {
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            if (state->done) break;
+        }
         // Only what this thread sends back to us, so that two threads sending to each other
-        // both complete and no third thread's work runs inside our call.
+        // both complete and no third thread's work runs inside our call. `this` is only
+        // compared here, never dereferenced.
         sender->ReceiveSendsFrom(this);
         sender->WakeEvent().Wait(kWaitForever);
         waited = true;
-        Lock().Lock();
     }
-    Lock().Unlock();
     // The waits may have consumed wake-ups meant for the sender's own queue.
     if (waited) sender->WakeUp();
+}
+
+void Thread::ReleaseSender(const PendingSend& send) {
+    // Under the send's own lock: the sender cannot see `done` and leave (destroying its
+    // thread object) before its wake event is set.
+    std::lock_guard<std::mutex> lock(send.state->mutex);
+    send.state->done = true;
+    send.sender->WakeUp();
 }
 
 void Thread::ReceiveSends() { ReceiveSendsFrom(nullptr); }
@@ -196,10 +209,8 @@ void Thread::ReceiveSendsFrom(const Thread* source) {
         m_nSends.store(m_sends.size());
         Lock().Unlock();
         send.message.handler->OnMessage(&send.message);
+        ReleaseSender(send);
         Lock().Lock();
-        // Under our lock: the sender cannot see `done` and leave before its event is set.
-        *send.done = true;
-        send.sender->WakeUp();
     }
 }
 
@@ -211,8 +222,7 @@ void Thread::Clear(MessageHandler* handler, uint32_t id, MessageList* removed) {
         for (auto it = m_sends.begin(); it != m_sends.end();) {
             if (it->message.Match(handler, id)) {
                 out.push_back(it->message);
-                *it->done = true;
-                it->sender->WakeUp();
+                ReleaseSender(*it);
                 it = m_sends.erase(it);
                 m_nSends.store(m_sends.size());
             } else {

@@ -73,13 +73,21 @@ protected:
 
 private:
     friend class ThreadRegistry;
+    // What a waiting sender and the thread serving it share; it outlives whichever of the
+    // two finishes first, so neither touches the other's memory after the release.
+    struct SendState {
+        std::mutex mutex;
+        bool done = false;  // guarded by mutex
+    };
     struct PendingSend {
         Thread* sender;
         Message message;
-        bool* done;
+        std::shared_ptr<SendState> state;
     };
 
     bool AdoptCurrentThread();
+    // Marks a send as finished and wakes its sender.
+    static void ReleaseSender(const PendingSend& send);
     // Serves pending sends, only those from `source` unless it is null.
     void ReceiveSendsFrom(const Thread* source);
     static void EntryRoutine(void* thread);

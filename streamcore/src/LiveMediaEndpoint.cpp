@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <limits.h>
@@ -116,26 +117,61 @@ bool LiveMediaEndpoint::Initialize(void*, void*, void*, bool enableLog) {
     if (m_uninitialized) return false;
     if (m_lpRtmpMgr != nullptr) return true;
     std::string logDir = Poco::Path::current() + "log" + "/";
+    bool logOn = enableLog;
     if (enableLog) {
-        Poco::File dir(logDir);
-        if (!dir.exists()) dir.createDirectories();
+        // A folder the process may not write (the executable's folder of a system-wide
+        // runtime, say) costs the log, never the endpoint.
+        try {
+            Poco::File dir(logDir);
+            if (!dir.exists()) dir.createDirectories();
+        } catch (const Poco::Exception& e) {
+            logOn = false;
+            std::fprintf(stderr, "StreamCore: logging stays off: the log folder %s could not be made: %s\n",
+                         logDir.c_str(), e.displayText().c_str());
+        }
     }
     if (Orvane::Common::slogger* logger = Orvane::Common::slogger::Inst()) {
-        logger->m_bLogEnabled = enableLog;
+        logger->m_bLogEnabled = logOn;
         // The support library creates the folder it is given, so it gets one only when
         // logging is on: with logging off no log folder appears.
-        if (enableLog) logger->InitLogInfoPath(logDir);
+        if (logOn) logger->InitLogInfoPath(logDir);
     }
     EP_LOG("Initialize!");
-    m_lpRtmpMgr = CreateRtmpMgr(this);
-    if (m_lpRtmpMgr == nullptr) Poco::Bugcheck::assertion("m_lpRtmpMgr != NULL", __FILE__, __LINE__);
-    m_lpMediaTapr = CreateMediaTap(this, 0);
-    m_lpPaneShareMgr = CreatePaneShareMgr(nullptr);
-    if (m_lpMediaTapr == nullptr) Poco::Bugcheck::assertion("m_lpMediaTapr != NULL", __FILE__, __LINE__);
-    if (m_lpPaneShareMgr == nullptr) Poco::Bugcheck::assertion("m_lpPaneShareMgr != NULL", __FILE__, __LINE__);
+    // A collaborator that cannot be created fails the whole set-up: what was made before it
+    // is destroyed again, so that nothing half-made answers later calls and a later
+    // Initialize repeats everything.
+    try {
+        m_lpRtmpMgr = CreateRtmpMgr(this);
+        if (m_lpRtmpMgr == nullptr) Poco::Bugcheck::assertion("m_lpRtmpMgr != NULL", __FILE__, __LINE__);
+        m_lpMediaTapr = CreateMediaTap(this, 0);
+        m_lpPaneShareMgr = CreatePaneShareMgr(nullptr);
+        if (m_lpMediaTapr == nullptr) Poco::Bugcheck::assertion("m_lpMediaTapr != NULL", __FILE__, __LINE__);
+        if (m_lpPaneShareMgr == nullptr) Poco::Bugcheck::assertion("m_lpPaneShareMgr != NULL", __FILE__, __LINE__);
+    } catch (...) {
+        DestroyCollaborators(false);
+        throw;
+    }
     m_eventPool.startWithPriority(Poco::Thread::PRIO_NORMAL, *this, "onevent");
     EP_LOG("Initialize end!");
     return true;
+}
+
+void LiveMediaEndpoint::DestroyCollaborators(bool unInitializing) {
+    if (m_lpMediaTapr) {
+        DestoryMediaTap(m_lpMediaTapr);
+        m_lpMediaTapr = nullptr;
+    }
+    if (unInitializing) {
+        EP_LOG("LiveMediaEndpoint UnInitialize! 2");
+    }
+    if (m_lpRtmpMgr) {
+        DestroyRtmpMgr(m_lpRtmpMgr);
+        m_lpRtmpMgr = nullptr;
+    }
+    if (m_lpPaneShareMgr) {
+        DestroyPaneShareMgr(m_lpPaneShareMgr);
+        m_lpPaneShareMgr = nullptr;
+    }
 }
 
 bool LiveMediaEndpoint::UnInitialize() {
@@ -162,19 +198,7 @@ bool LiveMediaEndpoint::UnInitialize() {
     }
     for (mtp::Thread* t : threads) delete t;
 
-    if (m_lpMediaTapr) {
-        DestoryMediaTap(m_lpMediaTapr);
-        m_lpMediaTapr = nullptr;
-    }
-    EP_LOG("LiveMediaEndpoint UnInitialize! 2");
-    if (m_lpRtmpMgr) {
-        DestroyRtmpMgr(m_lpRtmpMgr);
-        m_lpRtmpMgr = nullptr;
-    }
-    if (m_lpPaneShareMgr) {
-        DestroyPaneShareMgr(m_lpPaneShareMgr);
-        m_lpPaneShareMgr = nullptr;
-    }
+    DestroyCollaborators(true);
 
     // Events not yet delivered are dropped; the stop record ends the loop.
     DrainEvents();
@@ -819,7 +843,10 @@ int LiveMediaEndpoint::StartRecord(const char* filePath, const char* videoUniNam
     std::string path = Str(filePath), video = Str(videoUniName), audio = Str(audioUniName);
     int a = m_lpMediaTapr->GetVideoParamA(video.c_str());
     int b = m_lpMediaTapr->GetVideoParamB(video.c_str());
-    if (!recorder->Open(path, 2, a, b, 10, 16, 16000, 1, 10, flag)) {
+    // The tracks follow the names: a named audio source is always recorded, an empty name
+    // gives a video-only file. flag is kept with the recording and chooses no track.
+    const bool withAudio = !audio.empty();
+    if (!recorder->Open(path, 2, a, b, 10, 16, 16000, 1, 10, withAudio)) {
         DestroyRecord(recorder);
         return -1;
     }

@@ -185,6 +185,10 @@ protected:
                             int third, unsigned int timestamp);
 
 private:
+    // Destroys the engine, the RTMP manager and the window-share manager, whichever exist.
+    // UnInitialize logs its progress line between the first and the others.
+    void DestroyCollaborators(bool unInitializing);
+
     // Worker slots.
     bool SlotPublishStream(std::string url, std::string uniName, bool audioOnly, bool recordMode);
     bool SlotPublishMixStream(std::string url, std::string videoUniName, std::string audioUniName,

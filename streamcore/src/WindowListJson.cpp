@@ -17,15 +17,12 @@ std::string BuildWindowListJson(int count, const std::vector<WindowListItem>& it
         entry["filePath"] = Json::Value(item.filePath);
         root["windowList"].append(entry);
     }
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    Json::FastWriter writer;
-    std::string text = writer.write(root);
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+    // Compact, one line ending in a newline, and titles kept as UTF-8 text: the older
+    // FastWriter would escape every non-ASCII character as \uXXXX.
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    std::string text = Json::writeString(builder, root) + "\n";
     std::wstring wide = Orvane::Common::s2ws(text);
     std::string utf8;
     Poco::UnicodeConverter::toUTF8(wide, utf8);

@@ -40,7 +40,8 @@ class FakeMediaTap;
 // The engine made by the last CreateMediaTap (null after DestoryMediaTap).
 FakeMediaTap* Engine();
 // Results the engine answers, by operation name ("OpenCamera", "StartEncodeVideo", ...);
-// 0 when not set. "IsVideoEncoding" non-zero means true.
+// 0 when not set. "IsVideoEncoding" non-zero means true; "CreateMediaTap" non-zero makes the
+// engine's factory fail.
 void SetEngineResult(const std::string& op, int value);
 void ResetEngineResults();
 

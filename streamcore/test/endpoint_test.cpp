@@ -4,6 +4,7 @@
 #include "doubles.h"
 #include "support/process.h"
 
+#include <Poco/Exception.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -182,6 +183,28 @@ TEST(EndpointLifecycleTest, EverythingFailsSoftlyBeforeInitializeAndAfterUnIniti
     EXPECT_EQ(Rtmp(), nullptr);
     EXPECT_EQ(Calls().Count("OpenPublishUrl"), 0);
     EXPECT_EQ(LiveRecorders(), 0);
+    DestroyStreamCore(core);
+}
+
+TEST(EndpointLifecycleTest, AFailedInitializeLeavesNothingHalfMadeAndALaterOneRepeatsTheSetUp) {
+    ResetAll();
+    IStreamCore* core = CreateStreamCore();
+    SetEngineResult("CreateMediaTap", 1);
+    EXPECT_THROW(core->Initialize(nullptr, nullptr, nullptr, false), Poco::AssertionViolationException);
+    EXPECT_EQ(Rtmp(), nullptr);  // the RTMP manager made before the engine is gone again
+    EXPECT_THROW(core->Initialize(nullptr, nullptr, nullptr, false), Poco::AssertionViolationException);
+    EXPECT_EQ(core->PublishMixStream("rtmp://h/live/a", "cam", kMixer, 0), false);
+
+    SetEngineResult("CreateMediaTap", 0);
+    ASSERT_TRUE(core->Initialize(nullptr, nullptr, nullptr, false));
+    ASSERT_NE(Engine(), nullptr);
+    ASSERT_NE(Rtmp(), nullptr);
+    // The event thread runs: a publish result reaches the sink.
+    RecordingSink sink;
+    core->SetSink(&sink);
+    Rtmp()->Sink()->OnPublishEvent(1000, "room1", RTMP_PUBLISH_CONNECTED, nullptr, 0);
+    EXPECT_TRUE(WaitUntil([&] { return sink.Count() == 1; }, 10000));
+    core->SetSink(nullptr);
     DestroyStreamCore(core);
 }
 

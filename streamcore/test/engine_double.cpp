@@ -244,6 +244,7 @@ extern "C" {
 
 IMediaTap* CreateMediaTap(IMediaTapSink* sink, int) {
     std::lock_guard<std::mutex> lock(g_engineMutex);
+    if (g_results["CreateMediaTap"] != 0) return nullptr;  // an engine that cannot be made
     g_engine = new FakeMediaTap(sink);
     return g_engine;
 }

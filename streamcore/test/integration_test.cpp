@@ -159,13 +159,20 @@ TEST_F(IntegrationTest, PublishedStreamAndLocalRecordingCarryEveryFrame) {
     core->SetSink(&sink);
     ASSERT_TRUE(core->PublishMixStream(url.c_str(), kApp, kMixer, 0));
     ASSERT_TRUE(WaitUntil([&] { return sink.Has("0:endpoint"); }, 20000)) << "no publish result";
+    // The flag chooses no track: a named audio source is recorded whatever it says, and an
+    // empty audio name gives a video-only file.
+    const std::string unflagged = dir.file("unflagged.mp4"), videoOnly = dir.file("video.mp4");
     const int id = core->StartRecord(recPath.c_str(), kApp, kMixer, true);
+    const int id2 = core->StartRecord(unflagged.c_str(), kApp, kMixer, false);
+    const int id3 = core->StartRecord(videoOnly.c_str(), kApp, "", true);
     ASSERT_GT(id, 0);
+    ASSERT_GT(id2, 0);
+    ASSERT_GT(id3, 0);
 
     const size_t audioFed = Feed(doubles::Engine()->Sink(), g_clip->video.size());
     // Let the publisher's send queue drain before the stream is closed.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_TRUE(core->StopRecord(id));
+    for (int each : {id, id2, id3}) EXPECT_TRUE(core->StopRecord(each));
     core->StopPublish(url.c_str());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_TRUE(core->UnInitialize());
@@ -185,19 +192,28 @@ TEST_F(IntegrationTest, PublishedStreamAndLocalRecordingCarryEveryFrame) {
     EXPECT_EQ(server.audio.frames, static_cast<long>(audioFed));
     EXPECT_EQ(media::DecodeErrors(nginx.Recording("endpoint")), "");
 
-    // The local recording.
-    const media::Probe local = media::ProbeFile(recPath);
-    ASSERT_TRUE(local.hasVideo);
-    EXPECT_EQ(local.video.codec, "h264");
-    EXPECT_EQ(local.video.width, 320);
-    EXPECT_EQ(local.video.height, 240);
-    EXPECT_EQ(local.video.frames, 40);
-    ASSERT_TRUE(local.hasAudio);
-    EXPECT_EQ(local.audio.codec, "aac");
-    EXPECT_EQ(local.audio.frames, static_cast<long>(audioFed));
-    EXPECT_GT(local.duration, 3.5);
-    EXPECT_LT(local.duration, 4.6);
-    EXPECT_EQ(media::DecodeErrors(recPath), "");
+    // The local recordings.
+    for (const std::string& path : {recPath, unflagged, videoOnly}) {
+        SCOPED_TRACE(path);
+        const media::Probe local = media::ProbeFile(path);
+        ASSERT_TRUE(local.hasVideo);
+        EXPECT_EQ(local.video.codec, "h264");
+        EXPECT_EQ(local.video.width, 320);
+        EXPECT_EQ(local.video.height, 240);
+        EXPECT_EQ(local.video.frames, 40);
+        EXPECT_GT(local.duration, 3.5);
+        EXPECT_LT(local.duration, 4.6);
+        EXPECT_EQ(media::DecodeErrors(path), "");
+        if (path == videoOnly) {
+            EXPECT_FALSE(local.hasAudio);
+            continue;
+        }
+        ASSERT_TRUE(local.hasAudio);
+        EXPECT_EQ(local.audio.codec, "aac");
+        EXPECT_EQ(local.audio.sampleRate, 16000);
+        EXPECT_EQ(local.audio.channels, 1);
+        EXPECT_EQ(local.audio.frames, static_cast<long>(audioFed));
+    }
 }
 
 TEST_F(IntegrationTest, WindowListShowsTheDesktopFirstAndTheWindowsOfAHelperProcess) {

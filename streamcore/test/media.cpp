@@ -53,7 +53,7 @@ bool MakeClip(const std::string& folder, int width, int height, int fps, int sec
 Probe ProbeFile(const std::string& path) {
     Probe r;
     const std::string out = RunCapture({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                                        "stream=codec_type,codec_name,width,height,nb_read_frames:format=duration",
+                                        "stream=codec_type,codec_name,width,height,sample_rate,channels,nb_read_frames:format=duration",
                                         "-of", "compact=p=1:nk=0", path});
     std::istringstream lines(out);
     std::string line;
@@ -72,6 +72,8 @@ Probe ProbeFile(const std::string& path) {
             s.width = std::atoi(kv["width"].c_str());
             s.height = std::atoi(kv["height"].c_str());
             s.frames = std::atol(kv["nb_read_frames"].c_str());
+            s.sampleRate = std::atoi(kv["sample_rate"].c_str());
+            s.channels = std::atoi(kv["channels"].c_str());
             if (kv["codec_type"] == "video") {
                 r.video = s;
                 r.hasVideo = true;

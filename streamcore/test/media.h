@@ -34,6 +34,7 @@ std::vector<VideoFrame> SplitAccessUnits(const std::string& stream);
 struct StreamProbe {
     std::string codec;
     int width = 0, height = 0;
+    int sampleRate = 0, channels = 0;
     long frames = -1;
 };
 struct Probe {

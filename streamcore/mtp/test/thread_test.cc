@@ -217,6 +217,28 @@ TEST(ThreadSend, ClearReleasesAWaitingSenderWithoutRunningTheHandler) {
     EXPECT_FALSE(ran.load());
 }
 
+// A sender released by the target's destruction (or served just before it) must not touch
+// the target again; under AddressSanitizer a late touch shows as a use after free.
+TEST(ThreadSend, DeletingTheTargetReleasesWaitingSendersWithoutTouchingItAgain) {
+    for (int i = 0; i < 200; ++i) {
+        Thread* t = new Thread();  // never started: the send waits until the destructor
+        const bool served = i % 2 == 1;
+        if (served) {
+            ASSERT_TRUE(t->Start());
+        }
+        std::atomic<bool> sending{false};
+        auto h = MakeHandler([](Message*) {});
+        std::thread s([&] {
+            sending = true;
+            t->Send(&h);
+        });
+        while (!sending) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(served ? 0 : 2));
+        delete t;
+        s.join();
+    }
+}
+
 TEST(ThreadInvoke, OnAQuittingThreadReturnsTheZeroValueWithoutRunning) {
     struct Target {
         int calls = 0;

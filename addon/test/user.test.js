@@ -1,0 +1,40 @@
+'use strict';
+// The addon in a process that is not root: node's own folder (where the endpoint moves the
+// process) cannot take a log folder, and a relative recording name must still land where the
+// script was started.
+const test = require('node:test');
+const assert = require('node:assert');
+const fs = require('fs');
+const path = require('path');
+const peers = require('./peers.helper');
+
+const build = peers.buildDir;
+
+test('as nobody: initialize(true) answers 1 with logging off, and a relative recording lands in the script folder',
+  { timeout: 60000, skip: process.getuid() !== 0 && 'needs root to switch to nobody' }, async (t) => {
+    const display = await peers.startXvfb();
+    t.after(() => display.stop());
+    // A copy of the built libraries that nobody may read, wherever the checkout lives.
+    const libs = peers.tempDir('libs');
+    for (const name of fs.readdirSync(path.join(build, 'lib'))) {
+      if (/\.so(\.|$)|\.node$/.test(name)) fs.copyFileSync(path.join(build, 'lib', name), path.join(libs, name));
+    }
+    const work = peers.tempDir('work');
+    for (const dir of [libs, work]) fs.chmodSync(dir, 0o755);
+    fs.chownSync(work, 65534, 65534);
+    const script = `
+      const a = require(${JSON.stringify(path.join(libs, 'streamAddon.node'))});
+      const out = { init: a.initialize(true), mics: a.getMicphoneCount() };
+      out.record = a.startRecordApp('lesson.flv', 0, 320, 240, 500, false, 15);
+      setTimeout(() => { out.stop = a.stopRecordApp(); a.uninitialize(); console.log(JSON.stringify(out)); }, 2500);`;
+    const r = peers.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', process.execPath, '-e', script],
+      { LD_LIBRARY_PATH: libs, HOME: work }, { cwd: work });
+    assert.strictEqual(r.status, 0, r.stderr);
+    const out = JSON.parse(r.stdout.trim().split('\n').pop());
+    assert.strictEqual(typeof out.mics, 'number');
+    assert.deepStrictEqual({ ...out, mics: 0 }, { init: 1, mics: 0, record: 0, stop: true });
+    assert.match(r.stderr, /logging stays off: the log folder .*log\/ could not be made/);
+    const file = path.join(work, 'lesson.flv');
+    assert.ok(fs.existsSync(file), `no ${file}: ${fs.readdirSync(work)}`);
+    assert.ok(peers.ffprobeStreams(file).includes('h264,320,240'));
+  });
