@@ -60,9 +60,9 @@ function analyse(name, file, flashesUs, arrivals) {
   const rows = [];
   if (m.error) return { name, error: m.error, rows };
   if (m.flashes.length !== flashesUs.length) {
-    const probe = peers.run(['ffprobe', '-v', 'error', '-show_entries', 'stream=codec_name,start_time,duration,nb_frames',
+    const streams = peers.run(['ffprobe', '-v', 'error', '-show_entries', 'stream=codec_name,start_time',
       '-of', 'csv=p=0', file]).stdout.trim().replace(/\n/g, '; ');
-    return { name, error: `${m.flashes.length} flashes found, ${flashesUs.length} made (${probe})`, rows };
+    return { name, error: `${m.flashes.length} flashes found, ${flashesUs.length} made (${streams})`, rows };
   }
   m.flashes.forEach((f, k) => {
     const start = f.ms - RAMP_MS / 2;  // the ramp's start on the copy's timeline
