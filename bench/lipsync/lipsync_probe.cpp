@@ -53,10 +53,11 @@ int Stimulus(int count, int rampMs, int gapMs, int leadMs) {
         return 1;
     }
     fill(0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(leadMs));
-    for (int i = 0; i < count; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
-        const int64_t startUs = cue.Beep(200);
+    std::vector<int64_t> atUs;
+    const int64_t firstUs = MonotonicNowUs() + leadMs * 1000LL;
+    for (int i = 0; i < count; ++i) atUs.push_back(firstUs + i * (gapMs + rampMs + 400) * 1000LL);
+    cue.Schedule(atUs, 200);
+    for (int64_t startUs : atUs) {
         SleepUntilUs(startUs);
         for (int64_t t = MonotonicNowUs() - startUs; t < rampMs * 1000LL; t = MonotonicNowUs() - startUs) {
             fill(static_cast<int>(255 * t / (rampMs * 1000LL)));

@@ -63,7 +63,6 @@ protected:
         m_window.reset(new XWindow(0, 0, 320, 240, 0x000000));
         ASSERT_TRUE(m_window->ok());
         m_window->Fill(0x000000);
-        ASSERT_TRUE(m_cue.Start("card"));
         m_core = CreateStreamCore();
         ASSERT_NE(m_core, nullptr);
         m_core->SetSink(&m_sink);
@@ -76,23 +75,29 @@ protected:
             m_core->UnInitialize();
             DestroyStreamCore(m_core);
         }
-        m_cue.Stop();
         m_server.Stop();
     }
     // The server's copy starts at the first key frame after a connect: up to the encoder's
     // key-frame interval (two seconds) later.
     void WaitForPicture() { std::this_thread::sleep_for(std::chrono::milliseconds(2200)); }
-    // Flashes: the window turns white when the tone reaches the sound card, and black again.
+    // Flashes a second apart: the window turns white when a tone reaches the sound card (the
+    // tone_cue program plays it), and black again.
     void Flash(int count) {
+        std::vector<std::string> argv = {TONE_CUE_PATH, "card", "150"};
+        std::vector<int64_t> atUs;
         for (int i = 0; i < count; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(700));
-            const int64_t onsetUs = m_cue.Beep(150);
-            ASSERT_NE(onsetUs, 0);
-            std::this_thread::sleep_for(std::chrono::microseconds(onsetUs - MonotonicNowUs()));
+            atUs.push_back(MonotonicNowUs() + 700000 + i * 1000000LL);
+            argv.push_back(std::to_string(atUs.back()));
+        }
+        ChildProcess cue;
+        ASSERT_TRUE(s_pulse->Spawn(&cue, argv));
+        for (int64_t at : atUs) {
+            std::this_thread::sleep_for(std::chrono::microseconds(at - MonotonicNowUs()));
             m_window->Fill(0xFFFFFF);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             m_window->Fill(0x000000);
         }
+        EXPECT_EQ(cue.Wait(5000), 0) << "tone_cue failed";
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
     }
     void Stop() {
@@ -118,7 +123,6 @@ protected:
     static audiotest::PulseServer* s_pulse;
     static bool s_xUp, s_pulseUp;
     std::unique_ptr<XWindow> m_window;
-    ToneCue m_cue;
     NginxRtmp m_server;
     TempDir m_dir{"lipsync"};
     ConnectCounter m_sink;

@@ -171,6 +171,7 @@ bool ToneCue::Start(const std::string& sink) {
                              &spec, nullptr, &attr, &error);
     if (!m_stream) return false;
     m_stop = false;
+    m_atUs.clear();
     m_thread = std::thread([this] { Run(); });
     return true;
 }
@@ -180,51 +181,40 @@ void ToneCue::Stop() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_stop = true;
     }
-    m_changed.notify_all();
     if (m_thread.joinable()) m_thread.join();
     if (m_stream) pa_simple_free(m_stream);
     m_stream = nullptr;
 }
 
-int64_t ToneCue::Beep(int ms) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    if (!m_stream) return 0;
-    m_toneAsked = true;
+void ToneCue::Schedule(const std::vector<int64_t>& atUs, int ms) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_atUs = atUs;
     m_toneMs = ms;
-    m_onsetUs = 0;
-    m_changed.wait(lock, [&] { return m_onsetUs != 0 || m_stop; });
-    return m_onsetUs;
 }
 
 void ToneCue::Run() {
     std::vector<float> chunk(kChunk);
-    int64_t phase = 0;
-    int toneLeft = 0;
     for (;;) {
+        std::vector<int64_t> atUs;
+        int64_t toneUs;
         {
             std::lock_guard<std::mutex> lock(m_lock);
             if (m_stop) break;
-            if (m_toneAsked) {
-                m_toneAsked = false;
-                toneLeft = kRate / 1000 * m_toneMs;
-                phase = 0;
-                // Everything written so far plays first: the tone's first sample is due when
-                // the stream's latency has passed.
-                int error = 0;
-                const pa_usec_t latency = pa_simple_get_latency(m_stream, &error);
-                m_onsetUs = MonotonicNowUs() + static_cast<int64_t>(latency);
-                m_changed.notify_all();
-            }
+            atUs = m_atUs;
+            toneUs = m_toneMs * 1000LL;
         }
-        for (int i = 0; i < kChunk; ++i) {
-            if (toneLeft > 0) {
-                chunk[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * 1000.0 * static_cast<double>(phase++) / kRate));
-                --toneLeft;
-            } else {
-                chunk[i] = 0.0f;
-            }
-        }
+        // Everything written so far plays first: this chunk starts when the latency has passed.
         int error = 0;
+        const int64_t startUs = MonotonicNowUs() + static_cast<int64_t>(pa_simple_get_latency(m_stream, &error));
+        for (int i = 0; i < kChunk; ++i) {
+            const int64_t t = startUs + static_cast<int64_t>(i) * 1000000 / kRate;
+            float v = 0.0f;
+            for (int64_t at : atUs) {
+                if (t >= at && t < at + toneUs)
+                    v = static_cast<float>(0.5 * std::sin(2 * M_PI * 1000.0 * static_cast<double>(t - at) / 1e6));
+            }
+            chunk[i] = v;
+        }
         if (pa_simple_write(m_stream, chunk.data(), chunk.size() * sizeof(float), &error) < 0) break;
     }
 }

@@ -6,8 +6,6 @@
 // on a thread of its own).
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -42,7 +40,9 @@ std::vector<double> AvOffsets(const AvMarks& marks, double maxMs = 1000);
 int64_t MonotonicNowUs();
 
 // A playback stream to a pulseaudio sink (of the server in the environment) that plays silence
-// all the time, so a tone can start at once and at a known time.
+// all the time and a 1 kHz tone (amplitude 0.5) at given instants, each sample placed by the
+// stream's latency. (In a process that also captures, libpulse's clients race each other under
+// ThreadSanitizer: tests run it as the tone_cue program.)
 class ToneCue {
 public:
     ToneCue() = default;
@@ -53,21 +53,19 @@ public:
     // False when the stream cannot be opened.
     bool Start(const std::string& sink);
     void Stop();
-    // Queues `ms` of a 1 kHz tone (amplitude 0.5) behind what is queued; returns the
-    // CLOCK_MONOTONIC µs at which its first sample is due at the sink (0 when not started).
-    int64_t Beep(int ms);
+    // Tones of `ms` that reach the sink at these CLOCK_MONOTONIC µs (instants already passed
+    // when their samples are written are skipped).
+    void Schedule(const std::vector<int64_t>& atUs, int ms);
 
 private:
     void Run();
 
     pa_simple* m_stream = nullptr;
     std::thread m_thread;
-    std::mutex m_lock;
-    std::condition_variable m_changed;
+    std::mutex m_lock;  // guards m_stop and the schedule
     bool m_stop = false;
+    std::vector<int64_t> m_atUs;
     int m_toneMs = 0;
-    bool m_toneAsked = false;
-    int64_t m_onsetUs = 0;
 };
 
 }  // namespace testsupport
