@@ -5,6 +5,8 @@
 // given below, checked in the order listed; endpoint failures are results, not exceptions.
 // Numbers are converted to signed 32-bit integers (modulo 2^32, NaN as 0).
 
+import { EventEmitter } from 'events';
+
 /**
  * One line of JSON followed by "\n", members in ascending key order, no spaces:
  * `{"eventid":6001,"result":0,"rtmpurl":"name"}\n` for publish (6001) and play (6002) results,
@@ -127,3 +129,213 @@ export function stopPublishStream(): boolean;
  * "Wrong arguments stream url" (empty), "... too long", "... holds a NUL byte".
  */
 export function forceKeyFrame(url: string): boolean;
+
+// ---------------------------------------------------------------------------------------------
+// The class StreamCore: the whole endpoint from script, with results pushed as events.
+//
+// The process has one endpoint, shared by the fourteen functions above and every StreamCore:
+// whichever is used first starts it, and it ends when neither uses it any more (uninitialize
+// leaves it running for open StreamCore objects, and closing the last StreamCore leaves it
+// running while the functions are initialized). Every method runs on the script thread.
+// Wrong arguments throw a TypeError naming the method, the argument and what it must be
+// ("publish: options.mode must be ..."); endpoint failures throw an Error with the reason when
+// one is known; after close() every member throws Error("StreamCore is closed").
+// Window ids are X11 window ids; 0 stands for the whole desktop where a window is captured.
+
+
+/** A microphone or speaker. */
+export interface AudioDevice {
+  /** The id the open calls take (the sound server's device name). */
+  id: string;
+  /** The display name. */
+  name: string;
+}
+
+/** One capture format a camera offers. */
+export interface CameraFormat {
+  width: number;
+  height: number;
+  /** Highest frame rate of the format. */
+  fps: number;
+  /** "I420", "YUY2", "UYVY", "IYUV", "RGB24", "RGB565", "MJPG" or "unknown". */
+  format: string;
+}
+
+export interface Camera {
+  /** The id openCamera takes. */
+  id: string;
+  name: string;
+  formats: CameraFormat[];
+}
+
+/** One shareable window, as the window list writes it; the desktop comes first. */
+export interface WindowEntry {
+  /** The window id (unsigned); the desktop entry names the root window. */
+  hWnd: number;
+  /** The title (UTF-8); "desktop" for the desktop entry. */
+  windowName: string;
+  /** Path of the owning program, "unknown" when it cannot be found. */
+  filePath: string;
+}
+
+/** A publish or play result: 0 connected, -1 failed or lost (a failed connection is retried). */
+export interface StreamResult {
+  /** The url given to publish or play. */
+  url: string;
+  /** The stream name: the url's last path segment. */
+  stream: string;
+  result: 0 | -1;
+}
+
+/** A local video source: a captured window or an open camera. */
+export interface Source {
+  /** The engine's name of the source (its uniName). */
+  readonly name: string;
+  /** Stops the capture or closes the camera (and its preview). Calling it again does nothing. */
+  stop(): void;
+}
+
+export interface Publication {
+  readonly url: string;
+  /**
+   * Resolves on the first successful connection. It never rejects: failures arrive as "publish"
+   * events with result -1 while the connection is retried.
+   */
+  readonly connected: Promise<void>;
+  /** Pauses the video source's encoder (every output of that source pauses); throws without video. */
+  pause(): void;
+  /** Resumes the video source's encoder, starting with a key frame. */
+  resume(): void;
+  /** The next video frame is a key frame; throws when the video is not encoding. */
+  forceKeyFrame(): void;
+  /** Stops publishing (the source keeps running). Calling it again does nothing. */
+  stop(): void;
+}
+
+export interface Recording {
+  /** The file as given (a relative name is taken against the folder the module was loaded in). */
+  readonly file: string;
+  /** Closes the file. Calling it again does nothing. */
+  stop(): void;
+}
+
+export interface Playback {
+  readonly url: string;
+  /** Shows the video in another window from the next picture on. */
+  moveTo(window: number): void;
+  /** Stops playing. Calling it again does nothing. */
+  stop(): void;
+}
+
+export interface StreamCoreOptions {
+  /** Log files of the endpoint (folder "log" under the running executable's folder); default false. */
+  log?: boolean;
+}
+
+export interface CaptureOptions {
+  /** Output size, 16 to 4096 (the picture is scaled into it keeping its aspect); default 640x480. */
+  width?: number;
+  height?: number;
+  /** Frames per second, 1 to 60; default 15. */
+  fps?: number;
+  /** Video bitrate in kbit/s, 1 to 100000; default 800. */
+  kbps?: number;
+  /** Draw the mouse pointer into the frames; default false. */
+  cursor?: boolean;
+}
+
+export interface CameraOptions {
+  /** The wanted size, 16 to 4096 (the camera's nearest format is scaled to it); default 640x480. */
+  width?: number;
+  height?: number;
+  /** Frames per second, 1 to 60; default 15. */
+  fps?: number;
+  /** A native window that shows the camera; none by default. */
+  preview?: number | null;
+}
+
+export interface PublishOptions {
+  /** The video, or null for sound only. */
+  video?: Source | null;
+  /** "mix": the sound card and microphone mix (AAC 16 kHz mono); null for no sound. */
+  audio?: 'mix' | null;
+  /** Publish type on the server; default "live". "append" needs a video source. */
+  mode?: 'live' | 'record' | 'append';
+}
+
+export interface RecordOptions {
+  /** The video (required). */
+  video: Source;
+  /** "mix": the sound card and microphone mix; null for a video-only file. */
+  audio?: 'mix' | null;
+}
+
+export interface PlayOptions {
+  /** The window the video is drawn into; 0 (the default) shows no video. */
+  window?: number;
+}
+
+export declare class StreamCore extends EventEmitter {
+  /**
+   * Starts using the process's endpoint (starting it when nobody uses it yet).
+   * Throws Error with the endpoint's reason when it cannot be started.
+   */
+  constructor(options?: StreamCoreOptions);
+
+  /**
+   * Stops everything this object started (recordings, publications, playbacks, thumbnails,
+   * captures, cameras, device tests; the sound mixer when nobody else uses it) and releases the
+   * endpoint. Collection of the object and the process's exit do the same.
+   */
+  close(): void;
+
+  on(event: 'publish' | 'play', listener: (result: StreamResult) => void): this;
+  once(event: 'publish' | 'play', listener: (result: StreamResult) => void): this;
+  off(event: 'publish' | 'play', listener: (result: StreamResult) => void): this;
+
+  microphones(): AudioDevice[];
+  speakers(): AudioDevice[];
+  cameras(): Camera[];
+  /** The microphone the mixer, the tests and the volume and mute members use; "" is the default. Throws for an unknown id. */
+  openMicrophone(id: string): void;
+  /** The mixer stops mixing the microphone in; volume and mute go to the default one again. */
+  closeMicrophone(): void;
+  /** The speaker for the speaker volume and test; "" is the default. Throws for an unknown id. */
+  openSpeaker(id: string): void;
+  /** 0 to 100 (-1 read back when there is no device). */
+  microphoneVolume: number;
+  speakerVolume: number;
+  microphoneMuted: boolean;
+  /** Automatic gain on the microphone path of the mixer (write only). */
+  set autoGain(on: boolean);
+  /** Measures the open (else the default) microphone's peak level. */
+  startMicrophoneTest(): void;
+  /** 0 to 100: the highest peak of the last 150 ms; 0 when no test runs. */
+  microphoneLevel(): number;
+  stopMicrophoneTest(): void;
+  /** Plays the file's first audio stream once to the open (else the default) speaker. Throws for a missing or undecodable file. */
+  startSpeakerTest(file: string): void;
+  /** 0 to 100: the peak of the sound handed to the speaker last. */
+  speakerLevel(): number;
+  stopSpeakerTest(): void;
+
+  /** The windows a user may share, topmost first after the desktop entry. */
+  windows(): WindowEntry[];
+  /** Shows a live copy of sourceWindow in targetWindow (scaled to fit); returns its handle. */
+  showThumbnail(sourceWindow: number, targetWindow: number): number;
+  removeThumbnail(handle: number): void;
+  /** Un-minimises and raises the window. */
+  bringToTop(window: number): void;
+
+  /** Captures a window (0: the desktop), encoding it at once. */
+  captureWindow(window: number, options?: CaptureOptions): Source;
+  /** Opens a camera by id (from cameras()); it is encoded while an output takes it. */
+  openCamera(id: string, options?: CameraOptions): Source;
+
+  /** Publishes to an RTMP url; throws when the url is published already in this process. */
+  publish(url: string, options: PublishOptions): Publication;
+  /** Records to a file (.mp4, .flv or .mkv); throws Error when it cannot be opened. */
+  record(file: string, options: RecordOptions): Recording;
+  /** Plays an RTMP stream into a window; its sound goes to the open speaker. */
+  play(url: string, options?: PlayOptions): Playback;
+}

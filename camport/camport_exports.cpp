@@ -9,16 +9,6 @@
 
 #include <new>
 
-namespace {
-
-// Both destroyers are the same operation: the interface's virtual destructor.
-template <typename T>
-void DestroyObject(T* object) {
-    delete object;
-}
-
-}  // namespace
-
 CAMPORT_EXPORT Orvane::VideoCapturePlatform* CreateWinVideoCapture() {
     try {
         return new Orvane::VideoCaptureDS(Orvane::camdev::CreateDefaultDeviceLayer());
@@ -27,7 +17,11 @@ CAMPORT_EXPORT Orvane::VideoCapturePlatform* CreateWinVideoCapture() {
     }
 }
 
-CAMPORT_EXPORT void DestroyWinVideoCapture(Orvane::VideoCapturePlatform* capture) { DestroyObject(capture); }
+// One destroyer for capture and capability objects, exported under both names: each object
+// goes through its own virtual destructor.
+CAMPORT_EXPORT void DestroyWinVideoCapture(Orvane::CaptureObject* object) { delete object; }
+CAMPORT_EXPORT void DestroyWinVideoCaptureCaps(Orvane::CaptureObject* object)
+    __attribute__((alias("DestroyWinVideoCapture")));
 
 CAMPORT_EXPORT Orvane::VideoCaptureCapsPlatform* CreateWinVideoCaptureCaps() {
     try {
@@ -38,8 +32,6 @@ CAMPORT_EXPORT Orvane::VideoCaptureCapsPlatform* CreateWinVideoCaptureCaps() {
         return nullptr;
     }
 }
-
-CAMPORT_EXPORT void DestroyWinVideoCaptureCaps(Orvane::VideoCaptureCapsPlatform* caps) { DestroyObject(caps); }
 
 CAMPORT_EXPORT Orvane::VideoRendererPlatform* CreateWinVideoRenderer() {
     try {

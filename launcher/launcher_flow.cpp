@@ -2,7 +2,11 @@
 
 namespace launcher {
 
+#ifdef _WIN32
+const char* const kProgramPath = "bin/nw.exe";
+#else
 const char* const kProgramPath = "bin/nw";
+#endif
 const char* const kMessageTitle = "Tavric客户端";
 const char* const kMessageText = "非常抱歉，教师版暂不支持低于 Windows 7 的操作系统！";
 

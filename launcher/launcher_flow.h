@@ -10,7 +10,7 @@
 
 namespace launcher {
 
-// The program to start, relative to the current directory.
+// The program to start, relative to the current directory ("bin/nw.exe" on Windows).
 extern const char* const kProgramPath;
 // Title and text of the message shown on a system older than Windows 7 (UTF-8).
 extern const char* const kMessageTitle;

@@ -3,7 +3,9 @@
 #include "DesktopWindow.h"
 
 #include <Poco/Bugcheck.h>
+#include <Poco/Exception.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -20,6 +22,10 @@ void* ToHandle(uint64_t window) { return reinterpret_cast<void*>(static_cast<uin
 
 }  // namespace
 
+std::string PublishClaim(const std::string& url) { return "publish " + url; }
+std::string PlayClaim(const std::string& url) { return "play " + url; }
+std::string CameraClaim(const std::string& id) { return "camera " + id; }
+
 EventQueue& Events() {
     static EventQueue* queue = new EventQueue;
     return *queue;
@@ -34,12 +40,8 @@ LiveMediaPlugin::LiveMediaPlugin() : m_calls(*this), m_flows(m_calls) {}
 
 LiveMediaPlugin::~LiveMediaPlugin() = default;
 
-int LiveMediaPlugin::Initialize(bool enableLog) {
-    if (m_bInitialized) {
-        m_lpStreamCore->OpenSpeaker("");
-        return 1;
-    }
-    m_eventCallback.store(&QueueEventText, std::memory_order_release);
+bool LiveMediaPlugin::EnsureEndpoint(bool enableLog, std::string* error) {
+    if (m_bInitialized && m_lpStreamCore != nullptr) return true;
     if (m_lpStreamCore == nullptr) {
         m_lpStreamCore = CreateStreamCore();
         if (m_lpStreamCore == nullptr) Poco::Bugcheck::assertion("m_lpStreamCore", __FILE__, __LINE__);
@@ -47,13 +49,38 @@ int LiveMediaPlugin::Initialize(bool enableLog) {
     m_lpStreamCore->SetSink(this);
     try {
         m_bInitialized = m_lpStreamCore->Initialize(nullptr, nullptr, nullptr, enableLog);
-    } catch (...) {
+        if (!m_bInitialized && error) *error = "the endpoint could not be initialized";
+    } catch (const Poco::Exception& e) {
         // A collaborator the endpoint could not create: the endpoint stays not initialized and
-        // a later initialize tries again.
+        // a later start tries again.
         m_bInitialized = false;
+        if (error) *error = e.displayText();
+    } catch (...) {
+        m_bInitialized = false;
+        if (error) *error = "the endpoint could not be initialized";
     }
-    if (m_bInitialized) m_lpStreamCore->OpenSpeaker("");
-    return m_bInitialized ? 1 : 0;
+    return m_bInitialized;
+}
+
+void LiveMediaPlugin::EndIfUnused() {
+    if (m_bModuleUser || !m_clients.empty() || m_lpStreamCore == nullptr) return;
+    m_lpStreamCore->UnInitialize();
+    DestroyStreamCore(m_lpStreamCore);
+    m_lpStreamCore = nullptr;
+    m_bInitialized = false;
+}
+
+int LiveMediaPlugin::Initialize(bool enableLog) {
+    if (Ready()) {
+        m_lpStreamCore->OpenSpeaker("");
+        return 1;
+    }
+    m_eventCallback.store(&QueueEventText, std::memory_order_release);
+    if (EnsureEndpoint(enableLog, nullptr)) {
+        m_bModuleUser = true;
+        m_lpStreamCore->OpenSpeaker("");
+    }
+    return Ready() ? 1 : 0;
 }
 
 void LiveMediaPlugin::Uninitialize() {
@@ -61,15 +88,55 @@ void LiveMediaPlugin::Uninitialize() {
     if (m_lpStreamCore == nullptr) return;
     m_flows.StopRecord();
     m_flows.StopPublish();
-    m_lpStreamCore->UnInitialize();
-    DestroyStreamCore(m_lpStreamCore);
-    m_lpStreamCore = nullptr;
-    m_bInitialized = false;
+    m_bModuleUser = false;
+    EndIfUnused();
 }
 
 void LiveMediaPlugin::Unload() {
+    // Script objects still open stop what they started first; each detaches itself.
+    const std::vector<IEndpointClient*> clients = m_clients;
+    for (IEndpointClient* client : clients) client->CloseForUnload();
+    m_clients.clear();
     Uninitialize();
     Events().Clear();
+}
+
+bool LiveMediaPlugin::Attach(IEndpointClient* client, bool enableLog, std::string* error) {
+    if (!EnsureEndpoint(enableLog, error)) {
+        EndIfUnused();
+        return false;
+    }
+    m_clients.push_back(client);
+    return true;
+}
+
+void LiveMediaPlugin::Detach(IEndpointClient* client) {
+    auto it = std::find(m_clients.begin(), m_clients.end(), client);
+    if (it == m_clients.end()) return;
+    m_clients.erase(it);
+    EndIfUnused();
+}
+
+void LiveMediaPlugin::AddReceiver(IStreamResultReceiver* receiver) {
+    std::lock_guard<std::mutex> lock(m_receiversLock);
+    m_receivers.push_back(receiver);
+}
+
+void LiveMediaPlugin::RemoveReceiver(IStreamResultReceiver* receiver) {
+    std::lock_guard<std::mutex> lock(m_receiversLock);
+    m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
+}
+
+bool LiveMediaPlugin::Claim(const std::string& key) { return m_claims.insert(key).second; }
+
+void LiveMediaPlugin::Unclaim(const std::string& key) { m_claims.erase(key); }
+
+void LiveMediaPlugin::MixerUsed() { ++m_scriptMixerUsers; }
+
+void LiveMediaPlugin::MixerReleased() {
+    if (m_scriptMixerUsers > 0) --m_scriptMixerUsers;
+    if (m_scriptMixerUsers == 0 && !m_flows.Recording() && !m_flows.Publishing() && m_lpStreamCore)
+        m_lpStreamCore->StopEncodeMixer(kSoundMixer);
 }
 
 void LiveMediaPlugin::Deliver(std::string text) {
@@ -82,12 +149,20 @@ void LiveMediaPlugin::OnStreamCoreEvent(int eventId, int value) {
     Deliver(EventText(eventId, value));
 }
 
+void LiveMediaPlugin::Push(bool play, int value, const char* name) {
+    const std::string stream = name ? name : "";
+    std::lock_guard<std::mutex> lock(m_receiversLock);
+    for (IStreamResultReceiver* receiver : m_receivers) receiver->OnStreamResult(play, value, stream);
+}
+
 void LiveMediaPlugin::OnPublishResult(int value, const char* name) {
     Deliver(StreamEventText(kPublishResultEvent, value, name));
+    Push(false, value, name);
 }
 
 void LiveMediaPlugin::OnPlayResult(int value, const char* name) {
     Deliver(StreamEventText(kPlayResultEvent, value, name));
+    Push(true, value, name);
 }
 
 uint64_t LiveMediaPlugin::EndpointCalls::DesktopWindow() { return DesktopWindowId(); }
@@ -108,6 +183,8 @@ bool LiveMediaPlugin::EndpointCalls::StopCapture(const std::string& uniName) {
 }
 
 bool LiveMediaPlugin::EndpointCalls::StopMixer(const std::string& mixer) {
+    // Script objects' outputs may still take their sound from it.
+    if (m_owner.m_scriptMixerUsers > 0) return true;
     return m_owner.m_lpStreamCore->StopEncodeMixer(mixer.c_str());
 }
 
@@ -120,11 +197,17 @@ bool LiveMediaPlugin::EndpointCalls::StopRecord(int recordId) { return m_owner.m
 
 bool LiveMediaPlugin::EndpointCalls::Publish(const std::string& url, const std::string& video,
                                              const std::string& audio, int mode) {
-    return m_owner.m_lpStreamCore->PublishMixStream(url.c_str(), video.c_str(), audio.c_str(), mode);
+    // The endpoint keeps one publication per url: a url a script object publishes is refused
+    // rather than shared (stopping it here would end the other user's publication).
+    if (!m_owner.Claim(PublishClaim(url))) return false;
+    if (m_owner.m_lpStreamCore->PublishMixStream(url.c_str(), video.c_str(), audio.c_str(), mode)) return true;
+    m_owner.Unclaim(PublishClaim(url));
+    return false;
 }
 
 void LiveMediaPlugin::EndpointCalls::StopPublish(const std::string& url) {
     m_owner.m_lpStreamCore->StopPublish(url.c_str());
+    m_owner.Unclaim(PublishClaim(url));
 }
 
 }  // namespace streamaddon

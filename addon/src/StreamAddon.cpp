@@ -1,9 +1,11 @@
-// The script module "streamAddon": fourteen functions over the process-wide LiveMediaPlugin.
+// The script module "streamAddon": fourteen functions over the process-wide LiveMediaPlugin,
+// and the native half of the script class StreamCore beside them (ScriptStreamCore.h).
 //
 // Every function runs on the script thread. Argument errors and "live media is null" are
 // thrown as TypeError with fixed texts; endpoint failures are results, never exceptions.
 #include "LiveMediaPlugin.h"
 #include "ScriptRules.h"
+#include "ScriptStreamCore.h"
 
 #include <napi.h>
 
@@ -247,6 +249,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
         {"forceKeyFrame", ForceKeyFrame},
     };
     for (const Entry& entry : kFunctions) exports.Set(entry.name, Napi::Function::New(env, entry.fn, entry.name));
+    DefineScriptStreamCore(env, exports);
     napi_add_env_cleanup_hook(env, Unload, nullptr);
     static std::once_flag s_atExit;
     std::call_once(s_atExit, [] {
@@ -258,5 +261,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
 }
 
 }  // namespace
+
+const std::string& streamaddon::LoadFolder() { return g_loadFolder; }
 
 NODE_API_MODULE(streamAddon, Init)

@@ -31,14 +31,18 @@ test.after(async () => {
   if (display) await display.stop();
 });
 
-test('the module exports the fourteen functions in their order', () => {
-  assert.deepStrictEqual(Object.keys(addon), [
+test('the module exports the fourteen functions in their order, and index.js adds StreamCore', () => {
+  const fourteen = [
     'initialize', 'uninitialize', 'setRunCallback', 'onTimer', 'getMicphoneCount', 'getMicphoneNames', 'openMic',
     'closeMic', 'enumWindowList', 'startRecordApp', 'stopRecordApp', 'publishStream', 'stopPublishStream',
-    'forceKeyFrame']);
-  for (const [name, fn] of Object.entries(addon)) {
-    assert.strictEqual(typeof fn, 'function');
-    assert.strictEqual(fn.name, name);
+    'forceKeyFrame'];
+  const native = require(path.join(peers.buildDir, 'lib', 'streamAddon.node'));
+  assert.deepStrictEqual(Object.keys(native), fourteen);
+  assert.deepStrictEqual(Object.keys(addon), [...fourteen, 'StreamCore']);
+  for (const name of fourteen) {
+    assert.strictEqual(addon[name], native[name]);
+    assert.strictEqual(typeof addon[name], 'function');
+    assert.strictEqual(addon[name].name, name);
   }
 });
 

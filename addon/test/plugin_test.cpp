@@ -246,3 +246,82 @@ TEST_F(PluginTest, EventsFromTheEventThreadAreQueuedUntilUninitialize) {
     m_plugin.Unload();
     EXPECT_EQ(Events().Size(), 0u);
 }
+
+namespace {
+
+struct Client final : IEndpointClient {
+    int closed = 0;
+    void CloseForUnload() override { ++closed; }
+};
+
+struct Receiver final : IStreamResultReceiver {
+    std::mutex lock;
+    std::vector<std::string> got;
+    void OnStreamResult(bool play, int value, const std::string& name) override {
+        std::lock_guard<std::mutex> guard(lock);
+        got.push_back(std::string(play ? "play " : "publish ") + std::to_string(value) + " " + name);
+    }
+};
+
+}  // namespace
+
+TEST_F(PluginTest, BothApisShareOneEndpointThatEndsWhenNeitherUsesIt) {
+    Client client;
+    std::string error;
+    ASSERT_TRUE(m_plugin.Attach(&client, false, &error));
+    EXPECT_FALSE(m_plugin.Ready()) << "the module's functions have not joined yet";
+    EXPECT_EQ(m_plugin.Initialize(true), 1);
+    EXPECT_EQ(m_endpoint.Take(), (Calls{"SetSink", "Initialize false", "OpenSpeaker ''"}));
+    m_plugin.Uninitialize();
+    EXPECT_TRUE(g_destroyed.empty()) << "the script object still uses it";
+    EXPECT_FALSE(m_plugin.Ready());
+    m_plugin.Detach(&client);
+    EXPECT_EQ(m_endpoint.Take(), (Calls{"UnInitialize"}));
+    EXPECT_EQ(g_destroyed, (std::vector<IStreamCore*>{&m_endpoint}));
+    EXPECT_EQ(g_created, 1);
+
+    // A failed start reports the endpoint's reason and keeps nothing.
+    m_endpoint.initAnswer = EndpointDouble::InitAnswer::kThrow;
+    EXPECT_FALSE(m_plugin.Attach(&client, false, &error));
+    EXPECT_NE(error.find("m_lpMediaTapr != NULL"), std::string::npos) << error;
+    EXPECT_EQ(g_destroyed.size(), 2u);
+
+    // Unload closes the objects still open.
+    m_endpoint.initAnswer = EndpointDouble::InitAnswer::kTrue;
+    ASSERT_TRUE(m_plugin.Attach(&client, false, &error));
+    m_plugin.Unload();
+    EXPECT_EQ(client.closed, 1);
+}
+
+TEST_F(PluginTest, ResultsReachTheQueueAndEveryReceiverTheMixerAndUrlsAreShared) {
+    Client client;
+    Receiver receiver;
+    std::string error;
+    ASSERT_TRUE(m_plugin.Attach(&client, false, &error));
+    ASSERT_EQ(m_plugin.Initialize(false), 1);
+    m_plugin.AddReceiver(&receiver);
+    StreamCoreSink* sink = m_endpoint.sink;
+    std::thread([sink] {
+        sink->OnPublishResult(0, "a");
+        sink->OnPlayResult(-1, "b");
+    }).join();
+    m_plugin.RemoveReceiver(&receiver);
+    std::thread([sink] { sink->OnPublishResult(0, "c"); }).join();
+    EXPECT_EQ(receiver.got, (std::vector<std::string>{"publish 0 a", "play -1 b"}));
+    EXPECT_EQ(Events().Size(), 3u) << "the polled queue keeps every result";
+
+    // A url a script object publishes is refused to the module's flow; the mixer runs until
+    // the last user of either API is done with it.
+    ASSERT_TRUE(m_plugin.Claim(PublishClaim("rtmp://h/live/x")));
+    m_plugin.MixerUsed();
+    CaptureAsk ask;
+    ask.window = 1;
+    m_endpoint.Take();
+    EXPECT_EQ(m_plugin.Flows().StartPublish("rtmp://h/live/x", ask, 0), 5002);
+    EXPECT_EQ(m_plugin.Flows().StartPublish("rtmp://h/live/y", ask, 0), 0);
+    m_plugin.Flows().StopPublish();
+    for (const std::string& call : m_endpoint.Take()) EXPECT_NE(call.rfind("StopEncodeMixer", 0), 0u) << call;
+    m_plugin.MixerReleased();
+    EXPECT_EQ(m_endpoint.Take(), (Calls{"StopEncodeMixer #soundcard#mix#mic"}));
+    m_plugin.Detach(&client);
+}

@@ -91,7 +91,8 @@ HResult CaptureInputPin::GetMediaType(int position, MediaType& out) const {
         out.subtype = kSubtypeI420;
         out.compression = kSubtypeI420;
         out.bitCount = 12;
-        out.imageSize = static_cast<uint32_t>(pixels * 3 / 2);
+        // Odd sides have chroma planes of the rounded-up half size (w * h * 3 / 2 when even).
+        out.imageSize = static_cast<uint32_t>(camrules::I420LayoutFor(req.width, req.height).size);
         break;
     case 2:
         out.subtype = kSubtypeYUY2;

@@ -359,12 +359,12 @@ MediaType MediaTypeOfPatternFormat(const PatternFormat& f) {
     case kSubtypeHDYC:
         mt.compression = f.subtype;
         mt.bitCount = 16;
-        mt.imageSize = static_cast<uint32_t>(w * h * 2);
+        mt.imageSize = static_cast<uint32_t>((w + 1) / 2 * 4 * h);
         break;
     default:
         mt.compression = f.subtype;
         mt.bitCount = 12;
-        mt.imageSize = static_cast<uint32_t>(w * h * 3 / 2);
+        mt.imageSize = static_cast<uint32_t>(w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2));
         mt.temporalCompression = false;
         break;
     }

@@ -48,6 +48,20 @@ uint32_t PixelFormatFromSubtype(uint32_t subtype) {
     }
 }
 
+uint32_t PixelFormatToSet(uint32_t subtype, const std::vector<uint32_t>& listed) {
+    const uint32_t preferred = PixelFormatFromSubtype(subtype);
+    if (std::find(listed.begin(), listed.end(), preferred) != listed.end()) return preferred;
+    for (uint32_t f : listed)
+        if (SubtypeFromPixelFormat(f) == subtype) return f;
+    return preferred;
+}
+
+bool SamePixelFormat(uint32_t asked, uint32_t answered) {
+    if (asked == answered) return true;
+    const auto jpeg = [](uint32_t f) { return f == V4L2_PIX_FMT_MJPEG || f == V4L2_PIX_FMT_JPEG; };
+    return jpeg(asked) && jpeg(answered);
+}
+
 int32_t HeaderHeight(uint32_t pixelFormat, uint32_t height) {
     const int32_t h = static_cast<int32_t>(std::min<uint32_t>(height, 0x7fffffffu));
     return SubtypeFromPixelFormat(pixelFormat) == kSubtypeRGB24 ? -h : h;
@@ -134,13 +148,66 @@ uint32_t PackedRowBytes(uint32_t pixelFormat, uint32_t width) {
     }
 }
 
-bool PackRows(const uint8_t* data, size_t length, uint32_t bytesPerLine, uint32_t rowBytes, uint32_t rows,
-              std::vector<uint8_t>& out) {
-    if (rows == 0 || rowBytes == 0 || bytesPerLine < rowBytes) return false;
-    if (length < static_cast<size_t>(bytesPerLine) * (rows - 1) + rowBytes) return false;
-    out.resize(static_cast<size_t>(rowBytes) * rows);
-    for (uint32_t r = 0; r < rows; ++r)
-        std::memcpy(&out[static_cast<size_t>(r) * rowBytes], data + static_cast<size_t>(r) * bytesPerLine, rowBytes);
+namespace {
+
+// One plane of an uncompressed frame: rows of rowBytes, stride bytes apart in the driver's
+// buffer.
+struct PlaneRows {
+    uint32_t rowBytes;
+    uint32_t rows;
+    uint32_t stride;
+};
+
+// The planes of a frame in the driver's layout; empty for compressed and unknown formats.
+std::vector<PlaneRows> PlanesOf(uint32_t pixelFormat, uint32_t width, uint32_t height, uint32_t bytesPerLine) {
+    const uint32_t halfW = (width + 1) / 2, halfH = (height + 1) / 2;
+    switch (pixelFormat) {
+    case V4L2_PIX_FMT_YUV420: {
+        const uint32_t bpl = std::max(bytesPerLine, width);
+        const uint32_t chroma = std::max(bpl / 2, halfW);
+        return {{width, height, bpl}, {halfW, halfH, chroma}, {halfW, halfH, chroma}};
+    }
+    case V4L2_PIX_FMT_NV12: {
+        const uint32_t bpl = std::max(bytesPerLine, halfW * 2);
+        return {{width, height, bpl}, {halfW * 2, halfH, bpl}};
+    }
+    default: {
+        const uint32_t row = PackedRowBytes(pixelFormat, width);
+        if (row == 0) return {};
+        return {{row, height, std::max(bytesPerLine, row)}};
+    }
+    }
+}
+
+}  // namespace
+
+bool HasPaddedRows(uint32_t pixelFormat, uint32_t width, uint32_t bytesPerLine) {
+    const std::vector<PlaneRows> planes = PlanesOf(pixelFormat, width, 1, bytesPerLine);
+    return !planes.empty() && bytesPerLine > planes.front().rowBytes;
+}
+
+bool PackFrame(uint32_t pixelFormat, uint32_t width, uint32_t height, uint32_t bytesPerLine, const uint8_t* data,
+               size_t length, std::vector<uint8_t>& out) {
+    const std::vector<PlaneRows> planes = PlanesOf(pixelFormat, width, height, bytesPerLine);
+    if (planes.empty() || !data || height == 0) return false;
+    size_t packed = 0, need = 0;
+    for (const PlaneRows& p : planes) {
+        packed += static_cast<size_t>(p.rowBytes) * p.rows;
+        need += static_cast<size_t>(p.stride) * p.rows;
+    }
+    // The last row of the last plane needs no padding behind it.
+    need -= planes.back().stride - planes.back().rowBytes;
+    if (length < need) return false;
+    out.resize(packed);
+    uint8_t* dst = out.data();
+    const uint8_t* src = data;
+    for (const PlaneRows& p : planes) {
+        for (uint32_t r = 0; r < p.rows; ++r) {
+            std::memcpy(dst, src + static_cast<size_t>(r) * p.stride, p.rowBytes);
+            dst += p.rowBytes;
+        }
+        src += static_cast<size_t>(p.stride) * p.rows;
+    }
     return true;
 }
 
@@ -182,7 +249,7 @@ public:
 
 protected:
     HResult OpenStream(const MediaType& type) override {
-        const uint32_t pixfmt = v4l2map::PixelFormatFromSubtype(type.subtype);
+        const uint32_t pixfmt = v4l2map::PixelFormatToSet(type.subtype, m_pixelFormats);
         if (!pixfmt) return kVFW_E_INVALIDMEDIATYPE;
         v4l2_format fmt;
         std::memset(&fmt, 0, sizeof(fmt));
@@ -192,12 +259,14 @@ protected:
         fmt.fmt.pix.height = static_cast<uint32_t>(type.height < 0 ? -type.height : type.height);
         fmt.fmt.pix.field = V4L2_FIELD_ANY;
         if (Ioctl(m_fd, VIDIOC_S_FMT, &fmt) < 0) return FromErrno(errno);
-        if (fmt.fmt.pix.pixelformat != pixfmt || fmt.fmt.pix.width != static_cast<uint32_t>(type.width) ||
+        if (!v4l2map::SamePixelFormat(pixfmt, fmt.fmt.pix.pixelformat) ||
+            fmt.fmt.pix.width != static_cast<uint32_t>(type.width) ||
             fmt.fmt.pix.height != static_cast<uint32_t>(type.height < 0 ? -type.height : type.height)) {
             OV_LOG("V4L2 device refused the format %dx%d", type.width, type.height);
             return kVFW_E_INVALIDMEDIATYPE;
         }
-        m_rowBytes = v4l2map::PackedRowBytes(pixfmt, fmt.fmt.pix.width);
+        m_pixelFormat = fmt.fmt.pix.pixelformat;
+        m_width = fmt.fmt.pix.width;
         m_bytesPerLine = fmt.fmt.pix.bytesperline;
         m_rows = fmt.fmt.pix.height;
         if (type.avgTimePerFrame > 0) {
@@ -253,10 +322,10 @@ protected:
         }
         out.data = static_cast<const uint8_t*>(m_buffers[buf.index].start);
         out.length = static_cast<int32_t>(std::min<uint32_t>(buf.bytesused, m_buffers[buf.index].length));
-        if (m_rowBytes != 0 && m_bytesPerLine > m_rowBytes) {
-            // Padded rows: the frame path expects them packed.
-            if (!v4l2map::PackRows(out.data, static_cast<size_t>(out.length), m_bytesPerLine, m_rowBytes, m_rows,
-                                   m_packed)) {
+        if (v4l2map::HasPaddedRows(m_pixelFormat, m_width, m_bytesPerLine)) {
+            // Padded rows: the frame path expects every plane packed.
+            if (!v4l2map::PackFrame(m_pixelFormat, m_width, m_rows, m_bytesPerLine, out.data,
+                                    static_cast<size_t>(out.length), m_packed)) {
                 ReleaseSample();
                 return 0;
             }
@@ -331,6 +400,7 @@ private:
             desc.index = i;
             desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             if (Ioctl(m_fd, VIDIOC_ENUM_FMT, &desc) < 0) break;
+            m_pixelFormats.push_back(desc.pixelformat);
             bool any = false;
             for (uint32_t j = 0;; ++j) {
                 v4l2_frmsizeenum size;
@@ -362,8 +432,10 @@ private:
     }
 
     int m_fd;
-    uint32_t m_rowBytes = 0;      // bytes of one packed row (0: not a packed format)
-    uint32_t m_bytesPerLine = 0;  // bytes of one row as the driver lays it out
+    std::vector<uint32_t> m_pixelFormats;  // as the device lists them
+    uint32_t m_pixelFormat = 0;   // the one the driver streams
+    uint32_t m_width = 0;
+    uint32_t m_bytesPerLine = 0;  // bytes of one (Y) row as the driver lays it out
     uint32_t m_rows = 0;
     std::vector<uint8_t> m_packed;
     std::vector<std::vector<int64_t>> m_intervals;  // per listed format

@@ -25,6 +25,13 @@ namespace v4l2map {
 uint32_t SubtypeFromPixelFormat(uint32_t pixelFormat);
 // The V4L2 pixel format a subtype is set with (0 when none).
 uint32_t PixelFormatFromSubtype(uint32_t subtype);
+// The V4L2 pixel format to ask the driver for when the subtype is wanted, given the pixel
+// formats the device lists: the listed one that maps onto the subtype (a camera that offers
+// only JPEG is asked for JPEG, not MJPEG), else PixelFormatFromSubtype.
+uint32_t PixelFormatToSet(uint32_t subtype, const std::vector<uint32_t>& listed);
+// True when the driver's answer to a format request delivers the pixel format asked for:
+// the same format, or JPEG for MJPEG and the reverse (both are JPEG pictures).
+bool SamePixelFormat(uint32_t asked, uint32_t answered);
 // The header height of a V4L2 frame: V4L2 images are top-down, which an RGB header states
 // with a negative height.
 int32_t HeaderHeight(uint32_t pixelFormat, uint32_t height);
@@ -41,10 +48,16 @@ std::vector<std::pair<uint32_t, uint32_t>> SizesFromRange(uint32_t minW, uint32_
 // Bytes of one row of a packed pixel format (YUYV, UYVY, RGB565, BGR24) without padding; 0
 // for planar and compressed formats.
 uint32_t PackedRowBytes(uint32_t pixelFormat, uint32_t width);
-// Copies rows of rowBytes out of a frame whose rows are bytesPerLine apart. False when the
-// frame is too short.
-bool PackRows(const uint8_t* data, size_t length, uint32_t bytesPerLine, uint32_t rowBytes, uint32_t rows,
-              std::vector<uint8_t>& out);
+// True when a frame of the uncompressed pixel format with rows bytesPerLine apart has padding
+// behind its rows (bytesPerLine above the packed row of its first plane).
+bool HasPaddedRows(uint32_t pixelFormat, uint32_t width, uint32_t bytesPerLine);
+// Packs every plane of a padded frame: the rows of packed formats and of the Y plane are
+// bytesPerLine apart, those of the YUV420 chroma planes bytesPerLine / 2 and those of NV12's
+// interleaved chroma plane bytesPerLine. The result has the tight layout the frame path reads
+// (YUV420: chroma planes of ceil(w / 2) x ceil(h / 2)). False for a compressed or unknown
+// format and for a frame too short for its layout.
+bool PackFrame(uint32_t pixelFormat, uint32_t width, uint32_t height, uint32_t bytesPerLine, const uint8_t* data,
+               size_t length, std::vector<uint8_t>& out);
 // The card name of VIDIOC_QUERYCAP (32 bytes, not always terminated).
 std::string CardName(const uint8_t* card, size_t size);
 

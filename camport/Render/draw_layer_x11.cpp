@@ -8,6 +8,7 @@
 #include <sys/shm.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -152,6 +153,11 @@ bool SharedMemoryWorks(Display* display) {
     return ok;
 }
 
+uint64_t NextGeneration() {
+    static std::atomic<uint64_t> counter{0};
+    return ++counter;
+}
+
 bool LostError(int code) { return code == BadWindow || code == BadDrawable || code == BadGC || code == kConnectionLost; }
 
 // ---------------------------------------------------------------------------------------------
@@ -177,6 +183,10 @@ public:
     // Lost together with the device's window.
     DrawResult Lock(LockedSurface* out) override;
     void Unlock() override {}
+    // Changes whenever the content may have changed (locked for writing, filled); unique
+    // across surfaces, so a copy made from one surface is never taken for another's.
+    uint64_t Generation() const { return m_generation; }
+    void Touch() { m_generation = NextGeneration(); }
     void Bits(LockedSurface* out) {
         out->bits = m_bits.data();
         out->pitch = m_pitch;
@@ -184,6 +194,7 @@ public:
         out->height = m_height;
     }
     DrawResult FillBlack(bool fillYuvBlack) override {
+        Touch();
         if (m_format == SurfaceFormat::kYV12 && fillYuvBlack) {
             const size_t y = static_cast<size_t>(m_pitch) * m_height;
             std::fill(m_bits.begin(), m_bits.begin() + y, 0);
@@ -205,6 +216,7 @@ private:
     SurfaceFormat m_format;
     int m_pitch = 0;
     std::vector<uint8_t> m_bits;
+    uint64_t m_generation = NextGeneration();
 };
 
 class X11Device : public IDrawDevice {
@@ -282,37 +294,41 @@ public:
         const int ox = vis.left - dst.left, oy = vis.top - dst.top;
         uint8_t* image = reinterpret_cast<uint8_t*>(m_image->data);
         const int imageStride = m_image->bytes_per_line;
+        const bool scaled = dw != src.Width() || dh != src.Height();
         try {
-            if (src.Format() == SurfaceFormat::kYV12) {
-                const uint8_t *y = src.Y(), *u = src.U(), *v = src.V();
-                int ys = src.Pitch(), cs = src.Pitch() / 2;
-                if (dw != src.Width() || dh != src.Height()) {
-                    const int cw = (dw + 1) / 2, ch = (dh + 1) / 2;
-                    m_scaled.resize(static_cast<size_t>(dw) * dh + 2 * static_cast<size_t>(cw) * ch);
-                    uint8_t* sy = m_scaled.data();
-                    uint8_t* su = sy + static_cast<size_t>(dw) * dh;
-                    uint8_t* sv = su + static_cast<size_t>(cw) * ch;
-                    libyuv::I420Scale(y, ys, u, cs, v, cs, src.Width(), src.Height(), sy, dw, su, cw, sv, cw, dw,
-                                      dh, libyuv::kFilterBilinear);
-                    y = sy, u = su, v = sv, ys = dw, cs = cw;
-                }
+            if (!scaled && src.Format() == SurfaceFormat::kYV12) {
+                const int ys = src.Pitch(), cs = src.Pitch() / 2;
                 const size_t co = static_cast<size_t>(oy / 2) * cs + ox / 2;
-                libyuv::I420ToARGB(y + static_cast<size_t>(oy) * ys + ox, ys, u + co, cs, v + co, cs, image,
-                                   imageStride, vis.Width(), vis.Height());
-            } else {
+                libyuv::I420ToARGB(src.Y() + static_cast<size_t>(oy) * ys + ox, ys, src.U() + co, cs, src.V() + co,
+                                   cs, image, imageStride, vis.Width(), vis.Height());
+            } else if (!scaled) {
                 LockedSurface locked;
                 src.Bits(&locked);
-                const uint8_t* pixels = locked.bits;
-                int stride = locked.pitch;
-                if (dw != src.Width() || dh != src.Height()) {
-                    m_scaled.resize(static_cast<size_t>(dw) * dh * 4);
-                    libyuv::ARGBScale(locked.bits, locked.pitch, src.Width(), src.Height(), m_scaled.data(), dw * 4,
-                                      dw, dh, libyuv::kFilterBilinear);
-                    pixels = m_scaled.data();
-                    stride = dw * 4;
+                libyuv::ARGBCopy(locked.bits + static_cast<size_t>(oy) * locked.pitch + static_cast<size_t>(ox) * 4,
+                                 locked.pitch, image, imageStride, vis.Width(), vis.Height());
+            } else {
+                // Only the part of the picture inside the window is scaled, straight into the
+                // image: a picture far larger than the window (fill mode) costs no more than
+                // the window.
+                const uint8_t* pixels = nullptr;
+                int stride = 0;
+                if (src.Format() == SurfaceFormat::kYV12) {
+                    pixels = SurfaceAsArgb(src);
+                    stride = src.Width() * 4;
+                } else {
+                    LockedSurface locked;
+                    src.Bits(&locked);
+                    pixels = locked.bits;
+                    stride = locked.pitch;
                 }
-                libyuv::ARGBCopy(pixels + static_cast<size_t>(oy) * stride + static_cast<size_t>(ox) * 4, stride,
-                                 image, imageStride, vis.Width(), vis.Height());
+                // The scaler takes the top left corner of the whole picture and writes only
+                // the clip rectangle, which is where the image is.
+                uint8_t* origin = reinterpret_cast<uint8_t*>(reinterpret_cast<uintptr_t>(image) -
+                                                             static_cast<uintptr_t>(oy) * imageStride -
+                                                             static_cast<uintptr_t>(ox) * 4);
+                if (libyuv::ARGBScaleClip(pixels, stride, src.Width(), src.Height(), origin, imageStride, dw, dh, ox, oy,
+                                          vis.Width(), vis.Height(), libyuv::kFilterBilinear) != 0)
+                    return DrawResult::kFailed;
             }
         } catch (const std::bad_alloc&) {
             return DrawResult::kFailed;
@@ -394,6 +410,17 @@ private:
         return true;
     }
 
+    // The YV12 surface as 32-bit RGB, converted again only when its content changed.
+    const uint8_t* SurfaceAsArgb(const X11Surface& src) {
+        if (m_argbGeneration != src.Generation() || m_argb.empty()) {
+            m_argb.resize(static_cast<size_t>(src.Width()) * src.Height() * 4);
+            libyuv::I420ToARGB(src.Y(), src.Pitch(), src.U(), src.Pitch() / 2, src.V(), src.Pitch() / 2, m_argb.data(),
+                               src.Width() * 4, src.Width(), src.Height());
+            m_argbGeneration = src.Generation();
+        }
+        return m_argb.data();
+    }
+
     void ReleaseImage() {
         if (!m_image) return;
         if (m_bShmImage) {
@@ -418,11 +445,13 @@ private:
     XImage* m_image = nullptr;
     bool m_bShmImage = false;
     XShmSegmentInfo m_shm{};
-    std::vector<uint8_t> m_scaled;
+    std::vector<uint8_t> m_argb;     // a YV12 surface as 32-bit RGB, for scaled blits
+    uint64_t m_argbGeneration = 0;   // content generation of the surface m_argb holds
 };
 
 DrawResult X11Surface::Lock(LockedSurface* out) {
     if (m_device.CheckLost()) return DrawResult::kLost;
+    Touch();
     Bits(out);
     return DrawResult::kOk;
 }

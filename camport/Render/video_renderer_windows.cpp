@@ -228,7 +228,14 @@ bool VideoRendererDDrawWindows::AttachWindow(EngineVideoWindow* window) {
     const unsigned long handle = window->GetHwnd();
 
     Poco::Mutex::ScopedLock lock(m_stateMutex);
-    if (handle == m_hWnd.load()) return true;
+    if (handle == m_hWnd.load()) {
+        // The same window, attached or kept by a detach: the state stays as it is, but a kept
+        // object is replaced by the one given now, which is alive (the engine may have made a
+        // new object for the same window).
+        Poco::Mutex::ScopedLock frame(m_frameMutex);
+        if (m_pWindow.load()) m_pWindow = window;
+        return true;
+    }
     DetachLocked();
     {
         Poco::Mutex::ScopedLock frame(m_frameMutex);
@@ -255,8 +262,8 @@ void VideoRendererDDrawWindows::DetachLocked() {
         m_pending.Clear();
         m_render.Clear();
         m_bAttached = false;
-        // The window object is the engine's and may go once detached: forget it.
-        m_pWindow = nullptr;
+        // The window object and its handle are kept: attaching the same window again leaves
+        // the renderer detached, and a window that draws by itself still gets its frames.
     } else {
         m_hWnd = 0;
         m_pWindow = nullptr;
@@ -308,7 +315,8 @@ bool VideoRendererDDrawWindows::RenderFrame(const CapturedFrameInfo* info, const
     }
     Poco::Mutex::ScopedLock frame(m_frameMutex);
     if (!m_bAttached) return false;
-    if (!data || length <= 0 || !m_pending.Set(data, length)) return false;
+    // A frame without data empties the pending packet: the next pass has nothing new to show.
+    if (!data || length <= 0 || !m_pending.Set(data, length)) m_pending.Clear();
     m_bNewFrame = true;
     if (info->width != m_record.width || info->height != m_record.height) {
         m_record = *info;
@@ -324,6 +332,12 @@ bool VideoRendererDDrawWindows::IsPreferredFormat(int format) {
 
 void VideoRendererDDrawWindows::Redraw() {
     Poco::Mutex::ScopedLock lock(m_stateMutex);
+    {
+        // A detached renderer draws nothing and leaves the window object it kept alone: the
+        // engine may already have freed it.
+        Poco::Mutex::ScopedLock frame(m_frameMutex);
+        if (!m_bAttached) return;
+    }
     EngineVideoWindow* window = m_pWindow.load();
     if (window && !window->IsSelfDrawn()) return;
     if (!m_caps.EnsureProbed()) return;

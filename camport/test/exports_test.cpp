@@ -44,6 +44,8 @@ TEST(PluginExports, ListAndCaptureThePatternCamera) {
     Plugin plugin;
     ASSERT_NE(nullptr, plugin.handle) << dlerror();
     ASSERT_TRUE(plugin.createCapture && plugin.destroyCapture && plugin.createCaps && plugin.destroyCaps);
+    // The two destroyers are one function under two names.
+    EXPECT_EQ(reinterpret_cast<void*>(plugin.destroyCapture), reinterpret_cast<void*>(plugin.destroyCaps));
     plugin.destroyCapture(nullptr);
     plugin.destroyCaps(nullptr);
 

@@ -72,12 +72,54 @@ TEST(V4l2Mapping, PaddedRowsArePacked) {
     EXPECT_EQ(10u, PackedRowBytes(V4L2_PIX_FMT_RGB565, 5));
     EXPECT_EQ(15u, PackedRowBytes(V4L2_PIX_FMT_BGR24, 5));
     EXPECT_EQ(0u, PackedRowBytes(V4L2_PIX_FMT_MJPEG, 640));
-    // Two rows of 3 bytes, 4 bytes apart; the last row needs no padding behind it.
+    // Two BGR24 rows of 1 pixel, 4 bytes apart; the last row needs no padding behind it.
     const uint8_t frame[] = {1, 2, 3, 0xee, 4, 5, 6};
     std::vector<uint8_t> out;
-    ASSERT_TRUE(PackRows(frame, sizeof(frame), 4, 3, 2, out));
+    ASSERT_TRUE(PackFrame(V4L2_PIX_FMT_BGR24, 1, 2, 4, frame, sizeof(frame), out));
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 3, 4, 5, 6}), out);
-    EXPECT_FALSE(PackRows(frame, 6, 4, 3, 2, out));  // short frame
+    EXPECT_FALSE(PackFrame(V4L2_PIX_FMT_BGR24, 1, 2, 4, frame, 6, out));  // short frame
+}
+
+TEST(V4l2Mapping, JpegOnlyCameraIsAskedForJpeg) {
+    using namespace v4l2map;
+    // Listed as MJPG, set as the JPEG the camera offers, and its answer taken.
+    const std::vector<uint32_t> jpegOnly = {V4L2_PIX_FMT_JPEG};
+    EXPECT_EQ(kSubtypeMJPG, SubtypeFromPixelFormat(jpegOnly[0]));
+    EXPECT_EQ(V4L2_PIX_FMT_JPEG, PixelFormatToSet(kSubtypeMJPG, jpegOnly));
+    EXPECT_TRUE(SamePixelFormat(V4L2_PIX_FMT_JPEG, V4L2_PIX_FMT_JPEG));
+    EXPECT_TRUE(SamePixelFormat(V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_JPEG));
+    EXPECT_FALSE(SamePixelFormat(V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV));
+    // A camera offering both is asked for MJPEG; other types as before.
+    EXPECT_EQ(V4L2_PIX_FMT_MJPEG, PixelFormatToSet(kSubtypeMJPG, {V4L2_PIX_FMT_JPEG, V4L2_PIX_FMT_MJPEG}));
+    EXPECT_EQ(V4L2_PIX_FMT_YUV420, PixelFormatToSet(kSubtypeIYUV, jpegOnly));
+    EXPECT_FALSE(HasPaddedRows(V4L2_PIX_FMT_JPEG, 640, 2048));
+}
+
+TEST(V4l2Mapping, PaddedPlanarFrameIsPacked) {
+    using namespace v4l2map;
+    // 641 x 481 YUV420 with 704-byte luma rows (352-byte chroma rows) becomes the tight I420
+    // layout with chroma planes of 321 x 241.
+    const uint32_t w = 641, h = 481, bpl = 704, cw = 321, ch = 241;
+    std::vector<uint8_t> padded(bpl * h + 2 * (bpl / 2) * ch, 0xee), tight;
+    auto plane = [&](size_t at, uint32_t stride, uint32_t rowBytes, uint32_t rows, uint8_t seed) {
+        for (uint32_t r = 0; r < rows; ++r)
+            for (uint32_t x = 0; x < rowBytes; ++x) {
+                const uint8_t v = static_cast<uint8_t>(seed + r * 7 + x);
+                padded[at + r * stride + x] = v;
+                tight.push_back(v);
+            }
+    };
+    plane(0, bpl, w, h, 0);
+    plane(bpl * h, bpl / 2, cw, ch, 50);
+    plane(bpl * h + (bpl / 2) * ch, bpl / 2, cw, ch, 100);
+    ASSERT_TRUE(HasPaddedRows(V4L2_PIX_FMT_YUV420, w, bpl));
+    EXPECT_FALSE(HasPaddedRows(V4L2_PIX_FMT_YUV420, w, w));
+    std::vector<uint8_t> out;
+    ASSERT_TRUE(PackFrame(V4L2_PIX_FMT_YUV420, w, h, bpl, padded.data(), padded.size(), out));
+    EXPECT_EQ(tight, out);
+    EXPECT_FALSE(PackFrame(V4L2_PIX_FMT_YUV420, w, h, bpl, padded.data(), padded.size() - 400, out));
+    ASSERT_TRUE(PackFrame(V4L2_PIX_FMT_NV12, w, h, bpl, padded.data(), bpl * h + bpl * ch, out));
+    EXPECT_EQ(size_t{w * h + 2 * cw * ch}, out.size());
 }
 
 TEST(V4l2Layer, FolderWithoutCameras) {

@@ -53,12 +53,19 @@ protected:
     ~VideoCaptureExternal() = default;
 };
 
+// What capture and capability objects have in common: their virtual destructor comes first,
+// so one destroyer serves both.
+class CaptureObject {
+public:
+    /* 0 */ virtual ~CaptureObject() = default;
+};
+
 // One camera capture, from CreateWinVideoCapture.
 // Threads: any engine thread, one call at a time for SetCaptureDev; StartCapture and
 // StopCapture are serialised inside.
-class VideoCapturePlatform {
+class VideoCapturePlatform : public CaptureObject {
 public:
-    /* 0 */ virtual ~VideoCapturePlatform() = default;
+    /* 0 */ ~VideoCapturePlatform() override = default;
     // Opens the device and stores the request (format: EnginePixelFormat code; a code without
     // a plug-in type keeps the type stored before, initially unknown). False when the device
     // cannot be opened (nothing else changes then).
@@ -73,9 +80,9 @@ public:
 
 // The camera list with each camera's formats, from CreateWinVideoCaptureCaps.
 // Threads: any engine thread; calls are serialised inside.
-class VideoCaptureCapsPlatform {
+class VideoCaptureCapsPlatform : public CaptureObject {
 public:
-    /* 0 */ virtual ~VideoCaptureCapsPlatform() = default;
+    /* 0 */ ~VideoCaptureCapsPlatform() override = default;
     // True (and *result = 0) when a listed camera's unique id agrees with deviceId over the
     // shorter of the two lengths. False for ids shorter than 2 characters.
     /* 1 */ virtual bool HasDevice(const char* deviceId, int* result) = 0;
@@ -94,12 +101,12 @@ public:
 
 // Creates a capture object; null only when memory runs out.
 CAMPORT_EXPORT Orvane::VideoCapturePlatform* CreateWinVideoCapture();
-// Destroys a capture object; null is accepted.
-CAMPORT_EXPORT void DestroyWinVideoCapture(Orvane::VideoCapturePlatform* capture);
+// Destroys a capture or capability object through its virtual destructor; null is accepted.
+// DestroyWinVideoCapture and DestroyWinVideoCaptureCaps are two names of this one function.
+CAMPORT_EXPORT void DestroyWinVideoCapture(Orvane::CaptureObject* object);
 // Creates a capability object; null only when memory runs out.
 CAMPORT_EXPORT Orvane::VideoCaptureCapsPlatform* CreateWinVideoCaptureCaps();
-// Destroys a capability object; null is accepted.
-CAMPORT_EXPORT void DestroyWinVideoCaptureCaps(Orvane::VideoCaptureCapsPlatform* caps);
+CAMPORT_EXPORT void DestroyWinVideoCaptureCaps(Orvane::CaptureObject* object);
 
 typedef Orvane::VideoCapturePlatform* (*PFN_CreateWinVideoCapture)();
 typedef void (*PFN_DestroyWinVideoCapture)(Orvane::VideoCapturePlatform*);

@@ -33,7 +33,8 @@ public:
 };
 
 // The engine's window object, as the renderer uses it. Implemented by the engine; it must
-// outlive its use by a renderer (until the renderer is detached from it or destroyed).
+// outlive its use by a renderer: until the renderer is destroyed or attached to another
+// window (a detached renderer keeps the object, see DetachWindow).
 // Threads: the renderer calls the virtual operations from engine threads (RenderFrame) and
 // from its redraw thread; they must be safe to call from any thread.
 class EngineVideoWindow {
@@ -73,14 +74,18 @@ public:
     // Note: after DetachWindow the window id is kept, so attaching the same window again
     // returns true but leaves the renderer detached.
     /* 0 */ virtual bool AttachWindow(EngineVideoWindow* window) = 0;
-    // Drops the surfaces, the frame and the window object; keeps the window id once.
+    // Drops the surfaces and the frame and leaves the attached state; keeps the window object
+    // and its id (a second detach forgets the id). A kept window object that does not draw
+    // by itself still gets converted frames from RenderFrame.
     /* 1 */ virtual void DetachWindow() = 0;
     /* 2 */ virtual EngineVideoWindow* GetAttachedWindow() = 0;
     // Labels are stored (text up to 254 characters) but not drawn.
     /* 3 */ virtual void SetLabelText(const char* text) = 0;
     /* 4 */ virtual void SetLabelValue(int value) = 0;
-    // Hands over one frame (any EnginePixelFormat; data valid only during the call). False
-    // when nothing is attached.
+    // Hands over one frame (any EnginePixelFormat; data valid only during the call; I420
+    // planes Y, U, V with chroma planes of ceil(w / 2) x ceil(h / 2)). A window object that
+    // does not draw by itself gets it converted (true). Otherwise false when not attached;
+    // true when taken (a frame without data leaves nothing new to draw).
     /* 5 */ virtual bool RenderFrame(const CapturedFrameInfo* info, const uint8_t* data, int length) = 0;
     // True when format is the input format the display draws best (1 I420 or 10 RGB24).
     /* 6 */ virtual bool IsPreferredFormat(int format) = 0;

@@ -49,7 +49,7 @@ TEST(LauncherFlow, SupportedOrUnknownSystemStartsTheProgramOnce) {
         p.versions = v;
         EXPECT_EQ(RunLauncher(p), 0);
         ASSERT_EQ(p.processCalls.size(), 1u);
-        EXPECT_EQ(p.processCalls[0], "\"bin/nw\"");
+        EXPECT_EQ(p.processCalls[0], std::string("\"") + kProgramPath + "\"");
         EXPECT_TRUE(p.shellCalls.empty());
         EXPECT_TRUE(p.messages.empty());
     }
@@ -71,7 +71,7 @@ TEST(LauncherFlow, FailedStartFallsBackToTheShellAndBothFailingIsSilent) {
     p.processStarts = false;
     EXPECT_EQ(RunLauncher(p), 0);
     ASSERT_EQ(p.shellCalls.size(), 1u);
-    EXPECT_EQ(p.shellCalls[0].first, "bin/nw");
+    EXPECT_EQ(p.shellCalls[0].first, kProgramPath);
     EXPECT_EQ(p.shellCalls[0].second, "");
 
     FakePlatform q;

@@ -12,7 +12,11 @@
 #include <Poco/Process.h>
 
 #include <pthread.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/syscall.h>
+#endif
 #include <unistd.h>
 
 #include <cstdarg>
@@ -151,7 +155,11 @@ void LogInfo(const char* source, int line, const char* fmt, ...) {
         char name[32] = "";
         pthread_getname_np(pthread_self(), name, sizeof name);
         msg.setThread(name);
+#ifdef _WIN32
+        msg.setTid(static_cast<long>(GetCurrentThreadId()));
+#else
         msg.setTid(static_cast<long>(::syscall(SYS_gettid)));
+#endif
         g_inst->GetLogger().log(msg);
     } catch (...) {
         // A full disk or a closed file must not take the caller down.

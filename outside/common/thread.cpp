@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace Orvane {
 namespace Common {
@@ -188,11 +189,18 @@ int CAccurateWaitTime::Wait(int periodMs, bool bRestart) {
     const int64_t now = NowUs();
     m_nextDeadlineUs = NextDeadline(m_nextDeadlineUs, now, period, bRestart);
     if (m_nextDeadlineUs <= now) return 0;
+#ifdef _WIN32
+    // winpthreads sleeps until an absolute time on the real-time clock only (EINVAL for the
+    // monotonic one, without sleeping): sleep what is left instead.
+    for (int64_t left; (left = m_nextDeadlineUs - NowUs()) > 0;)
+        std::this_thread::sleep_for(std::chrono::microseconds(left));
+#else
     timespec ts;
     ts.tv_sec = static_cast<time_t>(m_nextDeadlineUs / 1000000);
     ts.tv_nsec = static_cast<long>((m_nextDeadlineUs % 1000000) * 1000);
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
+#endif
     return static_cast<int>((NowUs() - now) / 1000);
 }
 

@@ -69,14 +69,12 @@ bool PlaceCameraPicture(const CameraPicture& picture, const Rect& fit, I420Frame
     uint8_t* dstV = out->V() + static_cast<size_t>(fit.y / 2) * out->StrideUV() + fit.x / 2;
 
     if (picture.format == kEnginePixelI420 || picture.format == kEnginePixelIYUV) {
-        // The plug-in's plane layout: Y (stride w), U at w * h, V at w * h + (w * h) / 4, both
-        // chroma planes with stride (w + 1) / 2.
-        const size_t ySize = static_cast<size_t>(w) * h;
-        const int strideUV = (w + 1) / 2;
-        const size_t vOffset = ySize + ySize / 4;
-        const size_t chromaSize = static_cast<size_t>(strideUV) * ((h + 1) / 2);
-        if (length < vOffset + chromaSize || length < ySize + chromaSize) return false;
-        return libyuv::I420Scale(bytes, w, bytes + ySize, strideUV, bytes + vOffset, strideUV, cropW, cropH, dstY,
+        // The plug-in's plane layout: Y (stride w), then U and V of ceil(w / 2) x ceil(h / 2)
+        // each, stride ceil(w / 2).
+        const I420Planes planes = I420PlanesOf(w, h);
+        if (length < planes.Total()) return false;
+        return libyuv::I420Scale(bytes, w, bytes + planes.UOffset(), planes.strideUV, bytes + planes.VOffset(),
+                                 planes.strideUV, cropW, cropH, dstY,
                                  out->StrideY(), dstU, out->StrideUV(), dstV, out->StrideUV(), fit.w, fit.h,
                                  libyuv::kFilterBilinear) == 0;
     }

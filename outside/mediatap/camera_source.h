@@ -54,8 +54,8 @@ private:
 };
 
 // Converts a camera frame into the rectangle fit of out (I420), scaling when the sizes
-// differ. Reads I420 and IYUV (planes Y, U, V; chroma strides (w + 1) / 2), YUY2, UYVY,
-// RGB24 (B, G, R, top-down) and MJPEG; odd sizes lose their last column or row. False, with
+// differ. Reads I420 and IYUV (planes Y, U, V laid out as I420Frame's), YUY2, UYVY, RGB24
+// (B, G, R, top-down) and MJPEG; odd sizes lose their last column or row. False, with
 // out unchanged, for another format, a size below 2 x 2, too few bytes or an undecodable
 // frame. scratch is working memory kept between calls.
 bool PlaceCameraPicture(const CameraPicture& picture, const Rect& fit, I420Frame* out, I420Frame* scratch);

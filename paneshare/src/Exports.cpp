@@ -1,6 +1,10 @@
 // The library's factory functions.
 #include "PaneShareMgr.h"
+#ifdef _WIN32
+#include "Win32WindowSystem.h"
+#else
 #include "X11WindowSystem.h"
+#endif
 
 #include <new>
 
@@ -9,7 +13,11 @@ extern "C" {
 IPaneShareMgr* CreatePaneShareMgr(IPaneShareMgrSink* sink) {
     paneshare::SetGlobalSink(sink);
     try {
+#ifdef _WIN32
+        return new paneshare::PaneShareMgr(paneshare::CreateWin32WindowSystem());
+#else
         return new paneshare::PaneShareMgr(paneshare::CreateX11WindowSystem());
+#endif
     } catch (...) {
         // Nothing throws across the library boundary; no memory means no manager.
         return nullptr;

@@ -1,10 +1,8 @@
 #include "mtp/logging.h"
 
-#include <string.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
+
+#include "mtp/platform.h"
 
 namespace mtp {
 namespace {
@@ -25,18 +23,6 @@ const char* Prefix(LoggingSeverity severity) {
     }
 }
 
-void WriteAll(const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // nowhere to write; a log line is not worth more
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-}
-
 }  // namespace
 
 LogMessage::LogMessage(const char* file, int line, LoggingSeverity severity) : m_severity(severity) {
@@ -54,12 +40,7 @@ std::string LogMessage::ErrorText(int error) {
     char code[16];
     snprintf(code, sizeof code, "[0x%08X]", static_cast<unsigned>(error));
     std::string text = code;
-    char buffer[256];
-    // GNU strerror_r: returns the text, which may or may not live in buffer.
-    const char* message = strerror_r(error, buffer, sizeof buffer);
-    std::string msg = message ? message : "";
-    while (!msg.empty() && (msg.back() == ' ' || msg.back() == '\n' || msg.back() == '\r' || msg.back() == '\t'))
-        msg.pop_back();
+    const std::string msg = os::SystemErrorMessage(error);
     if (!msg.empty()) text += " " + msg;
     return text;
 }
@@ -89,14 +70,7 @@ std::string LogMessage::Line() const {
 
 LogMessage::~LogMessage() {
     if (m_severity < LS_INFO) return;
-    std::string line = Line();
-    const std::string colour = AnsiForAttribute(ColourAttribute(m_severity));
-    if (!colour.empty() && isatty(STDERR_FILENO)) {
-        // Colour around the text only, so the newline leaves the terminal in its own colour.
-        line.pop_back();
-        line = colour + line + "\x1b[0m\n";
-    }
-    WriteAll(line);
+    os::WriteLogLine(Line(), ColourAttribute(m_severity));
 }
 
 }  // namespace mtp

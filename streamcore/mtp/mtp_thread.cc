@@ -126,8 +126,12 @@ void Thread::Join() {
 
 bool Thread::AdoptCurrentThread() {
     if (IsRunning()) return false;
-    // Linux needs no handle to refer to the calling thread, so adopting cannot fail here.
-    m_osId.store(os::CurrentThreadId());
+    int error = 0;
+    if (!m_pOsThread->Adopt(&error)) {
+        MTP_LOG_ERR(LS_ERROR, error) << "Unable to get handle to thread.";
+        return false;
+    }
+    m_osId.store(m_pOsThread->Id());
     m_bOwned = false;
     m_pRunning->Set();
     t_current = this;

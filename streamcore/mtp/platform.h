@@ -1,5 +1,6 @@
 // The operating-system layer under the message-thread runtime: events, a joinable thread,
-// a re-entrant lock and the 32-bit millisecond clock. Everything above it is portable.
+// a re-entrant lock, the 32-bit millisecond clock and the diagnostic log's output. One
+// backend per system (platform_linux.cc, platform_win32.cc); everything above it is portable.
 // Internal to the runtime (and its tests); the public headers only forward-declare these.
 #pragma once
 
@@ -28,8 +29,17 @@ namespace os {
 using ThreadId = uint32_t;
 ThreadId CurrentThreadId();
 
-// Names the calling thread for debuggers (at most 15 characters are kept).
+// Names the calling thread for debuggers (Linux keeps at most 15 characters).
 void SetCurrentThreadName(const std::string& name);
+
+// The system's description of an error code (errno on Linux, GetLastError on Windows), with
+// trailing white space removed; "" when the system has none.
+std::string SystemErrorMessage(int error);
+
+// Writes one finished diagnostic line (newline included): to the debugger output where the
+// system has one, then to standard error, in the console colour attribute given (7 normal,
+// 14 yellow, 12 light red) when standard error is a console. One write call per line.
+void WriteLogLine(const std::string& line, int colourAttribute);
 
 // An event in the Windows sense: automatic-reset (a successful wait consumes the signal and
 // releases one waiter) or manual-reset (stays signalled until Reset). Any thread. A Set may
@@ -39,6 +49,9 @@ void SetCurrentThreadName(const std::string& name);
 class Event {
 public:
     Event(bool manual_reset, bool initially_signalled);
+#ifdef _WIN32
+    ~Event();
+#endif
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 
@@ -46,22 +59,31 @@ public:
     void Reset();
     // Waits at most timeout_ms (negative: no limit, 0: just test). True when signalled.
     bool Wait(int timeout_ms);
-    // True while signalled, without consuming the signal.
-    bool IsSet() const { return m_bSignalled.load(std::memory_order_acquire); }
+    // True while signalled, without consuming the signal (meant for manual-reset events).
+    bool IsSet() const;
 
 private:
+#ifdef _WIN32
+    void* m_hEvent;  // the kernel event (HANDLE)
+#else
     const bool m_bManualReset;
     std::atomic<bool> m_bSignalled;
     std::mutex m_mutex;
     std::condition_variable m_cond;
     int m_nWaiters = 0;  // guarded by m_mutex
+#endif
 };
 
 // A re-entrant lock: the owning thread may take it again; it is free after as many unlocks.
 // Spins briefly before sleeping, since the runtime holds it only for a few list operations.
 class RecursiveLock {
 public:
+#ifdef _WIN32
+    RecursiveLock();
+    ~RecursiveLock();
+#else
     RecursiveLock() = default;
+#endif
     RecursiveLock(const RecursiveLock&) = delete;
     RecursiveLock& operator=(const RecursiveLock&) = delete;
 
@@ -69,9 +91,15 @@ public:
     void Unlock();
 
 private:
+#ifdef _WIN32
+    // A CRITICAL_SECTION (24 bytes on 32-bit Windows, 40 on 64-bit), kept opaque here so that
+    // this header does not pull in the Windows headers.
+    alignas(8) unsigned char m_section[sizeof(void*) == 4 ? 24 : 40];
+#else
     std::mutex m_mutex;
     std::atomic<const void*> m_owner{nullptr};  // a per-thread token, null when free
     int m_nDepth = 0;                           // written by the owner only
+#endif
 };
 
 class ScopedLock {
@@ -99,6 +127,10 @@ public:
     // Creates the thread running entry(arg); returns once the thread's id is known.
     // False when the system refuses to create it or a thread is already attached.
     bool Start(Entry entry, void* arg);
+    // Attaches the calling thread, which this object did not create, so that it has a handle
+    // the system can wait on. Join then only lets go of it. False when the system refuses,
+    // with its error code in *error.
+    bool Adopt(int* error);
     // Waits without limit for the thread to end and detaches it. No effect when none.
     void Join();
     // The kernel id of the attached thread, 0 when none.
@@ -106,11 +138,20 @@ public:
 
 private:
     struct StartRecord;
+#ifdef _WIN32
+    static unsigned __stdcall Trampoline(void* record);
+#else
     static void* Trampoline(void* record);
+#endif
 
-    std::mutex m_joinMutex;  // serialises Start and Join
+    std::mutex m_joinMutex;  // serialises Start, Adopt and Join
     bool m_bAttached = false;
+    bool m_bAdopted = false;
+#ifdef _WIN32
+    void* m_handle = nullptr;  // HANDLE
+#else
     unsigned long m_handle = 0;  // pthread_t
+#endif
     std::atomic<ThreadId> m_id{0};
 };
 

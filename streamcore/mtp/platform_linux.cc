@@ -2,12 +2,16 @@
 // CLOCK_MONOTONIC.
 #include "mtp/platform.h"
 
+#include <errno.h>
 #include <pthread.h>
+#include <string.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+
+#include "mtp/logging.h"
 
 namespace mtp {
 namespace {
@@ -42,6 +46,44 @@ void SetCurrentThreadName(const std::string& name) {
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 }
 
+std::string SystemErrorMessage(int error) {
+    char buffer[256];
+    // GNU strerror_r: returns the text, which may or may not live in buffer.
+    const char* message = strerror_r(error, buffer, sizeof buffer);
+    std::string text = message ? message : "";
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\n' || text.back() == '\r' || text.back() == '\t'))
+        text.pop_back();
+    return text;
+}
+
+namespace {
+void WriteAll(const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to write; a log line is not worth more
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+}
+}  // namespace
+
+void WriteLogLine(const std::string& line, int colourAttribute) {
+    // No debugger channel here: standard error only, coloured with ANSI escapes on a terminal.
+    const std::string colour = LogMessage::AnsiForAttribute(colourAttribute);
+    if (colour.empty() || line.empty() || !isatty(STDERR_FILENO)) {
+        WriteAll(line);
+        return;
+    }
+    // Colour around the text only, so the newline leaves the terminal in its own colour.
+    std::string text = line;
+    const bool newline = text.back() == '\n';
+    if (newline) text.pop_back();
+    WriteAll(colour + text + "\x1b[0m" + (newline ? "\n" : ""));
+}
+
 // ---- Event
 
 Event::Event(bool manual_reset, bool initially_signalled)
@@ -66,6 +108,8 @@ void Event::Set() {
             m_cond.notify_one();
     }
 }
+
+bool Event::IsSet() const { return m_bSignalled.load(std::memory_order_acquire); }
 
 void Event::Reset() {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -185,11 +229,24 @@ bool OsThread::Start(Entry entry, void* arg) {
     return true;
 }
 
+bool OsThread::Adopt(int* error) {
+    std::lock_guard<std::mutex> lock(m_joinMutex);
+    if (m_bAttached) {
+        if (error) *error = EBUSY;
+        return false;
+    }
+    // A thread is referred to by its pthread_t; there is no handle to open.
+    m_handle = static_cast<unsigned long>(pthread_self());
+    m_bAttached = m_bAdopted = true;
+    m_id.store(CurrentThreadId(), std::memory_order_release);
+    return true;
+}
+
 void OsThread::Join() {
     std::lock_guard<std::mutex> lock(m_joinMutex);
     if (!m_bAttached) return;
-    pthread_join(static_cast<pthread_t>(m_handle), nullptr);
-    m_bAttached = false;
+    if (!m_bAdopted) pthread_join(static_cast<pthread_t>(m_handle), nullptr);
+    m_bAttached = m_bAdopted = false;
     m_handle = 0;
     m_id.store(0, std::memory_order_release);
 }

@@ -23,6 +23,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         std::memcpy(m_header, data, static_cast<std::size_t>(len));
         m_len = len;
+        ++m_generation;
         return true;
     }
     // Copies the header into out (kCapacity bytes); returns its length (0 until reported).
@@ -38,6 +39,17 @@ public:
     void MarkPending() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pending = true;
+        ++m_generation;
+    }
+    // Copies the header into out (kCapacity bytes) and its generation into *generation (a
+    // number that changes with every Set and MarkPending); returns its length (0 until
+    // reported). A reader that remembers the generation it handed on per receiver gives each
+    // receiver the header once, and again after a change or a MarkPending.
+    int GetWithGeneration(unsigned char* out, unsigned* generation) const {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::memcpy(out, m_header, static_cast<std::size_t>(m_len));
+        *generation = m_generation;
+        return m_len;
     }
     // When the header is pending and known: clears the flag, copies it into out and returns
     // its length; otherwise returns 0 and leaves the flag.
@@ -58,6 +70,7 @@ private:
     unsigned char m_header[kCapacity] = {};
     int m_len = 0;
     bool m_pending = true;
+    unsigned m_generation = 0;
 };
 
 }  // namespace streamcore

@@ -656,12 +656,19 @@ void LiveMediaEndpoint::SlotOnPublishData(IOBufferPtr frame) {
 void LiveMediaEndpoint::SlotPublishData(IOBufferPtr frame, std::vector<uint32_t> ids) {
     if (m_lpRtmpMgr) {
         MediaFrameView view(*frame);
+        unsigned char header[AacHeaderStore::kCapacity];
+        unsigned generation = 0;
+        const int headerLen = view.IsAudio() ? m_aacHeader.GetWithGeneration(header, &generation) : 0;
         for (uint32_t id : ids) {
             int sid = static_cast<int>(id);
             if (view.IsAudio()) {
-                unsigned char header[AacHeaderStore::kCapacity];
-                int headerLen = m_aacHeader.TakeIfPending(header);
-                if (headerLen > 0) m_lpRtmpMgr->SetAACExtraData(sid, header, headerLen);
+                // Each publication gets the mixer's header before its first AAC frame, and again
+                // after it changed or a new mixed publication began.
+                auto given = m_aacHeaderGiven.find(id);
+                if (headerLen > 0 && (given == m_aacHeaderGiven.end() || given->second != generation)) {
+                    m_lpRtmpMgr->SetAACExtraData(sid, header, headerLen);
+                    m_aacHeaderGiven[id] = generation;
+                }
                 m_lpRtmpMgr->PublishAudioRtmpData(sid, 1, view.MutableData(), view.Length(), view.Timestamp());
             } else {
                 int len = view.Length() - kVideoHeaderSize;

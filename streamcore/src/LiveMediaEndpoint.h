@@ -252,6 +252,9 @@ private:
     std::string m_windowListJson;
     std::atomic<bool> m_uninitialized{false};
     AacHeaderStore m_aacHeader;
+    // Publish data thread only: the header generation each publish id was last given, so that
+    // every publication of the mixer gets the header, not just the first in URL order.
+    std::map<uint32_t, unsigned> m_aacHeaderGiven;
 
     // Guards the five worker pointers against UnInitialize (shared for posting, exclusive
     // only while UnInitialize takes them away).

@@ -322,11 +322,11 @@ TEST_F(EndpointTest, TwelveByteVideoFrameIsSentWithLengthZeroAndShorterOnesNotAt
     EXPECT_EQ(sent[1].len, 3);
 }
 
-TEST_F(EndpointTest, AacHeaderReachesTheRtmpManagerOncePerPendingPeriod) {
+TEST_F(EndpointTest, AacHeaderReachesEveryPublicationOnceAndAgainForANewMixedPublish) {
     ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/b", "app0", kMixer, 0));  // 1000
     ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/a", "app0", kMixer, 0));  // 1001, first in URL order
     const unsigned char aac[] = {1, 2, 3, 4};
-    // Audio before the engine reported a header: no header sent, flag stays pending.
+    // Audio before the engine reported a header: no header sent.
     EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac, 77);
     ASSERT_TRUE(WaitSent(2));
     EXPECT_TRUE(AacHeadersSent().empty());
@@ -334,14 +334,15 @@ TEST_F(EndpointTest, AacHeaderReachesTheRtmpManagerOncePerPendingPeriod) {
     EngineSink()->OnMixerAudioHeaderData(kMixer, header, 2);
     for (int i = 0; i < 5; ++i) EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac, 77);
     ASSERT_TRUE(WaitSent(12));
-    // Only the first id of the first audio frame after the header got it.
-    EXPECT_EQ(AacHeadersSent(), std::vector<std::string>{"1001:1408"});
-    // A new mixed publish opens a new pending period.
+    // Both publications of the mixer got it, once each.
+    EXPECT_EQ(AacHeadersSent(), (std::vector<std::string>{"1001:1408", "1000:1408"}));
+    // A new mixed publish hands it to every publication again, the new one included.
     ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/c", "app0", kMixer, 0));
     EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac, 77);
     EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac, 77);
     ASSERT_TRUE(WaitSent(18));
-    EXPECT_EQ(AacHeadersSent(), (std::vector<std::string>{"1001:1408", "1001:1408"}));
+    EXPECT_EQ(AacHeadersSent(), (std::vector<std::string>{"1001:1408", "1000:1408", "1001:1408", "1000:1408",
+                                                         "1002:1408"}));
     auto sent = SentFrames();
     EXPECT_TRUE(sent.back().audio);
     EXPECT_TRUE(sent.back().keyFrame);  // audio type 1 (AAC)

@@ -196,14 +196,21 @@ TEST_F(RendererTest, AttachRules) {
     caps->RedrawPass();
     EXPECT_FALSE(layer->TakeBlits().empty());
 
-    // Detach keeps the handle: attaching the same window then answers true but stays detached.
+    // A frame without data is taken (the pass then has nothing new to draw).
+    const CapturedFrameInfo empty = FrameInfo(1, 640, 480);
+    EXPECT_TRUE(r->RenderFrame(&empty, nullptr, 0));
+    caps->RedrawPass();
+
+    // Detach keeps the window object and its handle: attaching the same window then answers
+    // true but stays detached.
     r->DetachWindow();
     EXPECT_EQ(nullptr, other.Redraw());
-    EXPECT_EQ(nullptr, r->GetAttachedWindow());
+    EXPECT_EQ(&other, r->GetAttachedWindow());
     EXPECT_FALSE(r->HasSurfaces());
     EXPECT_TRUE(r->AttachWindow(&other));
     EXPECT_FALSE(r->IsAttached());
     EXPECT_FALSE(Feed(r, 640, 480));
+    EXPECT_FALSE(r->RenderFrame(&empty, nullptr, 0));
     // A second detach forgets the handle, so the next attach takes.
     r->DetachWindow();
     EXPECT_TRUE(r->AttachWindow(&other));
@@ -287,8 +294,18 @@ TEST_F(RendererTest, WindowThatDrawsItselfGetsRgb24) {
     // A hidden window gets nothing, but the frame still counts as taken.
     layer->SetWindow(0x100, 1280, 480, false);
     EXPECT_TRUE(Feed(r, 64, 48));
+    {
+        std::lock_guard<std::mutex> lock(window.mutex);
+        EXPECT_EQ(2u, window.converted.size());
+    }
+
+    // Detached and attached again, the window still gets its frames.
+    layer->SetWindow(0x100, 1280, 480, true);
+    r->DetachWindow();
+    ASSERT_TRUE(r->AttachWindow(&window));
+    EXPECT_TRUE(Feed(r, 64, 48));
     std::lock_guard<std::mutex> lock(window.mutex);
-    EXPECT_EQ(2u, window.converted.size());
+    EXPECT_EQ(3u, window.converted.size());
 }
 
 TEST_F(RendererTest, LostSurfaceSuspendsDrawingUntilTheDisplayIsBack) {

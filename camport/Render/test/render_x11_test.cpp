@@ -17,10 +17,37 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <thread>
 
 using namespace Orvane;
 using namespace rendertest;
+
+// The largest single allocation through operator new since the last reset, to bound what a
+// drawing pass allocates. Every plain form of new and delete is replaced, so that memory
+// from one is always returned through the other.
+static std::atomic<size_t> g_largestNew{0};
+
+static void* CountedAlloc(size_t size) noexcept {
+    size_t seen = g_largestNew.load(std::memory_order_relaxed);
+    while (size > seen && !g_largestNew.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
+    }
+    return std::malloc(size ? size : 1);
+}
+void* operator new(size_t size) {
+    if (void* p = CountedAlloc(size)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
+// Not inlined: the compiler would otherwise see free() of memory from operator new.
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 namespace {
 
@@ -161,6 +188,41 @@ TEST_F(X11RendererTest, FillAndStretchAndRgbSource) {
     p = Read(win, "stretch_400x300");
     ExpectBars(p, 0, 400, 150);
     ExpectBars(p, 0, 400, 298);
+}
+
+TEST_F(X11RendererTest, OddSizedFrameAndFillFarBeyondTheWindow) {
+    // A 641 x 481 I420 frame (chroma planes of 321 x 241) is drawn, bars in their colours.
+    XWindow win(0, 0, 641, 481);
+    ASSERT_TRUE(win.ok());
+    TestWindow& window = Win(win.id(), true, 0);
+    auto* r = Make();
+    ASSERT_TRUE(r->AttachWindow(&window));
+    ASSERT_TRUE(Feed(r, 641, 481, 1));
+    caps->RedrawPass();
+    Rgb p = Read(win, "odd_641x481");
+    ExpectBars(p, 0, 641, 240, 1);
+    ExpectBars(p, 0, 641, 480, 1);
+
+    // Fill mode with a 640 x 16 frame in the whole screen (1280 x 720): the picture is
+    // 28 800 x 720, but a pass allocates no more than the window's image.
+    XWindow wide(0, 0, 1280, 720);
+    ASSERT_TRUE(wide.ok());
+    TestWindow& fill = Win(wide.id(), true, 2);
+    auto* f = Make();
+    ASSERT_TRUE(f->AttachWindow(&fill));
+    ASSERT_TRUE(Feed(f, 640, 16, 2));
+    g_largestNew = 0;
+    caps->RedrawPass();
+    caps->RedrawPass();
+    EXPECT_TRUE(f->HasSurfaces());
+    EXPECT_LE(g_largestNew.load(), size_t{1280} * 720 * 4);
+    // The window shows the middle 28 of the 640 columns: bar 3 left of centre, bar 4 right.
+    p = Read(wide, "fill_640x16");
+    ASSERT_EQ(1280, p.w);
+    for (int y : {0, 360, 719}) {
+        EXPECT_TRUE(Near(BarColours()[(3 + 2) % 8], p.at(300, y))) << std::hex << p.at(300, y);
+        EXPECT_TRUE(Near(BarColours()[(4 + 2) % 8], p.at(980, y))) << std::hex << p.at(980, y);
+    }
 }
 
 TEST_F(X11RendererTest, WindowThatDrawsItselfIsLeftAlone) {

@@ -121,19 +121,29 @@ TEST(CameraFrame, ScalesAndLetterboxesIntoTheOutput) {
 }
 
 TEST(CameraFrame, OddSizesUseThePluginsPlaneLayout) {
-    // 65 x 49 I420 as the plug-in lays it out: U at w*h, V at w*h + (w*h)/4, strides 33.
+    // 65 x 49 I420 as the plug-in lays it out: U at w*h, V at w*h + 33*25, strides 33.
     const int w = 65, h = 49, cw = 33, ch = 25;
-    const size_t ySize = static_cast<size_t>(w) * h;
-    std::vector<uint8_t> bytes(ySize + ySize / 4 + static_cast<size_t>(cw) * ch, 0);
+    const size_t ySize = static_cast<size_t>(w) * h, cSize = static_cast<size_t>(cw) * ch;
+    std::vector<uint8_t> bytes(ySize + 2 * cSize, 0);
     for (size_t i = 0; i < ySize; ++i) bytes[i] = static_cast<uint8_t>(16 + i % 200);
     for (int y = 0; y < ch; ++y)
-        for (int x = 0; x < cw; ++x) bytes[ySize + ySize / 4 + y * cw + x] = static_cast<uint8_t>(100 + x);
+        for (int x = 0; x < cw; ++x) {
+            bytes[ySize + y * cw + x] = static_cast<uint8_t>(50 + y);
+            bytes[ySize + cSize + y * cw + x] = static_cast<uint8_t>(100 + x);
+        }
     I420Frame out;
     out.Reset(64, 48);
     ASSERT_TRUE(Place(Picture(kEnginePixelI420, w, h, bytes), &out));
     for (int y = 0; y < 48; ++y)
         for (int x = 0; x < 64; ++x) ASSERT_EQ(out.Y()[y * 64 + x], bytes[y * w + x]) << x << "," << y;
-    for (int x = 0; x < 32; ++x) EXPECT_EQ(out.V()[x], 100 + x);
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 32; ++x) {
+            ASSERT_EQ(out.U()[y * 32 + x], 50 + y) << x << "," << y;
+            ASSERT_EQ(out.V()[y * 32 + x], 100 + x) << x << "," << y;
+        }
+    // One byte short of that layout is refused.
+    bytes.pop_back();
+    EXPECT_FALSE(Place(Picture(kEnginePixelI420, w, h, bytes), &out));
 }
 
 TEST(CameraFrame, RefusesWhatItCannotRead) {

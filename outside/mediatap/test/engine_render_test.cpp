@@ -5,6 +5,7 @@
 // keep the read-backs as PPM files.
 #include <gtest/gtest.h>
 
+#include "h264_check.h"
 #include "mediatap/IMediaTap.h"
 #include "recording_sink.h"
 #include "support/peers.h"
@@ -48,6 +49,9 @@ struct Media {
     std::string clip;
     Rgb reference;
     std::vector<Bytes> packets;  // 12-byte header, then one Annex-B access unit
+    // The pattern at 641 x 481: a clip, and ffmpeg's I420 (chroma 321 x 241) and RGB of it.
+    std::string oddClip, oddI420;
+    Rgb oddReference;
     bool ok = false;
 };
 
@@ -69,8 +73,18 @@ const Media& Pattern() {
                                  "25", "-c:v", "libx264", "-preset", "ultrafast", "-bf", "0", "-g", "10", "-pix_fmt",
                                  "yuv420p", "-x264-params", "aud=1", "-f", "h264", h264},
                                 60000, &s3);
+        out->oddClip = out->dir.file("odd.nut");
+        const std::string oddYuv = out->dir.file("odd.yuv"), oddRgb = out->dir.file("odd.rgb");
+        int s4 = -1;
+        testsupport::RunCapture({"ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                                 "smptebars=size=641x481:rate=25", "-frames:v", "1", "-c:v", "rawvideo", "-pix_fmt",
+                                 "yuv420p", out->oddClip, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "yuv420p",
+                                 oddYuv, "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", oddRgb},
+                                60000, &s4);
+        out->oddI420 = testsupport::ReadFile(oddYuv);
+        out->oddReference = testsupport::RgbFromRgb24(testsupport::ReadFile(oddRgb), 641, 481);
         const std::string pixels = testsupport::ReadFile(rgb);
-        if (s1 != 0 || s2 != 0 || s3 != 0 || pixels.size() != static_cast<size_t>(kW) * kH * 3) return out;
+        if (s1 != 0 || s2 != 0 || s3 != 0 || s4 != 0 || pixels.size() != static_cast<size_t>(kW) * kH * 3) return out;
         out->reference = testsupport::RgbFromRgb24(pixels, kW, kH);
         // Cut the stream at every access unit delimiter (00 00 00 01 09).
         const std::string v = testsupport::ReadFile(h264);
@@ -94,12 +108,22 @@ const Media& Pattern() {
 // A generous bound: the frames pass through YUY2 or H.264 and two colour conversions.
 constexpr double kMaxDiff = 12.0;
 
+// The top-left w x h of a plane of width stride that starts at offset, as a plane of its own.
+std::vector<uint8_t> Crop(const std::string& bytes, size_t offset, int stride, int w, int h) {
+    std::vector<uint8_t> out;
+    for (int y = 0; y < h; ++y) out.insert(out.end(), &bytes[offset + y * stride], &bytes[offset + y * stride + w]);
+    return out;
+}
+
 class EngineRenderTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // The first pattern camera is the one most tests use; two odd-sized ones follow.
         if (Pattern().ok)
             setenv("CAMPORT_PATTERN_CAMERAS", (Pattern().clip + ",YUY2:" + std::to_string(kW) + "x" +
-                                               std::to_string(kH) + "@30").c_str(),
+                                               std::to_string(kH) + "@30|" + Pattern().oddClip +
+                                               ",YUY2:641x481@30|" + Pattern().oddClip + ",I420:641x481@30")
+                                                  .c_str(),
                    1);
     }
     static void TearDownTestSuite() { unsetenv("CAMPORT_PATTERN_CAMERAS"); }
@@ -112,11 +136,14 @@ protected:
     void TearDown() override {
         if (m_engine) DestoryMediaTap(m_engine);
     }
-    std::string Camera() {
+    // The unique id of pattern camera n ("" when it is not listed).
+    std::string Camera(int n = 0) {
         const int count = m_engine->GetCameraCount();
+        const std::string prefix = "pattern:" + std::to_string(n) + ":";
         for (int i = 0; i < count; ++i) {
             char name[128], id[128];
-            if (m_engine->GetCameraNames(i, name, id) == 0 && std::strncmp(id, "pattern:", 8) == 0) return id;
+            if (m_engine->GetCameraNames(i, name, id) == 0 && std::strncmp(id, prefix.c_str(), prefix.size()) == 0)
+                return id;
         }
         return "";
     }
@@ -183,6 +210,47 @@ TEST_F(EngineRenderTest, CameraPreviewShowsThePatternUntilRemoved) {
     EXPECT_EQ(0, m_engine->RemoveAllVideoWindows(camera.c_str()));
     ExpectNoDrawing(win, 0x00ffff, "camera_remove_all");
     EXPECT_EQ(0, m_engine->RemoveAllVideoWindows(camera.c_str()));  // none left: still fine
+}
+
+TEST_F(EngineRenderTest, OddSizedCameraKeepsItsColoursEncodedAndPreviewed) {
+    const std::string& i420 = Pattern().oddI420;
+    ASSERT_EQ(size_t{641 * 481 + 2 * 321 * 241}, i420.size());
+    // The engine encodes 640 x 480 of the 641 x 481 camera: the reference planes cut to that.
+    const std::vector<uint8_t> refY = Crop(i420, 0, 641, 640, 480);
+    const std::vector<uint8_t> refU = Crop(i420, 641 * 481, 321, 320, 240);
+    const std::vector<uint8_t> refV = Crop(i420, 641 * 481 + 321 * 241, 321, 320, 240);
+    XWindow win(0, 0, 641, 481);
+    ASSERT_TRUE(win.ok());
+    for (int n : {1, 2}) {  // YUY2, I420
+        SCOPED_TRACE(n == 1 ? "YUY2" : "I420");
+        const std::string camera = Camera(n);
+        ASSERT_FALSE(camera.empty());
+        ASSERT_EQ(0, m_engine->OpenCamera(camera.c_str(), 641, 481, 30));
+        ASSERT_EQ(0, m_engine->AddVideoWindow(camera.c_str(), win.id()));
+        ASSERT_EQ(0, m_engine->StartEncodeVideo(camera.c_str(), 640, 480));
+        Rgb got;
+        const bool shown = testsupport::WaitUntil(
+            [&] {
+                got = win.Read();
+                return MeanAbsDiff(got, Pattern().oddReference) < kMaxDiff;
+            },
+            20000);
+        EXPECT_TRUE(shown) << "difference " << MeanAbsDiff(got, Pattern().oddReference);
+        Dump(got, "odd_preview_" + std::to_string(n));
+
+        ASSERT_TRUE(testsupport::WaitUntil([&] { return m_sink.Count(camera) >= 10; }, 30000));
+        mediatap_test::Decoder decoder;
+        mediatap_test::Picture picture, last;
+        for (const auto& f : m_sink.Frames(camera))
+            if (decoder.DecodeAnnexB(f.data.data() + 12, f.data.size() - 12, &picture)) last = picture;
+        ASSERT_EQ(640, last.width);
+        ASSERT_EQ(480, last.height);
+        EXPECT_GT(mediatap_test::Psnr(refY, last.y), 30);
+        EXPECT_GT(mediatap_test::Psnr(refU, last.u), 30);
+        EXPECT_GT(mediatap_test::Psnr(refV, last.v), 30);
+        ASSERT_EQ(0, m_engine->CloseCamera(camera.c_str()));
+        win.Fill(kBackground);
+    }
 }
 
 TEST_F(EngineRenderTest, UnknownSourcesAndBadWindowsAreRefused) {

@@ -12,7 +12,13 @@
 #include <string>
 #include <vector>
 
+#if defined(_WIN32) && defined(PANESHARE_BUILD)
+#define PANESHARE_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define PANESHARE_API __declspec(dllimport)
+#else
 #define PANESHARE_API __attribute__((visibility("default")))
+#endif
 
 // One shareable window. Allocated and owned by the manager.
 struct WindowProcessInfo {
@@ -29,7 +35,9 @@ struct WindowProcessInfo {
 
 // Receives the events of the window hooked with IPaneShareMgr::AddWindow.
 //
-// message is the X11 core event type (ConfigureNotify 22, DestroyNotify 17, UnmapNotify 18,
+// On Windows, message, wParam and lParam are the window message as the window procedure
+// gets it, on the thread that owns the window (only windows of the calling process can be
+// hooked there). On X11, message is the core event type (ConfigureNotify 22, DestroyNotify 17, UnmapNotify 18,
 // MapNotify 19, PropertyNotify 28, FocusIn 9, FocusOut 10, VisibilityNotify 15, Expose 12).
 // wParam and lParam carry the event's values:
 //   ConfigureNotify   wParam = x | y << 16 (16 bits each, two's complement), lParam = width | height << 16

@@ -2,6 +2,10 @@
 
 #include <string.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "mtp/logging.h"
 
 namespace {
@@ -36,8 +40,16 @@ TEST(LogMessage, LinesBelowInfoAreBuiltButNotWritten) {
 }
 
 TEST(LogMessage, SystemErrorTextFollowsTheMessage) {
+#ifdef _WIN32
+    // ERROR_ACCESS_DENIED, in the system's own words.
+    const std::string text = LogMessage::ErrorText(5);
+    ASSERT_EQ(text.rfind("[0x00000005] ", 0), 0u) << text;
+    EXPECT_GT(text.size(), 13u) << "no system message for code 5";
+    EXPECT_NE(text.back(), '\n');
+#else
     const std::string text = std::string("[0x00000005] ") + strerror(5);
     EXPECT_EQ(LogMessage::ErrorText(5), text);
+#endif
 
     testing::internal::CaptureStderr();
     MTP_LOG_ERR(LS_INFO, 5) << "Unable to get handle to thread.";
@@ -56,5 +68,38 @@ TEST(LogMessage, ConsoleAttributesMapToAnsiColours) {
     EXPECT_EQ(LogMessage::AnsiForAttribute(12), "\x1b[91m");  // bright red
     EXPECT_EQ(LogMessage::AnsiForAttribute(1), "\x1b[34m");   // blue
 }
+
+#ifdef _WIN32
+// On a console a warning is written in yellow, and the console's own colour is put back.
+TEST(LogMessage, WarningIsYellowOnAConsoleAndTheColourIsRestored) {
+    FreeConsole();
+    if (!AllocConsole()) GTEST_SKIP() << "no console can be made here";
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(console, INVALID_HANDLE_VALUE);
+    const HANDLE saved = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, console);
+    SetConsoleTextAttribute(console, 0x1F);  // white on blue, so that "normal" is not assumed
+    CONSOLE_SCREEN_BUFFER_INFO before = {};
+    GetConsoleScreenBufferInfo(console, &before);
+    MTP_LOG(LS_WARNING) << "careful";
+    MTP_LOG(LS_INFO) << "plain";
+    CONSOLE_SCREEN_BUFFER_INFO after = {};
+    GetConsoleScreenBufferInfo(console, &after);
+
+    WORD warning = 0, info = 0;
+    DWORD n = 0;
+    ReadConsoleOutputAttribute(console, &warning, 1, before.dwCursorPosition, &n);
+    const COORD next = {0, static_cast<SHORT>(before.dwCursorPosition.Y + 1)};
+    ReadConsoleOutputAttribute(console, &info, 1, next, &n);
+    SetStdHandle(STD_ERROR_HANDLE, saved);
+    CloseHandle(console);
+    FreeConsole();
+
+    EXPECT_EQ(warning, 14);
+    EXPECT_EQ(info, 7);  // an info line has its own colour, normal
+    EXPECT_EQ(after.wAttributes, 0x1F);
+}
+#endif
 
 }  // namespace

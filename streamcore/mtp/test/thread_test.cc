@@ -217,25 +217,34 @@ TEST(ThreadSend, ClearReleasesAWaitingSenderWithoutRunningTheHandler) {
     EXPECT_FALSE(ran.load());
 }
 
+// A thread whose test can wait until a send (or post) has been queued for it.
+class ObservedThread : public Thread {
+public:
+    ObservedThread() : Thread(false) { RegisterQueue(); }
+    ~ObservedThread() override { DestroyThread(); }
+    bool WaitQueued() { return WakeEvent().Wait(10000); }
+};
+
 // A sender released by the target's destruction (or served just before it) must not touch
 // the target again; under AddressSanitizer a late touch shows as a use after free.
 TEST(ThreadSend, DeletingTheTargetReleasesWaitingSendersWithoutTouchingItAgain) {
     for (int i = 0; i < 200; ++i) {
-        Thread* t = new Thread();  // never started: the send waits until the destructor
         const bool served = i % 2 == 1;
+        ObservedThread* t = new ObservedThread();  // unstarted: the send waits for the destructor
         if (served) {
             ASSERT_TRUE(t->Start());
         }
-        std::atomic<bool> sending{false};
-        auto h = MakeHandler([](Message*) {});
-        std::thread s([&] {
-            sending = true;
-            t->Send(&h);
-        });
-        while (!sending) std::this_thread::yield();
-        std::this_thread::sleep_for(std::chrono::milliseconds(served ? 0 : 2));
+        std::atomic<bool> ran{false};
+        auto h = MakeHandler([&](Message*) { ran = true; });
+        std::thread s([&] { t->Send(&h); });
+        if (served) {
+            while (!ran) std::this_thread::yield();
+        } else {
+            ASSERT_TRUE(t->WaitQueued());
+        }
         delete t;
         s.join();
+        EXPECT_EQ(ran.load(), served);
     }
 }
 
