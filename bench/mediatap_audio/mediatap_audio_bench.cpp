@@ -2,8 +2,9 @@
 // - CPU seconds per media second of the mixer (this process: capture, mix, resample, encode),
 //   beside `ffmpeg -f pulse -i MONITOR -c:a aac -ar 16000 -ac 1 -b:a 96k -f null -` on the same
 //   monitor in the same run, and the ratio;
-// - the delay from the server handing a block over to its AAC frame reaching the sink
-//   callback, p50 and p99.
+// - the delay from the capture of an AAC frame's first sample (the time it is stamped with)
+//   to the frame reaching the sink callback, p50 and p99: the frame's own 64 ms, the wait in
+//   the capture queue and the encoder's delay.
 #include "audio_mixer.h"
 #include "pulse_server.h"
 #include "sound_server.h"
@@ -105,7 +106,7 @@ int main(int argc, char** argv) {
         std::printf("  ffmpeg: failed (status %d)\n", status);
     if (status == 0 && ffmpegCpu > 0 && mixerMedia > 0)
         std::printf("  ratio mixer/ffmpeg: %.2f\n", (mixerCpu / mixerMedia) / (ffmpegCpu / seconds));
-    std::printf("  delay block handed over -> AAC frame in the sink: p50 %.1f ms, p99 %.1f ms (%zu frames)\n",
+    std::printf("  delay first sample captured -> AAC frame in the sink: p50 %.1f ms, p99 %.1f ms (%zu frames)\n",
                 pct(0.5), pct(0.99), delaysMs.size());
     return 0;
 }

@@ -20,14 +20,25 @@ public:
     // 32-bit 90 kHz timestamp, 32-bit source id, big-endian), Annex-B without access unit
     // delimiters. A key frame (keyFrame true, an IDR) is 00 00 00 01 SPS 00 00 00 01 PPS,
     // then its SEI and IDR NAL units behind 3-byte start codes; an inter frame is
-    // 00 00 00 01 and one slice. timestamp is the frame's time in milliseconds since the
-    // source was started, on the source's frame grid. Called on the source's own thread.
+    // 00 00 00 01 and one slice. Called on the source's own thread.
+    //
+    // Timestamps of both media calls are on one clock, the steady millisecond clock of the
+    // support library (ovGetTickCount, low 32 bits; compare them by their 32-bit difference),
+    // so a picture and a sound captured at the same instant carry the same time whatever the
+    // encoders' delays. For video it is the time the picture was grabbed (the frame's slot on
+    // the source's frame grid; the RTP header carries the same time at 90 kHz).
     /* 1 */ virtual int OnRtpVideoData(const char* uniName, const unsigned char* data, int len,
                                        bool keyFrame, unsigned int timestamp) = 0;
+    // Not called by this engine.
     /* 2 */ virtual int OnAudioData(int a, int b, const unsigned char* data, int len, int c,
                                     unsigned int d) = 0;
-    // One raw AAC frame of the mixer (no ADTS header).
-    /* 3 */ virtual int OnMixerAudioData(const char* uniName, const unsigned char* data, int len) = 0;
+    // One raw AAC frame of the mixer (no ADTS header). timestamp (see above) is the capture
+    // time of the first sample the frame decodes to: the encoder's delay and priming are taken
+    // out, so the first frame of a stream (the encoder's priming) is stamped one frame before
+    // the first captured sample. Frames of one stream are one frame duration apart, except
+    // where the capture lost or gained time (then the times jump forward, never back).
+    /* 3 */ virtual int OnMixerAudioData(const char* uniName, const unsigned char* data, int len,
+                                         unsigned int timestamp) = 0;
     // The mixer's AAC decoder configuration (AudioSpecificConfig), at most 11 bytes.
     /* 4 */ virtual int OnMixerAudioHeaderData(const char* uniName, char* header, int len) = 0;
 

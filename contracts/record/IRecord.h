@@ -7,15 +7,18 @@
 // name is refused by Open.
 //
 // The file begins at the first key frame that carries its parameter sets (SPS and PPS): they
-// become the codec configuration, and video frames before it, and audio frames before it, are
-// dropped. With audio, the file also needs the AudioSpecificConfig from SetAudioHeader; video
-// is held until it arrives, for at most flushSeconds, after which (and at Close) the
-// configuration of AAC-LC at Open's sampleRate and channels stands in.
+// become the codec configuration, and video frames before it, and audio frames written before
+// it or stamped before it (until the first audio frame is in), are dropped. With audio, the
+// file also needs the AudioSpecificConfig from SetAudioHeader; video is held until it arrives,
+// for at most flushSeconds, after which (and at Close) the configuration of AAC-LC at Open's
+// sampleRate and channels stands in.
 //
 // Timestamps are the milliseconds given to the writes (32-bit ticks; their wrap is handled),
-// relative to the first frame written. Within a track they never go backwards: a time not
-// after the previous one of its track becomes that one plus 1 ms. Frames are taken in
-// decoding order with no reordering (presentation time = decoding time).
+// relative to the first frame written. Callers pass each frame's capture time, on one clock for
+// both tracks, so the tracks stay in step whatever each frame's delay before the write. Within
+// a track they never go backwards: a time not after the previous one of its track becomes that
+// one plus 1 ms. Frames are taken in decoding order with no reordering (presentation time =
+// decoding time).
 //
 // Write results: 0 written (or held for writing), 1 dropped by the rules above, -1 failure
 // (not open, closed, bad arguments, or the file could not be written).

@@ -94,7 +94,6 @@ int CMediaTap::OpenCamera(const char* uniName, int a, int b, int c) {
     source->uniName = uniName;
     source->preview = preview;
     NewUniName("camera", 0, &source->sourceId);  // only the source id is used
-    source->epoch = std::chrono::steady_clock::now();
     source->width = width;
     source->height = height;
 
@@ -102,7 +101,6 @@ int CMediaTap::OpenCamera(const char* uniName, int a, int b, int c) {
     settings.uniName = source->uniName;
     settings.encoder = EncoderConfig{width, height, fps, CameraBitrateKbps(width, height, fps)};
     settings.sourceId = source->sourceId;
-    settings.epoch = source->epoch;
     settings.startEncoding = false;
     auto producer = std::make_unique<CameraProducer>(std::move(device), "camera " + source->uniName);
 

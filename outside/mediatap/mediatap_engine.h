@@ -55,7 +55,6 @@ struct LocalVideoSource {
     Kind kind = Kind::kApplication;
     std::string uniName;
     uint32_t sourceId = 0;
-    std::chrono::steady_clock::time_point epoch;
 
     // The windows that show this source's frames (cameras and application captures).
     std::shared_ptr<PreviewWindows> preview = std::make_shared<PreviewWindows>();

@@ -157,7 +157,6 @@ int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool fla
     auto source = std::make_shared<LocalVideoSource>();
     source->kind = LocalVideoSource::Kind::kApplication;
     source->uniName = NewUniName("app", window, &source->sourceId);
-    source->epoch = std::chrono::steady_clock::now();
     source->width = outWidth;
     source->height = outHeight;
     std::string description = grabber->Describe();
@@ -166,7 +165,6 @@ int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool fla
     settings.uniName = source->uniName;
     settings.encoder = EncoderConfig{outWidth, outHeight, fps, bitrateKbps};
     settings.sourceId = source->sourceId;
-    settings.epoch = source->epoch;
     settings.startEncoding = true;
     settings.preview = source->preview;
     auto producer = std::make_unique<WindowProducer>(std::move(grabber), rect);
@@ -209,7 +207,6 @@ int CMediaTap::StartCapturePicture(char* uniNameOut) {
     auto source = std::make_shared<LocalVideoSource>();
     source->kind = LocalVideoSource::Kind::kPicture;
     source->uniName = NewUniName("picture", 0, &source->sourceId);
-    source->epoch = std::chrono::steady_clock::now();
     source->picture = std::make_shared<PictureStore>();
     if (!CopyUniName(uniNameOut, source->uniName)) return -1;
     {
@@ -267,7 +264,6 @@ int CMediaTap::StartEncodeVideo(const char* uniName, int width, int height) {
     settings.uniName = source->uniName;
     settings.encoder = EncoderConfig{width, height, kPictureFps, PictureBitrateKbps(width, height)};
     settings.sourceId = source->sourceId;
-    settings.epoch = source->epoch;
     settings.startEncoding = true;
     Retire(std::move(source->channel));
     auto channel = std::make_unique<VideoChannel>(settings, std::make_unique<PictureProducer>(source->picture),

@@ -56,8 +56,6 @@ void VideoChannel::Run() {
     FramePacer pacer(cfg.fps);
     const int64_t startUs = toUs(Clock::now());
     pacer.Start(startUs);
-    // Timestamps: the source's age when the channel started plus the frame's nominal time.
-    const int64_t offsetMs = (startUs - toUs(m_settings.epoch)) / 1000;
 
     for (;;) {
         {
@@ -89,7 +87,9 @@ void VideoChannel::Run() {
                     OV_LOG("video source %s: encoding failed (%llu times)", m_settings.uniName.c_str(),
                            static_cast<unsigned long long>(failures));
             } else if (!accessUnit.empty()) {
-                uint32_t timestampMs = static_cast<uint32_t>(offsetMs + (pacer.Deadline() - startUs) / 1000);
+                // The grab time: the frame's slot on the grid, which the grab above waited for,
+                // in milliseconds of the steady clock that the audio half stamps its frames with.
+                uint32_t timestampMs = static_cast<uint32_t>(pacer.Deadline() / 1000);
                 if (builder.Build(accessUnit.data(), accessUnit.size(), key, timestampMs, &packet)) {
                     if (m_sink)
                         m_sink->OnRtpVideoData(m_settings.uniName.c_str(), packet.data(),

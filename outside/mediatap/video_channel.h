@@ -28,9 +28,6 @@ struct ChannelSettings {
     std::string uniName;
     EncoderConfig encoder;
     uint32_t sourceId = 0;
-    // Frame timestamps count milliseconds from this instant (the source's creation), so they
-    // keep growing when a source's channel is replaced.
-    std::chrono::steady_clock::time_point epoch = std::chrono::steady_clock::now();
     bool startEncoding = true;
     // Windows that show each new picture (none: pictures are only encoded).
     std::shared_ptr<PreviewWindows> preview;

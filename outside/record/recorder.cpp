@@ -291,7 +291,10 @@ int CRecord::WriteAudio(int audioCodec, unsigned int timeMs, const unsigned char
     // A frame that came with its ADTS header loses it in the muxer (libavformat inserts its
     // ADTS-to-raw filter by itself when a packet starts with the sync bits).
     if (!m_bHeaderWritten && StartWithHeldFrames() == kFailed && !m_bHeaderWritten) return kFailed;
-    const int64_t ts = m_audioLine.Next(m_clock.Elapsed(timeMs));
+    // Sound captured before the file's first picture has no place in it.
+    const int64_t elapsed = m_clock.Elapsed(timeMs);
+    if (elapsed < 0 && m_audioLine.empty()) return kDropped;
+    const int64_t ts = m_audioLine.Next(elapsed);
     const int64_t duration = av_rescale(kAacFrameSamples, 1000, m_nSampleRate);
     return WritePacket(m_lpAudio, ts, data, static_cast<size_t>(len), true, duration);
 }

@@ -130,10 +130,9 @@ bool RtmpPublish::Connect() {
     {
         Poco::Mutex::ScopedLock lock(m_queueLock);
         DeleteAllLocked();
-        m_bAwaitingAudio = true;
-        m_nAudioBase = 0;
+        m_bHaveBase = false;
+        m_nBase = 0;
         m_bAwaitingVideoKey = true;
-        m_nVideoBase = 0;
         m_nVideoPacketCount = 0;
         m_bNeedKeyAfterPause = false;
         m_sentSequenceHeader.clear();
@@ -238,6 +237,18 @@ void RtmpPublish::LogDropped(const char* what, int len) {
     }
 }
 
+bool RtmpPublish::RelativeLocked(unsigned int timestamp, uint32_t* relative) {
+    if (!m_bHaveBase) {
+        m_bHaveBase = true;
+        m_nBase = timestamp;
+    }
+    // Compared by the 32-bit difference, so the tick count's wrap does not matter.
+    const int32_t delta = static_cast<int32_t>(timestamp - m_nBase);
+    if (delta < 0) return false;
+    *relative = static_cast<uint32_t>(delta);
+    return true;
+}
+
 int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int timestamp, bool keyFrame) {
     if (!m_bConnected) return 0;
     const int64_t submitUs = MonotonicUs();
@@ -259,6 +270,11 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
                 LogDropped(rtmplink::KeyFrameErrorText(error), len);
                 return 0;
             }
+            uint32_t relative = 0;
+            if (!RelativeLocked(timestamp, &relative)) {
+                LogDropped("key frame older than the connection", len);
+                return 0;
+            }
             // The video still waiting is stale now. Audio stays: it is a small share of the
             // bitrate, and every frame of it is heard.
             for (auto it = m_queue.begin(); it != m_queue.end();) {
@@ -271,8 +287,6 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
             }
             m_nVideoPacketCount = 0;
             ++m_nFlushCount;
-            if (m_bAwaitingVideoKey) m_nVideoBase = timestamp;
-            const uint32_t relative = timestamp - m_nVideoBase;
             rtmplink::BuildSequenceHeader(parts.sps, parts.pps, &m_scratch);
             // Compared with what the server has, not with what was queued: a header that a key
             // frame dropped from the queue before it left goes again.
@@ -291,8 +305,13 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
                 LogDropped("no start code", len);
                 return 0;
             }
+            uint32_t relative = 0;
+            if (!RelativeLocked(timestamp, &relative)) {
+                LogDropped("frame older than the connection", len);
+                return 0;
+            }
             rtmplink::BuildPictureBody(false, nals, &m_scratch);
-            QueueLocked(Kind::kVideo, timestamp - m_nVideoBase, m_scratch, submitUs);
+            QueueLocked(Kind::kVideo, relative, m_scratch, submitUs);
         }
     }
     m_frameEvent.set();
@@ -306,11 +325,9 @@ int RtmpPublish::PublishAudioRtmpData(int audioType, unsigned char* data, int le
     {
         Poco::Mutex::ScopedLock lock(m_queueLock);
         if (m_bPaused) return 0;
-        if (m_bAwaitingAudio) {
-            m_nAudioBase = timestamp;
-            m_bAwaitingAudio = false;
-        }
-        const uint32_t relative = timestamp - m_nAudioBase;
+        // Sound captured before the connection's zero (a video frame set it) is left out.
+        uint32_t relative = 0;
+        if (!RelativeLocked(timestamp, &relative)) return 0;
         // The decoder configuration goes before the first AAC frame the server gets on this
         // connection, also when a key frame dropped an earlier one from the queue.
         if (audioType == 1 && !m_bAacHeaderSent && !m_bAacHeaderQueued) {

@@ -1,6 +1,8 @@
 // One outgoing RTMP stream: turns H.264 access units and audio frames into RTMP media
 // messages, queues them, and sends them from its own send thread, which also connects and
-// reconnects and reports each connection result to the sink.
+// reconnects and reports each connection result to the sink. Audio and video timestamps are
+// on one clock; on each connection both are counted from one zero, the time of the first frame
+// queued, so the offset between the tracks is what the caller gave.
 //
 // Threads:
 // - OpenUrl, Close, Pause, Continue, SetAACExtraData: the owner (the manager), one at a time.
@@ -99,6 +101,9 @@ private:
     void Report(RTMP_RESULT result);
     // Logs the first of a kind of dropped frame and every 100th after it.
     void LogDropped(const char* what, int len);
+    // With m_queueLock held: takes timestamp as the connection's zero when there is none yet;
+    // false when it lies before the zero (the frame is to be dropped), else *relative is set.
+    bool RelativeLocked(unsigned int timestamp, uint32_t* relative);
 
     CRtmpMgr* m_lpRtmpMgr;
     std::unique_ptr<rtmplink::IRtmpConnection> m_conn;
@@ -114,9 +119,10 @@ private:
 
     // Guarded by m_queueLock.
     bool m_bAwaitingVideoKey = true;
-    unsigned int m_nVideoBase = 0;
-    bool m_bAwaitingAudio = true;
-    unsigned int m_nAudioBase = 0;
+    // The zero of both tracks on this connection: the time of the first frame queued after the
+    // connect, audio or video. Frames from before it are dropped.
+    bool m_bHaveBase = false;
+    unsigned int m_nBase = 0;
     std::vector<uint8_t> m_aacConfig;
     int m_nVideoPacketCount = 0;
     bool m_bNeedKeyAfterPause = false;

@@ -224,11 +224,11 @@ TEST_F(PublishQueue, KeyFrameEmptiesTheQueueAndHeaderFollowsWhatWasSent) {
     ASSERT_TRUE(wire->WaitSent(7));
     const auto sent = wire->Media();
     EXPECT_EQ(Names(sent), (std::vector<std::string>{"A99", "SEQ", "K5", "K6", "SEQ", "K7", "P8"}));
-    // Video timestamps count from the first key frame given (K2, at 1000), even though it
-    // never left; every message carries the stream id.
-    EXPECT_EQ(sent[1].timestamp, 120u);
-    EXPECT_EQ(sent[3].timestamp, 160u);
-    EXPECT_EQ(sent[6].timestamp, 240u);
+    // Timestamps count from the first frame queued on the connection (A99, at 0); every
+    // message carries the stream id.
+    EXPECT_EQ(sent[1].timestamp, 1120u);
+    EXPECT_EQ(sent[3].timestamp, 1160u);
+    EXPECT_EQ(sent[6].timestamp, 1240u);
     for (const Sent& s : sent) EXPECT_EQ(s.streamId, 1);
     EXPECT_EQ(sent[4].body.back(), 0xE4);
 }
@@ -249,9 +249,9 @@ TEST_F(PublishQueue, AKeyFrameDropsStaleVideoOnlyAudioStaysInOrder) {
     EXPECT_EQ(Names(sent), (std::vector<std::string>{"SEQ", "AACHDR", "A2", "SEQ", "K4", "A5"}));
     EXPECT_EQ(sent[1].body, (Bytes{0xAF, 0x00, 0x14, 0x08}));
     EXPECT_EQ(sent[2].body, (Bytes{0xAF, 0x01, 0x21, 2}));
-    // Audio keeps its own time base, from the first audio frame.
-    EXPECT_EQ(sent[2].timestamp, 0u);
-    EXPECT_EQ(sent[5].timestamp, 64u);
+    // Both tracks count from the first frame queued (K1, at 500), though it never left.
+    EXPECT_EQ(sent[2].timestamp, 200u);
+    EXPECT_EQ(sent[5].timestamp, 264u);
     EXPECT_EQ(sent[4].timestamp, 40u);
     // The AAC header goes once per connection.
     Audio(1, 6, 828);
@@ -300,6 +300,40 @@ TEST_F(PublishQueue, SendOnADeadSocketSetsTheFlagUntilTheReconnect) {
     EXPECT_EQ(Names(sent), (std::vector<std::string>{"SEQ", "K3"}));
     EXPECT_EQ(sent[1].timestamp, 0u);
     for (const Event& e : sink.Events()) EXPECT_EQ(e.name, "name");
+}
+
+TEST_F(PublishQueue, AudioAndVideoShareOneZeroOnEveryConnection) {
+    // Sound first, the key frame a second later (a connect inside a key-frame interval): the
+    // picture keeps its distance from the sound, across the tick count's wrap.
+    const uint32_t t0 = 0xFFFFFF00u;
+    Audio(0, 1, t0);
+    ASSERT_TRUE(wire->WaitSent(1));        // (a key frame drops what is still queued)
+    Video(InterFrame(2), t0 + 40, false);  // no key frame yet: dropped
+    Video(KeyFrame(kPps, 3), t0 + 1000, true);
+    Audio(0, 4, t0 + 1064);
+    ASSERT_TRUE(wire->WaitSent(4));
+    auto sent = wire->Media();
+    EXPECT_EQ(Names(sent), (std::vector<std::string>{"A1", "SEQ", "K3", "A4"}));
+    EXPECT_EQ(sent[0].timestamp, 0u);
+    EXPECT_EQ(sent[2].timestamp, 1000u);
+    EXPECT_EQ(sent[3].timestamp, 1064u);
+
+    // A new connection takes a new zero: here the key frame's; sound captured before it is
+    // left out, sound after it keeps its distance.
+    {
+        std::lock_guard<std::mutex> g(wire->lock);
+        wire->failNextSendWith = EBADF;
+    }
+    Audio(0, 5, 9000);  // fails on the wire: the publisher reconnects
+    ASSERT_TRUE(sink.WaitFor(RTMP_PUBLISH_CONNECTED, 2, 10000));
+    Video(KeyFrame(kPps, 6), 20000, true);
+    Audio(0, 7, 19900);
+    Audio(0, 8, 20020);
+    ASSERT_TRUE(wire->WaitSent(7));
+    sent = wire->Media();
+    EXPECT_EQ(Names(sent), (std::vector<std::string>{"A1", "SEQ", "K3", "A4", "SEQ", "K6", "A8"}));
+    EXPECT_EQ(sent[5].timestamp, 0u);
+    EXPECT_EQ(sent[6].timestamp, 20u);
 }
 
 TEST_F(PublishQueue, MalformedKeyFrameIsDroppedWithoutTouchingTheQueue) {

@@ -606,10 +606,10 @@ int LiveMediaEndpoint::OnRtpVideoData(const char* uniName, const unsigned char* 
     return PostEngineFrame(std::move(frame), error, "OnRtpVideoData");
 }
 
-int LiveMediaEndpoint::OnMixerAudioData(const char* uniName, const unsigned char* data, int len) {
+int LiveMediaEndpoint::OnMixerAudioData(const char* uniName, const unsigned char* data, int len,
+                                        unsigned int timestamp) {
     FrameError error = FrameError::kNone;
-    IOBufferPtr frame = BuildAudioFrame(uniName, data, len, 16000, 1, 1,
-                                        static_cast<unsigned int>(ovGetTickCount()), &error);
+    IOBufferPtr frame = BuildAudioFrame(uniName, data, len, 16000, 1, 1, timestamp, &error);
     return PostEngineFrame(std::move(frame), error, "OnMixerAudioData");
 }
 
@@ -925,11 +925,11 @@ void LiveMediaEndpoint::SlotRecordData(IOBufferPtr frame) {
             unsigned char header[AacHeaderStore::kCapacity];
             int headerLen = m_aacHeader.Get(header);
             if (headerLen > 0) recorder->SetAudioHeader(header, headerLen);
-            recorder->WriteAudio(2, static_cast<unsigned int>(ovGetTickCount()), view.Data(), view.Length());
+            recorder->WriteAudio(2, view.Timestamp(), view.Data(), view.Length());
         } else {
             int len = view.Length() - kVideoHeaderSize;
             if (len < 0) continue;
-            recorder->WriteVideo(static_cast<unsigned int>(ovGetTickCount()), view.Data() + kVideoHeaderSize, len,
+            recorder->WriteVideo(view.Timestamp(), view.Data() + kVideoHeaderSize, len,
                                  view.KeyFrame());
         }
     }

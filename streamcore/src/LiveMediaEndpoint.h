@@ -167,7 +167,7 @@ public:
     int OnRtpVideoData(const char* uniName, const unsigned char* data, int len, bool keyFrame,
                        unsigned int timestamp) override;
     int OnAudioData(int a, int b, const unsigned char* data, int len, int c, unsigned int d) override;
-    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len) override;
+    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len, unsigned int timestamp) override;
     int OnMixerAudioHeaderData(const char* uniName, char* header, int len) override;
 
     // mtp::MessageHandler: the start-up binding of the two control threads.

@@ -6,7 +6,7 @@
 //   0      128   source uniName, NUL-terminated       same
 //   128    4     frame length (int), 12-byte header   frame length
 //                included
-//   132    4     timestamp from the engine            tick count (ms, low 32 bits) at arrival
+//   132    4     capture time from the engine         same (ms of the engine's steady clock)
 //   136    1     kind 0                               kind 1
 //   140    1     key-frame flag (0/1)                 -
 //   140    4     -                                    sample rate

@@ -164,7 +164,10 @@ public:
                 std::memcpy(header, config, static_cast<size_t>(len));
                 sink->OnMixerAudioHeaderData(label.c_str(), header, len);
             },
-            [sink, label](const uint8_t* data, int len, int64_t) { sink->OnMixerAudioData(label.c_str(), data, len); });
+            [sink, label](const uint8_t* data, int len, int64_t captureUs) {
+                // Milliseconds of the steady clock, as the video half stamps its frames.
+                sink->OnMixerAudioData(label.c_str(), data, len, static_cast<unsigned int>(captureUs / 1000));
+            });
         mixer->SetMicrophone(m_mic);
         mixer->SetAutoGain(m_agc);
         std::string error;

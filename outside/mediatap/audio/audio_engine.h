@@ -28,7 +28,8 @@
 //   AAC-LC at kbps kbit/s (8 to 320), rate Hz (an AAC rate, 8000 to 96000) and 1 or 2
 //   channels. One OnMixerAudioHeaderData (the AudioSpecificConfig, 2 bytes for these
 //   settings) comes before the first OnMixerAudioData; each OnMixerAudioData is one raw AAC
-//   frame of 1024 samples. With no server or no source it encodes silence in real time.
+//   frame of 1024 samples, stamped with the capture time of its first sample (IMediaTap.h).
+//   With no server or no source it encodes silence in real time.
 //   Started again with the same name and settings: nothing changes but the header is sent
 //   again; with other settings it restarts with them. -1 for bad arguments or while a mixer of
 //   another name runs.

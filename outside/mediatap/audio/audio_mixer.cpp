@@ -3,6 +3,7 @@
 #include "aac_encoder.h"
 #include "audio_dsp.h"
 #include "capture_feed.h"
+#include "frame_timeline.h"
 #include "common/slogger.h"
 
 #include <chrono>
@@ -32,7 +33,9 @@ struct FeedSlot {
 
 class MixerInput {
 public:
-    MixerInput(ISoundServer* server, SampleFormat out) : m_server(server), m_out(out) {}
+    // onData is called on the capture thread after each block (with no lock of the input held).
+    MixerInput(ISoundServer* server, SampleFormat out, std::function<void()> onData)
+        : m_server(server), m_out(out), m_onData(std::move(onData)) {}
 
     // Opens `source` (closing what was open before); "" closes.
     void Want(const std::string& source, int64_t nowUs) {
@@ -48,11 +51,15 @@ public:
         m_nextTryUs = nowUs + kRetryUs;
         auto slot = std::make_shared<FeedSlot>();
         slot->out = m_out;
+        std::function<void()> onData = m_onData;
         std::unique_ptr<ICaptureStream> stream =
-            m_server->OpenCapture(m_name, &slot->in, [slot](const float* samples, int frames) {
-                std::lock_guard<std::mutex> lock(slot->lock);
-                if (!slot->feed) slot->feed = std::make_unique<CaptureFeed>(slot->in, slot->out);
-                slot->feed->Push(samples, frames, NowUs());
+            m_server->OpenCapture(m_name, &slot->in, [slot, onData](const float* samples, int frames) {
+                {
+                    std::lock_guard<std::mutex> lock(slot->lock);
+                    if (!slot->feed) slot->feed = std::make_unique<CaptureFeed>(slot->in, slot->out);
+                    slot->feed->Push(samples, frames, NowUs());
+                }
+                if (onData) onData();
             });
         if (!stream) {
             if (!m_failedLogged) OV_LOG("mixer: cannot capture \"%s\"; retrying", m_name.c_str());
@@ -64,8 +71,15 @@ public:
         m_slot = std::move(slot);
     }
 
+    // Frames queued now (0 when nothing is open).
+    int Queued() {
+        if (!m_slot) return 0;
+        std::lock_guard<std::mutex> lock(m_slot->lock);
+        return m_slot->feed ? m_slot->feed->Queued() : 0;
+    }
+
     // Frames that came from the source; out always gets `frames` frames.
-    int Pull(float* out, int frames, int64_t* oldestUs) {
+    int Pull(float* out, int frames, int64_t* firstUs, int primeMs) {
         if (!m_slot) {
             std::fill(out, out + static_cast<size_t>(frames) * m_out.channels, 0.0f);
             return 0;
@@ -75,7 +89,7 @@ public:
             std::fill(out, out + static_cast<size_t>(frames) * m_out.channels, 0.0f);
             return 0;
         }
-        return m_slot->feed->Pull(out, frames, oldestUs);
+        return m_slot->feed->Pull(out, frames, firstUs, primeMs);
     }
 
     void Close(int64_t retryAtUs) {
@@ -95,6 +109,7 @@ private:
     std::shared_ptr<FeedSlot> m_slot;
     int64_t m_nextTryUs = 0;
     bool m_failedLogged = false;
+    std::function<void()> m_onData;
 };
 
 }  // namespace
@@ -157,9 +172,16 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
     const int frameSize = encoder.frameSize();
     const size_t samples = static_cast<size_t>(frameSize) * out.channels;
     std::vector<float> mix(samples), mic(samples);
-    MixerInput card(m_server, out), microphone(m_server, out);
+    // A block from a source wakes the mixer, which may have a frame to send.
+    auto wake = [this] {
+        { std::lock_guard<std::mutex> lock(m_lock); }
+        m_wake.notify_all();
+    };
+    MixerInput card(m_server, out, wake), microphone(m_server, out, wake);
     AutoGain agc(out.rate);
-    std::map<int64_t, int64_t> captureTimes;  // frame pts -> oldest capture time in it
+    std::map<int64_t, int64_t> captureTimes;  // frame pts -> capture time of its first sample
+    const int64_t frameUs = frameSize * 1000000LL / out.rate;
+    FrameTimeline timeline(frameUs);
     std::string cardSource;
     int64_t nextCardLookupUs = 0;
     int64_t frame = 0;
@@ -167,12 +189,18 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
 
     for (;;) {
         const int64_t dueUs = startUs + frame * frameSize * 1000000LL / out.rate;
+        // The source that paces the mix (the sound card, else the microphone): a frame goes out
+        // as soon as it has one whole, not when the clock next ticks. The clock, a margin later,
+        // stands in when it has nothing (then the frame holds what there is, or silence).
+        MixerInput* pacer = card.open() ? &card : microphone.open() ? &microphone : nullptr;
+        const int64_t deadlineUs = dueUs + (pacer ? CaptureFeed::kPrimeMs * 1000LL : 0);
         std::string wantMic;
         bool wantCard, announce;
+        bool paced = false;
         {
             std::unique_lock<std::mutex> lock(m_lock);
-            m_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::microseconds(dueUs)),
-                              [this] { return m_stop; });
+            m_wake.wait_until(lock, std::chrono::steady_clock::time_point(std::chrono::microseconds(deadlineUs)),
+                              [&] { return m_stop || (paced = pacer && pacer->Queued() >= frameSize); });
             if (m_stop) break;
             wantMic = m_wantMic;
             wantCard = m_wantCard;
@@ -195,20 +223,26 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
         card.Want(wantCard ? cardSource : std::string(), nowUs);
         microphone.Want(wantMic, nowUs);
 
-        int64_t oldestUs = 0;
-        int64_t micOldestUs = 0;
-        card.Pull(mix.data(), frameSize, &oldestUs);
-        if (microphone.Pull(mic.data(), frameSize, &micOldestUs) > 0) {
+        int64_t firstUs = 0;
+        int64_t micFirstUs = 0;
+        // The pacing source is taken only whole frames at a time, so it needs no margin.
+        card.Pull(mix.data(), frameSize, &firstUs, pacer == &card ? 0 : CaptureFeed::kPrimeMs);
+        if (microphone.Pull(mic.data(), frameSize, &micFirstUs, pacer == &microphone ? 0 : CaptureFeed::kPrimeMs) > 0) {
             agc.Process(mic.data(), samples, out.channels);
             MixInto(mix.data(), mic.data(), samples);
-            if (micOldestUs && (!oldestUs || micOldestUs < oldestUs)) oldestUs = micOldestUs;
+            if (micFirstUs && (!firstUs || micFirstUs < firstUs)) firstUs = micFirstUs;
         }
+        // Before anything was captured: a primed queue holds about a frame and the margin.
+        const int64_t guessUs = dueUs - frameUs - CaptureFeed::kPrimeMs * 1000LL;
         const int64_t pts = frame * frameSize;
-        if (oldestUs) captureTimes[pts] = oldestUs;
+        captureTimes[pts] = timeline.Next(firstUs, guessUs);
         bool ok = encoder.Encode(mix.data(), pts, [&](const uint8_t* data, int len, int64_t packetPts) {
+            // A packet decodes to the samples from its pts on (the encoder's priming packet
+            // comes before the first frame, with a negative pts).
             int64_t captureUs = 0;
-            auto it = captureTimes.find(packetPts);
-            if (it != captureTimes.end()) captureUs = it->second;
+            auto it = captureTimes.lower_bound(packetPts);
+            if (it != captureTimes.end())
+                captureUs = it->second - (it->first - packetPts) * 1000000LL / out.rate;
             captureTimes.erase(captureTimes.begin(), captureTimes.upper_bound(packetPts));
             if (m_onFrame) m_onFrame(data, len, captureUs);
         });
@@ -220,6 +254,8 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
         ++frame;
 
         nowUs = NowUs();
+        // The clock follows the pacing source: the next frame is due a frame after this one.
+        if (paced) startUs = nowUs - frame * frameSize * 1000000LL / out.rate + frameUs;
         if (nowUs - dueUs > kMaxBehindUs) {
             // Held up for long (a suspended process, a stalled server): start the clock again
             // rather than encoding a burst of catch-up frames.

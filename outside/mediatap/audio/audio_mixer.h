@@ -36,8 +36,8 @@ struct MixerConfig {
 class AudioMixer {
 public:
     using HeaderCallback = std::function<void(const uint8_t* config, int len)>;
-    // captureUs: steady-clock µs when the server handed over the oldest block in this frame
-    // (0 when the frame holds no captured sound).
+    // captureUs: steady-clock µs of the capture of the first sample the packet decodes to
+    // (the encoder's delay taken out; see FrameTimeline for frames of silence).
     using FrameCallback = std::function<void(const uint8_t* data, int len, int64_t captureUs)>;
 
     // server may be null (silence only); it must outlive the mixer.

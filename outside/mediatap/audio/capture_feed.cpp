@@ -64,7 +64,10 @@ void CaptureFeed::Push(const float* samples, int frames, int64_t arrivalUs) {
 
     std::lock_guard<std::mutex> lock(m_lock);
     m_queue.insert(m_queue.end(), m_scratch.begin(), m_scratch.begin() + static_cast<std::ptrdiff_t>(n));
-    m_marks.push_back({m_queueStart + static_cast<int64_t>(m_queue.size() / m_out.channels), arrivalUs});
+    // What is still inside the resampler was captured before the block's end but has not come
+    // out yet: the samples that did come out end that much earlier.
+    const int64_t heldUs = swr_get_delay(m_swr, 1000000);
+    m_marks.push_back({m_queueStart + static_cast<int64_t>(m_queue.size() / m_out.channels), arrivalUs - heldUs});
     const size_t limit = static_cast<size_t>(m_out.rate) * kMaxQueuedMs / 1000 * m_out.channels;
     if (m_queue.size() > limit) {
         const size_t drop = (m_queue.size() - limit) / m_out.channels * m_out.channels;
@@ -78,11 +81,16 @@ void CaptureFeed::Push(const float* samples, int frames, int64_t arrivalUs) {
     }
 }
 
-int CaptureFeed::Pull(float* out, int frames, int64_t* oldestArrivalUs) {
+int CaptureFeed::Queued() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return static_cast<int>(m_queue.size() / m_out.channels);
+}
+
+int CaptureFeed::Pull(float* out, int frames, int64_t* firstCaptureUs, int primeMs) {
     const size_t want = static_cast<size_t>(frames) * m_out.channels;
     std::fill(out, out + want, 0.0f);
     std::lock_guard<std::mutex> lock(m_lock);
-    const size_t prime = want + static_cast<size_t>(m_out.rate) * kPrimeMs / 1000 * m_out.channels;
+    const size_t prime = want + static_cast<size_t>(m_out.rate) * primeMs / 1000 * m_out.channels;
     if (!m_primed) {
         if (m_queue.size() < prime) return 0;
         m_primed = true;
@@ -90,7 +98,10 @@ int CaptureFeed::Pull(float* out, int frames, int64_t* oldestArrivalUs) {
     const size_t take = std::min(want, m_queue.size());
     std::copy(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(take), out);
     m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(take));
-    if (!m_marks.empty() && oldestArrivalUs) *oldestArrivalUs = m_marks.front().arrivalUs;
+    if (!m_marks.empty() && firstCaptureUs && take > 0) {
+        const Mark& mark = m_marks.front();  // the block holding the first sample taken
+        *firstCaptureUs = mark.endUs - (mark.endSample - m_queueStart) * 1000000 / m_out.rate;
+    }
     m_queueStart += static_cast<int64_t>(take / m_out.channels);
     while (!m_marks.empty() && m_marks.front().endSample <= m_queueStart) m_marks.pop_front();
     if (take < want) {

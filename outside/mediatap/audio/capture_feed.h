@@ -4,9 +4,10 @@
 //
 // The queue holds at most kMaxQueuedMs: when the source runs ahead of the mixer's clock the
 // oldest samples go, so the delay stays bounded. After a start or an underrun the mixer gets
-// silence until kPrimeMs more than a frame is queued, so the jitter of the server's blocks does
-// not cut holes into every frame. A backlog beyond that margin that does not drain within
-// kTrimWindow frames is dropped, so a burst at the start does not become lasting delay.
+// silence until a margin (kPrimeMs unless the puller says otherwise) more than a frame is
+// queued, so the jitter of the server's blocks does not cut holes into every frame. A backlog
+// beyond kPrimeMs that does not drain within kTrimWindow frames is dropped, so a burst at the
+// start does not become lasting delay.
 //
 // Threads: Push from the capture thread, Pull from the mixer thread, Level from any thread.
 #pragma once
@@ -38,19 +39,25 @@ public:
     CaptureFeed& operator=(const CaptureFeed&) = delete;
     bool ok() const { return m_swr != nullptr; }
 
-    // A block from the server; arrivalUs is when it was handed over (steady clock, µs).
+    // A block from the server; arrivalUs is when it was handed over (steady clock, µs): its
+    // last sample was captured then.
     void Push(const float* samples, int frames, int64_t arrivalUs);
     // Fills out with exactly `frames` frames (zeros where the source had nothing). Returns how
-    // many came from the source; *oldestArrivalUs gets the arrival time of the oldest block
-    // they came from (left alone when none did).
-    int Pull(float* out, int frames, int64_t* oldestArrivalUs);
+    // many came from the source; *firstCaptureUs gets the capture time of the first of them
+    // (its block's arrival less the samples after it in the block and in the resampler; left
+    // alone when none came from the source).
+    // primeMs: the margin wanted after a start or an underrun (a puller that waits for a whole
+    // frame to be there needs none).
+    int Pull(float* out, int frames, int64_t* firstCaptureUs, int primeMs = kPrimeMs);
+    // Frames queued now.
+    int Queued();
     // Peak level 0 to 100 of what arrived in the last blocks (decays when nothing arrives).
     int Level();
 
 private:
     struct Mark {
         int64_t endSample;  // stream position just after the block
-        int64_t arrivalUs;
+        int64_t endUs;      // capture time of the sample at endSample
     };
 
     SampleFormat m_in;

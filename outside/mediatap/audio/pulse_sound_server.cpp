@@ -18,7 +18,7 @@ namespace {
 
 constexpr int kConnectTimeoutMs = 3000;
 constexpr int kReconnectPauseMs = 3000;
-constexpr int kCaptureFragmentMs = 20;
+constexpr int kCaptureFragmentMs = 10;
 constexpr int kPlaybackBufferMs = 100;
 
 // Holds the main-loop lock for a scope.

@@ -41,7 +41,7 @@ public:
     int OnSendVideoPacketCount(const char*) override { return 0; }
     int OnRtpVideoData(const char*, const unsigned char*, int, bool, unsigned int) override { return 0; }
     int OnAudioData(int, int, const unsigned char*, int, int, unsigned int) override { return 0; }
-    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len) override;
+    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len, unsigned int timestamp) override;
     int OnMixerAudioHeaderData(const char* uniName, char* header, int len) override;
 
     std::vector<uint8_t> Header();

@@ -5,10 +5,12 @@
 #include "audio_dsp.h"
 #include "audio_mixer.h"
 #include "capture_feed.h"
+#include "frame_timeline.h"
 #include "sound_server.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <map>
@@ -162,20 +164,25 @@ TEST(CaptureFeed, ResamplesToTheMixerFormatAtTheSameLevel) {
     CaptureFeed feed({48000, 2}, {16000, 1});
     ASSERT_TRUE(feed.ok());
     std::vector<float> out(1024);
-    int64_t arrival = -1;
+    int64_t capture = -1;
     // Priming: silence until a frame and a margin are queued.
     std::vector<float> block = Tone(48000, 2, 1000, 0.5, 480);
-    feed.Push(block.data(), 480, 7);
-    EXPECT_EQ(feed.Pull(out.data(), 1024, &arrival), 0);
-    EXPECT_EQ(arrival, -1);
+    feed.Push(block.data(), 480, 1010000);
+    EXPECT_EQ(feed.Pull(out.data(), 1024, &capture), 0);
+    EXPECT_EQ(capture, -1);
     std::vector<float> collected;
+    int64_t firstCapture = 0;
     for (int i = 1; i < 200; ++i) {
         block = Tone(48000, 2, 1000, 0.5, 480, static_cast<int64_t>(i) * 480);
-        feed.Push(block.data(), 480, 1000 + i);
-        if (i % 7 == 0 && feed.Pull(out.data(), 1024, &arrival) > 0)
+        feed.Push(block.data(), 480, 1000000 + 10000 * (i + 1));  // 10 ms blocks
+        if (i % 7 == 0 && feed.Pull(out.data(), 1024, &capture) > 0) {
+            if (collected.empty()) firstCapture = capture;
             collected.insert(collected.end(), out.begin(), out.end());
+        }
     }
-    EXPECT_GE(arrival, 7);
+    // Through the resampler the capture times stay on the blocks' clock: the first sample
+    // taken is the stream's first, captured when the first block began.
+    EXPECT_NEAR(firstCapture, 1000000, 1000);
     ASSERT_GT(collected.size(), 8000u);
     EXPECT_NEAR(ZeroCrossingHz(collected, 16000, 1000), 1000.0, 15.0);
     EXPECT_NEAR(ToneAmplitude(collected, 16000, 1000.0, 1000), 0.5, 0.03);
@@ -184,29 +191,51 @@ TEST(CaptureFeed, ResamplesToTheMixerFormatAtTheSameLevel) {
 TEST(CaptureFeed, QueueStaysBoundedWhenNobodyPulls) {
     CaptureFeed feed({16000, 1}, {16000, 1});
     std::vector<float> block(160, 0.25f);
-    for (int i = 0; i < 500; ++i) feed.Push(block.data(), 160, i);  // 5 s
+    for (int i = 0; i < 500; ++i) feed.Push(block.data(), 160, 1000000 + 10000 * (i + 1));  // 5 s
     std::vector<float> out(1024);
-    int total = 0;
-    int64_t arrival = 0;
-    for (int i = 0; i < 20; ++i) total += feed.Pull(out.data(), 1024, &arrival);
+    int64_t capture = 0;
+    int total = feed.Pull(out.data(), 1024, &capture);
+    // What is left is the newest: the first sample kept was captured kMaxQueuedMs before the end.
+    EXPECT_NEAR(capture, 1000000 + 5000000 - CaptureFeed::kMaxQueuedMs * 1000, 10000);
+    for (int i = 0; i < 20; ++i) total += feed.Pull(out.data(), 1024, &capture);
     EXPECT_LE(total, 16000 * CaptureFeed::kMaxQueuedMs / 1000);
     EXPECT_GE(total, 16000 * CaptureFeed::kMaxQueuedMs / 1000 - 1024);
-    EXPECT_GE(arrival, 500 - 31);  // what is left is the newest
-    EXPECT_EQ(feed.Level(), 0);    // arrival times here are not the clock's: old
+    EXPECT_EQ(feed.Level(), 0);  // arrival times here are not the clock's: old
 }
 
 TEST(CaptureFeed, ABurstAtTheStartDoesNotBecomeLastingDelay) {
     CaptureFeed feed({16000, 1}, {16000, 1});
     std::vector<float> burst(8000, 0.1f);
-    feed.Push(burst.data(), 8000, 0);  // half a second at once
+    feed.Push(burst.data(), 8000, 1000000);  // half a second at once
     std::vector<float> block(1024, 0.1f), out(1024);
-    int64_t arrival = 0;
+    int64_t capture = 0;
     for (int i = 1; i <= 40; ++i) {
-        feed.Push(block.data(), 1024, i);
-        EXPECT_EQ(feed.Pull(out.data(), 1024, &arrival), 1024);
+        feed.Push(block.data(), 1024, 1000000 + 64000 * i);
+        EXPECT_EQ(feed.Pull(out.data(), 1024, &capture), 1024);
     }
-    // Steady state: what is pulled arrived one or two blocks ago, not a backlog ago.
-    EXPECT_GE(arrival, 38);
+    // Steady state: what is pulled was captured one or two blocks ago, not a backlog ago.
+    EXPECT_GE(capture, 1000000 + 64000 * 38);
+}
+
+TEST(FrameTimeline, FollowsTheEarliestMeasurementAndNeverGoesBack) {
+    const int64_t F = 64000;
+    FrameTimeline line(F);
+    // Nothing measured yet: the guess starts the line.
+    EXPECT_EQ(line.Next(0, 500000), 500000);
+    EXPECT_EQ(line.Next(0, 0), 500000 + F);
+    // Measurements late by a varying hand-over: the earliest wins, the rest keep to the line.
+    EXPECT_EQ(line.Next(1000000 + 2 * F + 3000, 0), 1000000 + 2 * F + 3000);
+    EXPECT_EQ(line.Next(1000000 + 3 * F + 1000, 0), 1000000 + 3 * F + 1000);
+    EXPECT_EQ(line.Next(1000000 + 4 * F + 5000, 0), 1000000 + 4 * F + 1000);
+    EXPECT_EQ(line.Next(0, 0), 1000000 + 5 * F + 1000);  // silence keeps to the line
+    // Sound lost (40 ms): the line moves on once that has held for kConfirmFrames frames.
+    int64_t n = 6, stamp = 0;
+    for (int i = 0; i < FrameTimeline::kConfirmFrames; ++i, ++n) stamp = line.Next(1000000 + n * F + 41000 + i, 0);
+    EXPECT_EQ(stamp, 1000000 + (n - 1) * F + 41000);
+    // Sound gained (silence went in): the line moves back, but stamps never do.
+    EXPECT_EQ(line.Next(1000000 + n * F - 100000, 0), 1000000 + (n - 1) * F + 41000 + 1000);
+    ++n;
+    EXPECT_EQ(line.Next(1000000 + n * F - 100000, 0), 1000000 + (n - 2) * F + 41000 + 2000);
 }
 
 TEST(AacEncoder, GivesTheAudioSpecificConfigAndRefusesWhatAacCannotCarry) {
@@ -227,7 +256,15 @@ struct MixerRecord {
     std::mutex lock;
     std::vector<uint8_t> header;
     std::vector<std::vector<uint8_t>> frames;
-    int withCapture = 0;
+    std::vector<int64_t> stamps;
+    // How many frames from `from` on were stamped one frame (64 ms at 16 kHz, within 1 ms) after
+    // the one before.
+    int OnTheLine(size_t from = 1) const {
+        int n = 0;
+        for (size_t i = std::max<size_t>(from, 1); i < stamps.size(); ++i)
+            n += std::abs(stamps[i] - stamps[i - 1] - 64000) <= 1000;
+        return n;
+    }
 };
 
 Decoded RunMixer(ISoundServer* server, const std::string& mic, bool agc, int ms, MixerRecord* record) {
@@ -240,7 +277,7 @@ Decoded RunMixer(ISoundServer* server, const std::string& mic, bool agc, int ms,
         [record](const uint8_t* data, int len, int64_t captureUs) {
             std::lock_guard<std::mutex> lock(record->lock);
             record->frames.emplace_back(data, data + len);
-            if (captureUs) ++record->withCapture;
+            record->stamps.push_back(captureUs);
         });
     mixer.SetMicrophone(mic);
     mixer.SetAutoGain(agc);
@@ -263,7 +300,14 @@ TEST(AudioMixer, MixesTheSoundCardAndTheMicrophoneFromTheirOwnFormats) {
     ASSERT_GT(decoded.samples.size(), 16000u + 8000u);
     EXPECT_NEAR(ToneAmplitude(decoded.samples, 16000, 1000.0, 16000), 0.4, 0.04);
     EXPECT_NEAR(ToneAmplitude(decoded.samples, 16000, 440.0, 16000), 0.2, 0.03);
-    EXPECT_GT(record.withCapture, 10);
+    // Stamped with the capture times, which the steady tone blocks keep on one line.
+    // (The first frames go out before the sources deliver: silence on a guessed line; and the
+    // line may move once or twice as the two sources' hand-overs settle.)
+    ASSERT_GT(record.stamps.size(), 20u);
+    EXPECT_GE(record.OnTheLine(10), static_cast<int>(record.stamps.size()) - 10 - 2);
+    const int64_t nowUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch()).count();
+    EXPECT_LT(nowUs - record.stamps.back(), 500000);
 }
 
 TEST(AudioMixer, AutomaticGainRaisesAQuietMicrophone) {
@@ -284,7 +328,7 @@ TEST(AudioMixer, SilenceWithoutAServerOrWithAMissingMicrophone) {
     ASSERT_TRUE(decoded.ok) << decoded.error;
     EXPECT_GT(decoded.frames, 8);
     EXPECT_LT(Rms(decoded.samples), 1e-4);
-    EXPECT_EQ(record.withCapture, 0);
+    EXPECT_EQ(record.OnTheLine(), static_cast<int>(record.stamps.size()) - 1);  // silence keeps the line
 
     ToneServer server;  // neither the card monitor nor "nomic" exist
     server.defaultSink = "";
