@@ -453,11 +453,12 @@ TEST_F(X11, HookedWindowEventsReachTheSink) {
 
     m_mgr->AddWindow(h["W"]);
     touch(h["W"]);
-    ASSERT_TRUE(WaitUntil([&] { return sink.Saw(h["W"], PropertyNotify); }, 5000));
-    {
+    // Wait for the probe's own change: the helper may still be setting properties of its own.
+    ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(sink.mutex);
-        EXPECT_NE(std::find(sink.atoms.begin(), sink.atoms.end(), probe), sink.atoms.end());
-    }
+        return std::find(sink.atoms.begin(), sink.atoms.end(), probe) != sink.atoms.end();
+    }, 5000));
+    EXPECT_TRUE(sink.Saw(h["W"], PropertyNotify));
 
     // Hooking another window lets go of the first.
     m_mgr->AddWindow(h["V"]);
