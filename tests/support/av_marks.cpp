@@ -159,16 +159,16 @@ std::vector<double> AvOffsets(const AvMarks& marks, double maxMs) {
 
 bool ToneCue::Start(const std::string& sink) {
     Stop();
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 1};
+    pa_sample_spec format{PA_SAMPLE_FLOAT32LE, kRate, 1};
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(20000, &spec));
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(20000, &format));
     attr.prebuf = static_cast<uint32_t>(-1);
-    attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(5000, &spec));
+    attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(5000, &format));
     attr.fragsize = static_cast<uint32_t>(-1);
     int error = 0;
     m_stream = pa_simple_new(nullptr, "tone-cue", PA_STREAM_PLAYBACK, sink.empty() ? nullptr : sink.c_str(), "cue",
-                             &spec, nullptr, &attr, &error);
+                             &format, nullptr, &attr, &error);
     if (!m_stream) return false;
     m_stop = false;
     m_atUs.clear();
