@@ -94,6 +94,11 @@ public:
         return true;
     }
 
+    bool EncodeSame(const I420Frame& frame, int64_t frameIndex, std::vector<uint8_t>* out,
+                    bool* keyFrame) override {
+        return Encode(frame, frameIndex, false, out, keyFrame);
+    }
+
     const EncoderConfig& Config() const override { return m_config; }
 
 private:

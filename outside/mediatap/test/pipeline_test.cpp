@@ -30,9 +30,9 @@ public:
     GrabResult Grab(const Rect& rect, GrabbedImage* image) override {
         std::lock_guard<std::mutex> lock(m_state->lock);
         if (m_state->gone) return GrabResult::kGone;
-        if (!m_state->readable) return GrabResult::kUnchanged;
+        if (!m_state->readable) return GrabResult::kUnreadable;
         Rect r = ClipCaptureRect(rect, m_state->width, m_state->height);
-        if (r.Empty()) return GrabResult::kUnchanged;
+        if (r.Empty()) return GrabResult::kUnreadable;
         m_pixels.resize(static_cast<size_t>(r.w) * r.h * 4);
         for (size_t i = 0; i < m_pixels.size(); i += 4) {
             m_pixels[i] = m_state->b;
