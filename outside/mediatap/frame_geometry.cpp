@@ -4,6 +4,64 @@
 
 namespace mediatap {
 
+Rect Intersect(const Rect& a, const Rect& b) {
+    const int64_t x0 = std::max(a.x, b.x), y0 = std::max(a.y, b.y);
+    const int64_t x1 = std::min<int64_t>(static_cast<int64_t>(a.x) + a.w, static_cast<int64_t>(b.x) + b.w);
+    const int64_t y1 = std::min<int64_t>(static_cast<int64_t>(a.y) + a.h, static_cast<int64_t>(b.y) + b.h);
+    if (a.Empty() || b.Empty() || x1 <= x0 || y1 <= y0) return Rect{};
+    return Rect{static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(x1 - x0), static_cast<int>(y1 - y0)};
+}
+
+void RowSpan::Add(const RowSpan& other) {
+    if (other.Empty()) return;
+    if (Empty()) {
+        *this = other;
+        return;
+    }
+    top = std::min(top, other.top);
+    bottom = std::max(bottom, other.bottom);
+}
+
+RowSpan RowSpan::Clip(int height) const {
+    RowSpan r{std::max(top, 0), std::min(bottom, height)};
+    return r.Empty() ? RowSpan{} : r;
+}
+
+bool RowSpan::Meets(const RowSpan& other) const {
+    return !Empty() && !other.Empty() && top < other.bottom && other.top < bottom;
+}
+
+RowSpan DamagedRows(const Rect* drawn, int count, const Rect& capture) {
+    RowSpan rows;
+    for (int i = 0; i < count; ++i) {
+        Rect r = Intersect(drawn[i], capture);
+        if (!r.Empty()) rows.Add(RowSpan{r.y - capture.y, r.y - capture.y + r.h});
+    }
+    return rows;
+}
+
+RowSpan RowsWithPointer(RowSpan damaged, const Rect& drawnBefore, const Rect& drawNow, bool shapeChanged,
+                        int height) {
+    RowSpan rows = damaged;
+    if (shapeChanged || !(drawnBefore == drawNow)) {
+        rows.Add(RowsOf(drawnBefore));
+        rows.Add(RowsOf(drawNow));
+    }
+    if (rows.Meets(RowsOf(drawNow))) rows.Add(RowsOf(drawNow));
+    return rows.Clip(height);
+}
+
+RowSpan ScaledRows(RowSpan src, int srcH, int dstH) {
+    if (src.Empty() || srcH <= 0 || dstH <= 0) return RowSpan{};
+    // Output row d samples the source near (d + 0.5) * srcH / dstH; the filter reads one
+    // source row beyond that on each side, and rounding moves it by an output row or two.
+    int64_t top = static_cast<int64_t>(src.top - 1) * dstH / srcH - 2;
+    int64_t bottom = (static_cast<int64_t>(src.bottom + 1) * dstH + srcH - 1) / srcH + 2;
+    top = std::max<int64_t>(0, top) & ~int64_t{1};
+    bottom = std::min<int64_t>(dstH, (bottom + 1) & ~int64_t{1});
+    return RowSpan{static_cast<int>(top), static_cast<int>(bottom)};
+}
+
 Rect FitInside(int srcW, int srcH, int outW, int outH) {
     Rect r;
     if (srcW <= 0 || srcH <= 0 || outW <= 0 || outH <= 0) return r;

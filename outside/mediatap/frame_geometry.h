@@ -1,6 +1,7 @@
 // Geometry and timing decisions of the capture pipeline: where a captured picture goes in
-// the output frame, which part of a window is captured, when the next frame is due, and how
-// the pointer is drawn into a frame. Pure functions; no platform calls.
+// the output frame, which part of a window is captured, which rows must be read and
+// converted again after a change, when the next frame is due, and how the pointer is drawn
+// into a frame. Pure functions; no platform calls.
 // Threads: re-entrant; a FramePacer belongs to one thread.
 #pragma once
 
@@ -16,6 +17,38 @@ struct Rect {
     bool Empty() const { return w <= 0 || h <= 0; }
     bool operator==(const Rect& o) const { return x == o.x && y == o.y && w == o.w && h == o.h; }
 };
+
+// The part two rectangles share (empty when they do not meet).
+Rect Intersect(const Rect& a, const Rect& b);
+
+// The rows [top, bottom) of a picture.
+struct RowSpan {
+    int top = 0;
+    int bottom = 0;
+    bool Empty() const { return bottom <= top; }
+    bool operator==(const RowSpan& o) const { return top == o.top && bottom == o.bottom; }
+    // Grows the span to cover other too (an empty span adds nothing).
+    void Add(const RowSpan& other);
+    // The part inside rows [0, height).
+    RowSpan Clip(int height) const;
+    bool Meets(const RowSpan& other) const;
+};
+inline RowSpan RowsOf(const Rect& r) { return r.Empty() ? RowSpan{} : RowSpan{r.y, r.y + r.h}; }
+
+// The rows of the capture rectangle (0 at its top) that any of the drawn rectangles touch;
+// all rectangles in window coordinates.
+RowSpan DamagedRows(const Rect* drawn, int count, const Rect& capture);
+
+// The rows to read again when a pointer is drawn into the picture (rectangles in picture
+// coordinates, empty when no pointer is drawn). Where the pointer moved or changed shape,
+// the rows it covered and the rows it covers now are read afresh; and as it is drawn whole
+// over fresh pixels, any fresh row under it brings in all of its rows.
+RowSpan RowsWithPointer(RowSpan damaged, const Rect& drawnBefore, const Rect& drawNow, bool shapeChanged,
+                        int height);
+
+// The rows of a picture scaled from srcH to dstH rows that depend on the source rows src,
+// with a margin for the scaling filter, widened to even rows for 4:2:0 chroma.
+RowSpan ScaledRows(RowSpan src, int srcH, int dstH);
 
 // The largest rectangle with the aspect ratio of src that fits inside out, centred, with
 // even position and size (I420 chroma is subsampled 2x2); the rest of the frame is a black

@@ -2,6 +2,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 }
@@ -73,6 +74,12 @@ public:
         *keyFrame = false;
         if (frame.width != m_config.width || frame.height != m_config.height) return false;
         // The picture is read in place: libx264 copies it into its own buffers during the call.
+        // A buffer reference that does not own the pixels keeps libavcodec from copying them
+        // first, as it does with a frame that has none.
+        av_buffer_unref(&m_frame->buf[0]);
+        m_frame->buf[0] = av_buffer_create(const_cast<uint8_t*>(frame.pixels.data()), frame.pixels.size(),
+                                           [](void*, uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
+        if (!m_frame->buf[0]) return false;
         m_frame->data[0] = const_cast<uint8_t*>(frame.Y());
         m_frame->data[1] = const_cast<uint8_t*>(frame.U());
         m_frame->data[2] = const_cast<uint8_t*>(frame.V());
@@ -91,7 +98,35 @@ public:
             if (m_packet->flags & AV_PKT_FLAG_KEY) *keyFrame = true;
             av_packet_unref(m_packet);
         }
+        // Zero-latency tuning: every picture given has come out by now.
+        av_buffer_unref(&m_frame->buf[0]);
+        if (!out->empty()) m_sinceKey = *keyFrame ? 0 : m_sinceKey + 1;
         return true;
+    }
+
+    bool EncodeSame(const I420Frame& frame, int64_t frameIndex, std::vector<uint8_t>* out,
+                    bool* keyFrame) override {
+        // Left alone, libx264 spends the bitrate on refining a still picture further, at the
+        // cost of a full encode of every frame. The largest quantiser offset over the whole
+        // picture tells it that no block needs more detail, so it skips them all. A key frame
+        // stands alone and is encoded as usual.
+        const bool keyDue = m_sinceKey + 1 >= m_ctx->gop_size;
+        if (!keyDue) {
+            AVFrameSideData* data =
+                av_frame_new_side_data(m_frame, AV_FRAME_DATA_REGIONS_OF_INTEREST, sizeof(AVRegionOfInterest));
+            if (data) {
+                auto* region = reinterpret_cast<AVRegionOfInterest*>(data->data);
+                region->self_size = sizeof(AVRegionOfInterest);
+                region->top = 0;
+                region->bottom = m_config.height;
+                region->left = 0;
+                region->right = m_config.width;
+                region->qoffset = AVRational{1, 1};
+            }
+        }
+        bool ok = Encode(frame, frameIndex, false, out, keyFrame);
+        av_frame_remove_side_data(m_frame, AV_FRAME_DATA_REGIONS_OF_INTEREST);
+        return ok;
     }
 
     const EncoderConfig& Config() const override { return m_config; }
@@ -101,6 +136,7 @@ private:
     AVCodecContext* m_ctx = nullptr;
     AVFrame* m_frame = nullptr;
     AVPacket* m_packet = nullptr;
+    int m_sinceKey = 1 << 20;  // frames since the last key frame (none yet: one is due)
 };
 
 }  // namespace

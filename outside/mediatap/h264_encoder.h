@@ -31,6 +31,10 @@ public:
     // access unit (possibly empty) and keyFrame tells whether it is an IDR.
     virtual bool Encode(const I420Frame& frame, int64_t frameIndex, bool forceKey,
                         std::vector<uint8_t>* out, bool* keyFrame) = 0;
+    // Encodes a picture that is the same as the one of the previous call (an unchanged
+    // screen), as cheaply as the encoder allows; otherwise as Encode without forceKey.
+    virtual bool EncodeSame(const I420Frame& frame, int64_t frameIndex, std::vector<uint8_t>* out,
+                            bool* keyFrame) = 0;
     virtual const EncoderConfig& Config() const = 0;
 };
 

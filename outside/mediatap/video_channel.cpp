@@ -49,6 +49,7 @@ void VideoChannel::Run() {
     std::vector<uint8_t> accessUnit;
     std::vector<uint8_t> packet;
     uint64_t failures = 0;
+    bool pictureChanged = true;  // since the last encoded frame
 
     auto toUs = [](Clock::time_point t) {
         return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
@@ -74,14 +75,21 @@ void VideoChannel::Run() {
                 m_ended.store(true);
                 break;
             }
-            if (previewing && result == IVideoProducer::Result::kFrame) m_settings.preview->RenderI420(frame);
+            if (result == IVideoProducer::Result::kFrame) pictureChanged = true;
+            // An unchanged source still shows in every preview frame, as it always has.
+            if (previewing && result != IVideoProducer::Result::kRepeat) m_settings.preview->RenderI420(frame);
         }
         if (encoding) {
-            // kRepeat encodes the previous picture again (black before the first one), so a
-            // receiver still gets a steady stream to start on.
+            // An unchanged or unreadable source encodes the previous picture again (black
+            // before the first one), so a receiver still gets a steady stream to start on;
+            // the encoder is told, which makes such a frame cheap.
             bool key = false;
             bool forced = m_forceKey.exchange(false);
-            if (!m_encoder->Encode(frame, pacer.Index(), forced, &accessUnit, &key)) {
+            bool encoded = pictureChanged || forced
+                               ? m_encoder->Encode(frame, pacer.Index(), forced, &accessUnit, &key)
+                               : m_encoder->EncodeSame(frame, pacer.Index(), &accessUnit, &key);
+            if (encoded) pictureChanged = false;
+            if (!encoded) {
                 // Once, then every 100th time: this is the per-frame path.
                 if (failures++ % 100 == 0)
                     OV_LOG("video source %s: encoding failed (%llu times)", m_settings.uniName.c_str(),

@@ -2,25 +2,48 @@
 
 #include <libyuv.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace mediatap {
 
+namespace {
+
+// Converts rows [rows.top, rows.bottom) (even bounds, or the picture's end) of a fit-sized
+// BGRA picture into out at fit.
+void ToI420Rows(const uint8_t* src, int srcStride, const Rect& fit, RowSpan rows, I420Frame* out) {
+    const int y0 = fit.y + rows.top;
+    uint8_t* y = out->Y() + static_cast<size_t>(y0) * out->StrideY() + fit.x;
+    uint8_t* u = out->U() + static_cast<size_t>(y0 / 2) * out->StrideUV() + fit.x / 2;
+    uint8_t* v = out->V() + static_cast<size_t>(y0 / 2) * out->StrideUV() + fit.x / 2;
+    libyuv::ARGBToI420(src + static_cast<size_t>(rows.top) * srcStride, srcStride, y, out->StrideY(), u,
+                       out->StrideUV(), v, out->StrideUV(), fit.w, rows.bottom - rows.top);
+}
+
+}  // namespace
+
 void PlaceBgra(const GrabbedImage& image, const Rect& fit, I420Frame* out, std::vector<uint8_t>* scratch) {
+    GrabbedImage whole = image;
+    whole.changed = RowSpan{0, image.height};
+    PlaceChangedRows(whole, fit, out, scratch);
+}
+
+void PlaceChangedRows(const GrabbedImage& image, const Rect& fit, I420Frame* out, std::vector<uint8_t>* scratch) {
     if (fit.Empty() || !image.bgra) return;
-    const uint8_t* src = image.bgra;
-    int srcStride = image.stride;
-    if (image.width != fit.w || image.height != fit.h) {
-        scratch->resize(static_cast<size_t>(fit.w) * fit.h * 4);
-        libyuv::ARGBScale(image.bgra, image.stride, image.width, image.height, scratch->data(), fit.w * 4,
-                          fit.w, fit.h, libyuv::kFilterBilinear);
-        src = scratch->data();
-        srcStride = fit.w * 4;
+    RowSpan rows = image.changed.Clip(image.height);
+    if (rows.Empty()) return;
+    if (image.width == fit.w && image.height == fit.h) {
+        // 4:2:0 chroma pairs rows: start on an even row, end on one or at the bottom.
+        rows.top &= ~1;
+        rows.bottom = std::min(fit.h, (rows.bottom + 1) & ~1);
+        ToI420Rows(image.bgra, image.stride, fit, rows, out);
+        return;
     }
-    uint8_t* y = out->Y() + static_cast<size_t>(fit.y) * out->StrideY() + fit.x;
-    uint8_t* u = out->U() + static_cast<size_t>(fit.y / 2) * out->StrideUV() + fit.x / 2;
-    uint8_t* v = out->V() + static_cast<size_t>(fit.y / 2) * out->StrideUV() + fit.x / 2;
-    libyuv::ARGBToI420(src, srcStride, y, out->StrideY(), u, out->StrideUV(), v, out->StrideUV(), fit.w, fit.h);
+    scratch->resize(static_cast<size_t>(fit.w) * fit.h * 4);
+    RowSpan scaled = ScaledRows(rows, image.height, fit.h);
+    libyuv::ARGBScaleClip(image.bgra, image.stride, image.width, image.height, scratch->data(), fit.w * 4, fit.w,
+                          fit.h, 0, scaled.top, fit.w, scaled.bottom - scaled.top, libyuv::kFilterBilinear);
+    ToI420Rows(scratch->data(), fit.w * 4, fit, scaled, out);
 }
 
 IVideoProducer::Result WindowProducer::Produce(I420Frame* out) {
@@ -28,17 +51,22 @@ IVideoProducer::Result WindowProducer::Produce(I420Frame* out) {
     switch (m_grabber->Grab(m_rect, &image)) {
         case GrabResult::kGone:
             return Result::kEnded;
-        case GrabResult::kUnchanged:
+        case GrabResult::kUnreadable:
             return Result::kRepeat;
+        case GrabResult::kSame:
+            return Result::kSame;
         case GrabResult::kOk:
             break;
     }
     Rect fit = FitInside(image.width, image.height, out->width, out->height);
-    if (!(fit == m_lastFit)) {
+    if (!(fit == m_lastFit) || image.width != m_lastWidth || image.height != m_lastHeight) {
         out->Black();  // the bars move with a new aspect ratio
         m_lastFit = fit;
+        m_lastWidth = image.width;
+        m_lastHeight = image.height;
+        image.changed = RowSpan{0, image.height};
     }
-    PlaceBgra(image, fit, out, &m_scratch);
+    PlaceChangedRows(image, fit, out, &m_scratch);
     return Result::kFrame;
 }
 

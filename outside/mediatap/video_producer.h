@@ -19,6 +19,7 @@ class IVideoProducer {
 public:
     enum class Result {
         kFrame,   // out holds the picture due now
+        kSame,    // the source did not change: out still holds its current picture
         kRepeat,  // nothing new could be read: out still holds the previous picture
         kEnded,   // the source is gone for good
     };
@@ -30,8 +31,11 @@ public:
 // Converts a BGRA picture into out at rectangle fit (scaling when the sizes differ).
 // scratch is working memory kept between calls.
 void PlaceBgra(const GrabbedImage& image, const Rect& fit, I420Frame* out, std::vector<uint8_t>* scratch);
+// The same for the rows image.changed only, where out (and scratch, when scaling) already
+// hold the conversion of an earlier image of this size that differs only there.
+void PlaceChangedRows(const GrabbedImage& image, const Rect& fit, I420Frame* out, std::vector<uint8_t>* scratch);
 
-// Reads the capture rectangle of a window each frame.
+// Reads the capture rectangle of a window each frame, converting only what changed.
 class WindowProducer final : public IVideoProducer {
 public:
     WindowProducer(std::unique_ptr<IWindowGrabber> grabber, const Rect& captureRect)
@@ -43,6 +47,7 @@ private:
     std::unique_ptr<IWindowGrabber> m_grabber;
     Rect m_rect;
     Rect m_lastFit;
+    int m_lastWidth = 0, m_lastHeight = 0;
     std::vector<uint8_t> m_scratch;
 };
 

@@ -19,19 +19,25 @@ struct GrabbedImage {
     int stride = 0;
     int width = 0;
     int height = 0;
+    // The rows that may differ from the image of the previous kOk (all of them by default);
+    // every other row is as it was then.
+    RowSpan changed{0, 1 << 30};
 };
 
 enum class GrabResult {
-    kOk,         // image holds the current content of the capture rectangle
-    kUnchanged,  // nothing could be read this time (window unmapped, off screen, empty rect)
-    kGone,       // the window no longer exists; later calls answer kGone too
+    kOk,          // image holds the current content of the capture rectangle
+    kSame,        // nothing changed since the previous kOk: its image is still current
+    kUnreadable,  // nothing could be read this time (window unmapped, off screen, empty rect)
+    kGone,        // the window no longer exists; later calls answer kGone too
 };
 
 class IWindowGrabber {
 public:
     virtual ~IWindowGrabber() = default;
     // Reads the part of the window given by rect (in window coordinates; all zero: the whole
-    // window), cut to the window's current size, which follows resizes.
+    // window), cut to the window's current size, which follows resizes. Where the window
+    // system tells what was drawn, only that is read again; an unchanged window costs
+    // next to nothing.
     virtual GrabResult Grab(const Rect& rect, GrabbedImage* image) = 0;
     // Current size of the window.
     virtual void Size(int* width, int* height) const = 0;

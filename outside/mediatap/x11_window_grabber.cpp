@@ -6,7 +6,16 @@
 // the root window. Pixels are fetched with MIT-SHM (XShmGetImage into a shared segment)
 // where the server offers it and the segment can be attached, else with XGetImage.
 // Resizes, maps, unmaps and the window's end arrive as StructureNotify events.
+//
+// Between two grabs only what changed is read again: the rows the server saw drawn (DAMAGE),
+// and, with the pointer drawn in, the rows it left and entered. A direct read of a window
+// (no Composite) shows whatever covers it, which the window's own damage does not tell, so
+// that case reads everything each time, as does every grab after a resize, a remap or a
+// failed read. A full read now and then bounds how long drawing that the server did not
+// account for (direct rendering) could stay unseen.
 #include "window_grabber.h"
+#include "x11_changes.h"
+#include "x11_support.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -16,68 +25,22 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-#include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <vector>
 
 namespace mediatap {
 namespace {
 
-// Xlib reports protocol errors to one process-wide handler. Ours records an error for the
-// display that the current thread is trapping and passes every other error on to the
-// handler that was installed before it, so the host's own handling stays as it was.
-typedef int (*XErrorHandlerFn)(Display*, XErrorEvent*);
-std::mutex g_handlerLock;
-std::atomic<XErrorHandlerFn> g_previousHandler{nullptr};
-thread_local Display* t_trapDisplay = nullptr;
-thread_local int t_trapError = 0;
-
-int TrapHandler(Display* display, XErrorEvent* event) {
-    if (display == t_trapDisplay) {
-        if (!t_trapError) t_trapError = event->error_code;
-        return 0;
-    }
-    XErrorHandlerFn previous = g_previousHandler.load();
-    return previous ? previous(display, event) : 0;
-}
-
-void InitXlib() {
-    static std::once_flag once;
-    std::call_once(once, [] { XInitThreads(); });
-}
-
-// Catches the errors of the requests made while it lives (on this thread, for one display).
-class ErrorTrap {
-public:
-    explicit ErrorTrap(Display* display) : m_display(display) {
-        {
-            std::lock_guard<std::mutex> lock(g_handlerLock);
-            // Re-installed every time, in case the host set a handler of its own meanwhile.
-            XErrorHandlerFn previous = XSetErrorHandler(TrapHandler);
-            if (previous != TrapHandler) g_previousHandler.store(previous);
-        }
-        t_trapDisplay = display;
-        t_trapError = 0;
-    }
-    ~ErrorTrap() { t_trapDisplay = nullptr; }
-    // Waits until the server has handled every request so far; the first error code or 0.
-    int Sync() {
-        XSync(m_display, False);
-        return t_trapError;
-    }
-    int Error() const { return t_trapError; }
-
-private:
-    Display* m_display;
-};
+// Grabs between two full reads.
+constexpr int kFullReadEvery = 30;
 
 class X11WindowGrabber final : public IWindowGrabber {
 public:
-    X11WindowGrabber(Display* display, Window window, bool withCursor)
-        : m_display(display), m_window(window), m_withCursor(withCursor) {}
+    X11WindowGrabber(Display* display, Window window) : m_display(display), m_window(window) {}
 
     ~X11WindowGrabber() override {
+        m_damage.reset();
+        m_pointer.reset();
         ReleaseImage();
         if (m_pixmap) {
             ErrorTrap trap(m_display);
@@ -92,7 +55,7 @@ public:
         XCloseDisplay(m_display);
     }
 
-    bool Init(std::string* error) {
+    bool Init(bool withCursor, std::string* error) {
         m_root = DefaultRootWindow(m_display);
         if (!m_window) m_window = m_root;
         m_isRoot = m_window == m_root;
@@ -132,45 +95,57 @@ public:
             m_composite = trap.Sync() == 0;
         }
         m_shm = XShmQueryExtension(m_display);
-        if (m_withCursor)
-            m_withCursor = XFixesQueryExtension(m_display, &m_fixesEvent, &m_fixesError);
+        if (m_composite || m_isRoot) m_damage = X11DamageWatch::Create(m_display, m_window);
+        if (withCursor) m_pointer = X11PointerWatch::Create(m_display);
         return true;
     }
 
     GrabResult Grab(const Rect& rect, GrabbedImage* image) override {
         if (m_gone) return GrabResult::kGone;
+        // The round trips first: the events they bring in are handled right after.
+        const bool drawnKnown = m_damage && m_damage->Fetch();
+        if (m_pointer) m_pointer->Query(m_window);
         HandleEvents();
         if (m_gone) return GrabResult::kGone;
         Rect r = ClipCaptureRect(rect, m_width, m_height);
-        if (r.Empty() || !m_mapped) return GrabResult::kUnchanged;
+        if (r.Empty() || !m_mapped) {
+            m_fullRead = true;
+            return GrabResult::kUnreadable;
+        }
 
         Drawable source = m_window;
         if (m_composite) {
-            if (m_pixmapStale && !NamePixmap()) return CheckGone();
+            if (m_pixmapStale) {
+                if (!NamePixmap()) return ReadFailed();
+                m_fullRead = true;
+            }
             source = m_pixmap;
         }
-        if (!EnsureImage(r.w, r.h)) return GrabResult::kUnchanged;
-        {
-            ErrorTrap trap(m_display);
-            bool ok;
-            if (m_shmImage) {
-                ok = XShmGetImage(m_display, source, m_shmImage, r.x, r.y, AllPlanes) && !trap.Error();
-            } else {
-                if (m_plainImage) XDestroyImage(m_plainImage);
-                m_plainImage = XGetImage(m_display, source, r.x, r.y, r.w, r.h, AllPlanes, ZPixmap);
-                ok = m_plainImage && !trap.Error();
-            }
-            if (!ok) {
-                m_pixmapStale = true;
-                return CheckGone();
-            }
+        if (!EnsureImage(r.w, r.h)) return GrabResult::kUnreadable;
+        if (!(r == m_lastRect) || !drawnKnown || ++m_sinceFullRead >= kFullReadEvery) m_fullRead = true;
+        RowSpan rows = m_fullRead ? RowSpan{0, r.h} : m_damage->Rows(r);
+        Rect spot;  // the pointer's image in picture coordinates
+        if (m_pointer) {
+            bool shapeChanged = false;
+            Rect where = m_pointer->Spot(&shapeChanged);
+            spot = Intersect(Rect{where.x - r.x, where.y - r.y, where.w, where.h}, Rect{0, 0, r.w, r.h});
+            rows = RowsWithPointer(rows, m_pointerDrawn, spot, shapeChanged, r.h);
         }
+        if (!rows.Empty() && !Read(source, r, rows)) return ReadFailed();
         XImage* img = m_shmImage ? m_shmImage : m_plainImage;
         image->bgra = reinterpret_cast<const uint8_t*>(img->data);
         image->stride = img->bytes_per_line;
         image->width = r.w;
         image->height = r.h;
-        if (m_withCursor) DrawCursor(img, r);
+        image->changed = rows;
+        if (rows.Empty()) return GrabResult::kSame;
+        if (m_fullRead) m_sinceFullRead = 0;
+        m_fullRead = false;
+        m_lastRect = r;
+        // Every row under the pointer was read afresh, or none was (see RowsWithPointer).
+        if (m_pointer && rows.Meets(RowsOf(spot)))
+            m_pointer->Draw(reinterpret_cast<uint8_t*>(img->data), img->bytes_per_line, r.w, r.h, r.x, r.y);
+        m_pointerDrawn = spot;
         return GrabResult::kOk;
     }
 
@@ -181,9 +156,9 @@ public:
 
     std::string Describe() const override {
         char text[160];
-        std::snprintf(text, sizeof text, "window 0x%lx%s (%s, %s)", static_cast<unsigned long>(m_window),
+        std::snprintf(text, sizeof text, "window 0x%lx%s (%s, %s, %s)", static_cast<unsigned long>(m_window),
                       m_isRoot ? " (desktop)" : "", m_composite ? "composite" : "direct",
-                      m_shm ? "MIT-SHM" : "XGetImage");
+                      m_shm ? "MIT-SHM" : "XGetImage", m_damage ? "changes only" : "every pixel");
         return text;
     }
 
@@ -217,14 +192,38 @@ private:
                     if (ev.xdestroywindow.window == m_window) m_gone = true;
                     break;
                 default:
+                    if (m_pointer) m_pointer->HandleEvent(ev);
                     break;
             }
         }
     }
 
+    // Reads rows of the capture rectangle r into the image, at the same rows.
+    bool Read(Drawable source, const Rect& r, const RowSpan& rows) {
+        ErrorTrap trap(m_display);
+        const int n = rows.bottom - rows.top;
+        if (m_shmImage) {
+            // The server writes at the image's offset into the segment: a band of the image
+            // with the same row length lands where those rows belong.
+            XImage band = *m_shmImage;
+            band.data += static_cast<size_t>(rows.top) * band.bytes_per_line;
+            band.height = n;
+            return XShmGetImage(m_display, source, &band, r.x, r.y + rows.top, AllPlanes) && !trap.Error();
+        }
+        if (m_plainImage && n < r.h)
+            return XGetSubImage(m_display, source, r.x, r.y + rows.top, r.w, n, AllPlanes, ZPixmap, m_plainImage, 0,
+                                rows.top) &&
+                   !trap.Error();
+        if (m_plainImage) XDestroyImage(m_plainImage);
+        m_plainImage = XGetImage(m_display, source, r.x, r.y, r.w, r.h, AllPlanes, ZPixmap);
+        return m_plainImage && !trap.Error();
+    }
+
     // After a failed read: the window may have ended (its DestroyNotify may still be on its
     // way), or it was just not readable this time.
-    GrabResult CheckGone() {
+    GrabResult ReadFailed() {
+        m_pixmapStale = true;
+        m_fullRead = true;
         ErrorTrap trap(m_display);
         XWindowAttributes attrs;
         Status ok = XGetWindowAttributes(m_display, m_window, &attrs);
@@ -232,7 +231,7 @@ private:
             m_gone = true;
             return GrabResult::kGone;
         }
-        return GrabResult::kUnchanged;
+        return GrabResult::kUnreadable;
     }
 
     bool NamePixmap() {
@@ -250,6 +249,7 @@ private:
     bool EnsureImage(int w, int h) {
         if (m_imageW == w && m_imageH == h && (m_shmImage || !m_shm)) return true;
         ReleaseImage();
+        m_fullRead = true;
         m_imageW = w;
         m_imageH = h;
         if (!m_shm) return true;
@@ -310,30 +310,10 @@ private:
         m_imageW = m_imageH = 0;
     }
 
-    void DrawCursor(XImage* img, const Rect& r) {
-        ErrorTrap trap(m_display);
-        int wx = 0, wy = 0;
-        Window child;
-        if (!m_isRoot && !XTranslateCoordinates(m_display, m_window, m_root, 0, 0, &wx, &wy, &child)) return;
-        XFixesCursorImage* cursor = XFixesGetCursorImage(m_display);
-        if (!cursor) return;
-        size_t count = static_cast<size_t>(cursor->width) * cursor->height;
-        m_cursorPixels.resize(count);
-        // Xlib hands the 32-bit pixels over in longs.
-        for (size_t i = 0; i < count; ++i) m_cursorPixels[i] = static_cast<uint32_t>(cursor->pixels[i]);
-        int cx = cursor->x - cursor->xhot - wx - r.x;
-        int cy = cursor->y - cursor->yhot - wy - r.y;
-        BlendCursor(reinterpret_cast<uint8_t*>(img->data), img->bytes_per_line, r.w, r.h,
-                    m_cursorPixels.data(), cursor->width, cursor->height, cx, cy);
-        XFree(cursor);
-    }
-
     Display* m_display;
     Window m_window;
     Window m_root = 0;
     bool m_isRoot = false;
-    bool m_withCursor;
-    int m_fixesEvent = 0, m_fixesError = 0;
     Visual* m_visual = nullptr;
     int m_depth = 0;
     int m_width = 0, m_height = 0;
@@ -348,7 +328,12 @@ private:
     XImage* m_shmImage = nullptr;
     XImage* m_plainImage = nullptr;
     int m_imageW = 0, m_imageH = 0;
-    std::vector<uint32_t> m_cursorPixels;
+    std::unique_ptr<X11DamageWatch> m_damage;     // null: every grab reads everything
+    std::unique_ptr<X11PointerWatch> m_pointer;   // null: no pointer drawn
+    bool m_fullRead = true;                       // the next read covers the whole rectangle
+    int m_sinceFullRead = 0;
+    Rect m_lastRect;                              // the rectangle the image holds
+    Rect m_pointerDrawn;                          // where the image shows the pointer
 };
 
 }  // namespace
@@ -362,8 +347,8 @@ std::unique_ptr<IWindowGrabber> CreateX11WindowGrabber(OvHwnd window, bool withC
         *error = "cannot open the X display";
         return nullptr;
     }
-    auto grabber = std::make_unique<X11WindowGrabber>(display, static_cast<Window>(window), withCursor);
-    if (!grabber->Init(error)) return nullptr;
+    auto grabber = std::make_unique<X11WindowGrabber>(display, static_cast<Window>(window));
+    if (!grabber->Init(withCursor, error)) return nullptr;
     return grabber;
 }
 

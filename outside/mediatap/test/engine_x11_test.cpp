@@ -280,6 +280,59 @@ TEST_F(EngineX11Test, DesktopAndCaptureRectangle) {
     m_painter->Destroy(win);
 }
 
+// An unchanged screen is not read again, yet its frames keep coming and show its picture; a
+// repaint shows in the first frame grabbed after it, in a window capture and on the desktop.
+TEST_F(EngineX11Test, StillScreenKeepsItsPictureAndAChangeShowsInTheNextFrame) {
+    Window win = m_painter->SolidWindow(0, 0, 160, 120, 0x0000FF);     // blue
+    Window other = m_painter->SolidWindow(400, 0, 160, 120, 0x0000FF);  // on the desktop only
+    char name[128], desk[128];
+    ASSERT_EQ(m_engine->StartCaptureApplication(name, win, false, 0, 0, 0, 0, 300, 160, 120, 15), 0);
+    ASSERT_EQ(m_engine->StartCaptureApplication(desk, 0, false, 0, 0, 0, 0, 1000, 640, 360, 15), 0);
+    ASSERT_TRUE(WaitFrames(name, 12));
+    ASSERT_TRUE(WaitFrames(desk, 12));
+    Decoder decoder;
+    Picture first, got;
+    std::vector<RecordingSink::Frame> frames = m_sink.Frames(name);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_TRUE(decoder.DecodeAnnexB(frames[i].data.data() + 12, frames[i].data.size() - 12, &got)) << i;
+        if (i == 1) first = got;
+        if (i > 1) {
+            EXPECT_GT(Psnr(first.y, got.y), 45) << "frame " << i << " shows another picture";
+        }
+    }
+    EXPECT_NEAR(YAt(got, 80, 60), 41, 6);  // blue
+
+    auto nowMs = [] {
+        return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
+    };
+    for (Window w : {win, other}) XSetWindowBackground(m_painter->dpy(), w, 0xFF0000);  // red
+    for (Window w : {win, other}) XClearWindow(m_painter->dpy(), w);
+    XSync(m_painter->dpy(), False);
+    const uint32_t painted = nowMs();
+    // The frames whose grab was due after the repaint had been drawn.
+    auto firstAfter = [&](const std::string& source, Picture* out) {
+        if (!testsupport::WaitUntil([&] { return m_sink.Count(source) > 0 &&
+                                                 m_sink.Frames(source).back().timestamp > painted; }, 10000))
+            return false;
+        Decoder d;
+        for (const auto& f : m_sink.Frames(source)) {
+            bool decoded = d.DecodeAnnexB(f.data.data() + 12, f.data.size() - 12, out);
+            if (f.timestamp > painted) return decoded;
+        }
+        return false;
+    };
+    Picture window, desktop;
+    ASSERT_TRUE(firstAfter(name, &window));
+    ASSERT_TRUE(firstAfter(desk, &desktop));
+    EXPECT_NEAR(YAt(window, 80, 60), 82, 6);     // red
+    EXPECT_NEAR(YAt(desktop, 240, 30), 82, 6);   // the other window, scaled by 1/2
+    EXPECT_NEAR(YAt(desktop, 40, 30), 82, 6);
+    m_painter->Destroy(other);
+    m_painter->Destroy(win);
+}
+
 TEST_F(EngineX11Test, FlagDrawsThePointerIntoTheFrames) {
     Window win = m_painter->BarsWindow(0, 0, 320, 240);
     // The pointer over the black bar (x 280 to 319).
@@ -290,18 +343,27 @@ TEST_F(EngineX11Test, FlagDrawsThePointerIntoTheFrames) {
     ASSERT_EQ(m_engine->StartCaptureApplication(without, win, false, 0, 0, 0, 0, 800, 320, 240, 10), 0);
     ASSERT_TRUE(WaitFrames(with, 4));
     ASSERT_TRUE(WaitFrames(without, 4));
-    auto brightest = [](const Picture& p) {
+    auto brightest = [](const Picture& p, int top) {
         double best = 0;
-        for (int y = 100; y < 140; ++y)
+        for (int y = top; y < top + 40; ++y)
             for (int x = 282; x < 318; ++x) best = std::max(best, YAt(p, x, y));
         return best;
     };
     Picture a, b;
     ASSERT_GT(DecodeAll(with, &a), 0);
     ASSERT_GT(DecodeAll(without, &b), 0);
-    EXPECT_GT(brightest(a), 100) << "the pointer's light outline shows";
-    EXPECT_LT(brightest(b), 40);
+    EXPECT_GT(brightest(a, 100), 100) << "the pointer's light outline shows";
+    EXPECT_LT(brightest(b, 100), 40);
     if (!ViewPath("pointer.ppm").empty()) mediatap_test::WritePpm(a, ViewPath("pointer.ppm"));
+
+    // Moved up the black bar: it shows where it is now and nowhere else.
+    XWarpPointer(m_painter->dpy(), None, win, 0, 0, 0, 0, 296, 20);
+    XSync(m_painter->dpy(), False);
+    size_t mark = m_sink.Count(with);
+    ASSERT_TRUE(WaitFrames(with, mark + 3));
+    ASSERT_GT(DecodeAll(with, &a), 0);
+    EXPECT_GT(brightest(a, 10), 100);
+    EXPECT_LT(brightest(a, 100), 40);
     m_painter->Destroy(win);
 }
 
@@ -323,6 +385,18 @@ TEST_F(EngineX11Test, ResizedWindowKeepsTheOutputSizeWithBars) {
     EXPECT_NEAR(YAt(got, 160, 220), 16, 6);
     EXPECT_GT(YAt(got, 10, 120), 150);         // content in the middle (white bar)
     EXPECT_TRUE(m_engine->IsVideoEncoding(name));
+
+    // Unmapped, the stream goes on with the last picture; mapped again, it shows the window.
+    XUnmapWindow(m_painter->dpy(), win);
+    XSync(m_painter->dpy(), False);
+    mark = m_sink.Count(name);
+    ASSERT_TRUE(WaitFrames(name, mark + 4));
+    m_painter->Resize(win, 320, 240);
+    m_painter->MapAndWait(win);
+    mark = m_sink.Count(name);
+    ASSERT_TRUE(WaitFrames(name, mark + 4));
+    ASSERT_GT(DecodeAll(name, &got, mark + 2), 0);
+    EXPECT_GT(Psnr(ToI420(BarsBgra(320, 240), 320, 240).y, got.y), 30);
     m_painter->Destroy(win);
 }
 

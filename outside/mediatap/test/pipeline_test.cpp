@@ -30,9 +30,9 @@ public:
     GrabResult Grab(const Rect& rect, GrabbedImage* image) override {
         std::lock_guard<std::mutex> lock(m_state->lock);
         if (m_state->gone) return GrabResult::kGone;
-        if (!m_state->readable) return GrabResult::kUnchanged;
+        if (!m_state->readable) return GrabResult::kUnreadable;
         Rect r = ClipCaptureRect(rect, m_state->width, m_state->height);
-        if (r.Empty()) return GrabResult::kUnchanged;
+        if (r.Empty()) return GrabResult::kUnreadable;
         m_pixels.resize(static_cast<size_t>(r.w) * r.h * 4);
         for (size_t i = 0; i < m_pixels.size(); i += 4) {
             m_pixels[i] = m_state->b;
@@ -96,6 +96,46 @@ TEST(WindowProducer, LetterboxesAndFollowsResizes) {
         state->gone = true;
     }
     EXPECT_EQ(producer.Produce(&out), IVideoProducer::Result::kEnded);
+}
+
+// Converting only the changed rows must give exactly what converting everything gives, at
+// the capture's own size and scaled either way.
+TEST(PlaceChangedRows, MatchesAFullConversion) {
+    const int w = 96, h = 90;
+    std::vector<uint8_t> before(w * h * 4), after;
+    uint32_t seed = 7;
+    for (auto& b : before) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 24);
+    for (const Rect& fit : {Rect{0, 0, 96, 90}, Rect{0, 0, 48, 44}, Rect{0, 2, 192, 180}}) {
+        for (RowSpan band : {RowSpan{0, 1}, RowSpan{37, 38}, RowSpan{20, 61}, RowSpan{89, 90}}) {
+            after = before;
+            for (int y = band.top; y < band.bottom; ++y)
+                for (int x = 0; x < w * 4; ++x) after[y * w * 4 + x] ^= 0x5A;
+            GrabbedImage image{before.data(), w * 4, w, h};
+            I420Frame partial, full;
+            partial.Reset(192, 184);
+            full.Reset(192, 184);
+            std::vector<uint8_t> scratchA, scratchB;
+            PlaceBgra(image, fit, &partial, &scratchA);
+            image.bgra = after.data();
+            image.changed = band;
+            PlaceChangedRows(image, fit, &partial, &scratchA);
+            PlaceBgra(image, fit, &full, &scratchB);
+            EXPECT_TRUE(partial.pixels == full.pixels) << fit.w << "x" << fit.h << " rows " << band.top;
+        }
+    }
+}
+
+TEST(RowsWithPointer, ReadsWhereThePointerWasAndIsOnlyWhenNeeded) {
+    const Rect spot{10, 20, 16, 16};
+    EXPECT_TRUE(RowsWithPointer(RowSpan{}, spot, spot, false, 100).Empty());         // still
+    EXPECT_EQ(RowsWithPointer(RowSpan{60, 70}, spot, spot, false, 100), (RowSpan{60, 70}));
+    EXPECT_EQ(RowsWithPointer(RowSpan{}, spot, Rect{10, 50, 16, 16}, false, 100), (RowSpan{20, 66}));
+    EXPECT_EQ(RowsWithPointer(RowSpan{}, spot, spot, true, 100), (RowSpan{20, 36}));  // new shape
+    // A change under part of the pointer brings in all of its rows: it is drawn whole.
+    EXPECT_EQ(RowsWithPointer(RowSpan{30, 31}, spot, spot, false, 100), (RowSpan{20, 36}));
+    EXPECT_EQ(RowsWithPointer(RowSpan{}, spot, Rect{}, false, 30), (RowSpan{20, 30}));  // left
+    const Rect drawn[2] = {{0, 0, 5, 5}, {40, 8, 10, 4}};
+    EXPECT_EQ(DamagedRows(drawn, 2, Rect{30, 5, 50, 50}), (RowSpan{3, 7}));  // first is outside
 }
 
 TEST(PictureStore, ConvertsEachFormatAndRejectsBadPictures) {
