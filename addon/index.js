@@ -61,11 +61,11 @@ function streamName(url) {
   return cut === -1 ? url : url.slice(cut + 1);
 }
 
-class Source {
-  constructor(core, kind, name) {
+// A handle on something the endpoint runs. stop() ends it once (later calls do nothing) and
+// throws once the StreamCore is closed; each kind says how it ends in _end(native).
+class Handle {
+  constructor(core) {
     this._core = core;
-    this._kind = kind;
-    this.name = name;
     this._stopped = false;
   }
 
@@ -73,16 +73,27 @@ class Source {
     const native = this._core._native('stop');
     if (this._stopped) return;
     this._stopped = true;
+    this._end(native);
+  }
+}
+
+class Source extends Handle {
+  constructor(core, kind, name) {
+    super(core);
+    this._kind = kind;
+    this.name = name;
+  }
+
+  _end(native) {
     if (this._kind === 'camera') native.closeCamera(this.name);
     else native.stopCapture(this.name);
   }
 }
 
-class Publication {
+class Publication extends Handle {
   constructor(core, url) {
-    this._core = core;
+    super(core);
     this.url = url;
-    this._stopped = false;
     this.connected = new Promise((resolve) => { this._resolve = resolve; });
   }
 
@@ -90,36 +101,26 @@ class Publication {
   resume() { this._core._native('resume').resumePublish(this.url); }
   forceKeyFrame() { this._core._native('forceKeyFrame').forceKeyFrame(this.url); }
 
-  stop() {
-    const native = this._core._native('stop');
-    if (this._stopped) return;
-    this._stopped = true;
+  _end(native) {
     native.stopPublish(this.url);
     this._core._publications.delete(this);
   }
 }
 
-class Recording {
+class Recording extends Handle {
   constructor(core, file, id) {
-    this._core = core;
+    super(core);
     this.file = file;
     this._id = id;
-    this._stopped = false;
   }
 
-  stop() {
-    const native = this._core._native('stop');
-    if (this._stopped) return;
-    this._stopped = true;
-    native.stopRecord(this._id);
-  }
+  _end(native) { native.stopRecord(this._id); }
 }
 
-class Playback {
+class Playback extends Handle {
   constructor(core, url) {
-    this._core = core;
+    super(core);
     this.url = url;
-    this._stopped = false;
   }
 
   moveTo(window) {
@@ -127,10 +128,7 @@ class Playback {
     native.movePlay(this.url, windowId('moveTo', 'window', window));
   }
 
-  stop() {
-    const native = this._core._native('stop');
-    if (this._stopped) return;
-    this._stopped = true;
+  _end(native) {
     native.stopPlay(this.url);
     this._core._playbacks.delete(this);
   }

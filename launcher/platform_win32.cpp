@@ -7,37 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "common/win32.h"
 #include "launcher_platform.h"
 
 namespace launcher {
 
 namespace {
 
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
-    return wide;
-}
-
-// The record RtlGetVersion fills (RTL_OSVERSIONINFOEXW, 284 bytes).
-struct TrueVersionRecord {
-    ULONG size;
-    ULONG major;
-    ULONG minor;
-    ULONG build;
-    ULONG platformId;
-    WCHAR servicePack[128];
-    USHORT servicePackMajor;
-    USHORT servicePackMinor;
-    USHORT suiteMask;
-    UCHAR productType;
-    UCHAR reserved;
-};
-static_assert(sizeof(TrueVersionRecord) == 284, "RTL_OSVERSIONINFOEXW is 284 bytes");
-using RtlGetVersionFunction = LONG(WINAPI*)(TrueVersionRecord*);
+using Orvane::Common::Widen;
 
 class Win32LauncherPlatform final : public ILauncherPlatform {
 public:
@@ -51,18 +28,13 @@ public:
         records.basic.major = basic.dwMajorVersion;
         records.basic.minor = basic.dwMinorVersion;
 
-        if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
-            const RtlGetVersionFunction rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(
-                reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")));
-            TrueVersionRecord real = {};
-            real.size = sizeof real;
-            if (rtlGetVersion && rtlGetVersion(&real) == 0) {
-                records.trueAnswered = true;
-                records.trueVersion.platformId = real.platformId;
-                records.trueVersion.major = real.major;
-                records.trueVersion.minor = real.minor;
-                records.trueVersion.productType = real.productType;
-            }
+        Orvane::Common::TrueWindowsVersion real;
+        if (Orvane::Common::GetTrueWindowsVersion(&real)) {
+            records.trueAnswered = true;
+            records.trueVersion.platformId = real.platformId;
+            records.trueVersion.major = real.major;
+            records.trueVersion.minor = real.minor;
+            records.trueVersion.productType = real.productType;
         }
 
         OSVERSIONINFOEXA extended = {};

@@ -16,6 +16,7 @@
 #include "Render/draw_layer.h"
 #include "camport/IVideoRenderer.h"
 #include "common/buffer.h"
+#include "common/id_table.h"
 #include "common/thread.h"
 #include "mediakit/IVideoConvert.h"
 
@@ -23,7 +24,6 @@
 #include <Poco/RefCountedObject.h>
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -94,8 +94,8 @@ private:
     std::atomic<bool> m_bDisplayChangePending{false};
     std::atomic<uint64_t> m_passes{0};
 
-    Poco::Mutex m_mutex;  // registry and probe
-    std::map<VideoRendererPlatform*, VideoRendererDDrawWindows*> m_renderers;
+    Poco::Mutex m_mutex;  // probe
+    Common::IdTable<VideoRendererPlatform*, VideoRendererDDrawWindows*> m_renderers;
 
     Common::CThreadEx m_thread;
     Common::CAccurateWaitTime m_wait;  // the redraw thread's own

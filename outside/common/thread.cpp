@@ -1,4 +1,5 @@
 #include "common/thread.h"
+#include "common/util.h"
 
 #include <Poco/Event.h>
 #include <Poco/Exception.h>
@@ -16,15 +17,9 @@ namespace Common {
 
 namespace {
 
-int64_t NowUs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // Time left of a budget that started at startUs, in whole milliseconds (at least 0).
 long RemainingMs(int64_t startUs, long budgetMs) {
-    const int64_t left = budgetMs - (NowUs() - startUs) / 1000;
+    const int64_t left = budgetMs - (ovMonotonicUs() - startUs) / 1000;
     return left > 0 ? static_cast<long>(left) : 0;
 }
 
@@ -163,7 +158,7 @@ bool CMutliThread::isThreadStop(unsigned id, unsigned index) const {
 
 void CMutliThread::stopAll(long timeoutMs) {
     if (m_state) m_state->stop = true;
-    const int64_t startUs = NowUs();
+    const int64_t startUs = ovMonotonicUs();
     for (auto& thread : m_threads) {
         if (Poco::Thread::current() == thread.get()) continue;
         if (!thread->tryJoin(RemainingMs(startUs, timeoutMs)))
@@ -186,13 +181,13 @@ int64_t CAccurateWaitTime::NextDeadline(int64_t lastUs, int64_t nowUs, int64_t p
 int CAccurateWaitTime::Wait(int periodMs, bool bRestart) {
     if (periodMs < 0) periodMs = 0;
     const int64_t period = static_cast<int64_t>(periodMs) * 1000;
-    const int64_t now = NowUs();
+    const int64_t now = ovMonotonicUs();
     m_nextDeadlineUs = NextDeadline(m_nextDeadlineUs, now, period, bRestart);
     if (m_nextDeadlineUs <= now) return 0;
 #ifdef _WIN32
     // winpthreads sleeps until an absolute time on the real-time clock only (EINVAL for the
     // monotonic one, without sleeping): sleep what is left instead.
-    for (int64_t left; (left = m_nextDeadlineUs - NowUs()) > 0;)
+    for (int64_t left; (left = m_nextDeadlineUs - ovMonotonicUs()) > 0;)
         std::this_thread::sleep_for(std::chrono::microseconds(left));
 #else
     timespec ts;
@@ -201,7 +196,7 @@ int CAccurateWaitTime::Wait(int periodMs, bool bRestart) {
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
     }
 #endif
-    return static_cast<int>((NowUs() - now) / 1000);
+    return static_cast<int>((ovMonotonicUs() - now) / 1000);
 }
 
 }  // namespace Common

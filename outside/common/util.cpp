@@ -5,10 +5,12 @@
 namespace Orvane {
 namespace Common {
 
-uint64_t ovGetTickCount() {
+uint64_t ovGetTickCount() { return static_cast<uint64_t>(ovMonotonicUs() / 1000); }
+
+int64_t ovMonotonicUs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
 std::wstring s2ws(const std::string& text) {

@@ -1,44 +1,8 @@
 #include "access_unit.h"
 
-namespace mediatap {
+#include "h264/nal_units.h"
 
-std::vector<NalUnit> SplitAnnexB(const uint8_t* data, size_t len) {
-    std::vector<NalUnit> units;
-    if (!data) return units;
-    size_t i = 0;
-    size_t begin = 0;
-    bool inUnit = false;
-    size_t pendingCode = 0;
-    while (i + 3 <= len) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            size_t codeStart = i;
-            // A zero right before 00 00 01 makes it the 4-byte form.
-            size_t code = 3;
-            if (codeStart > 0 && data[codeStart - 1] == 0) {
-                --codeStart;
-                code = 4;
-            }
-            if (inUnit) {
-                size_t end = codeStart;
-                while (end > begin && data[end - 1] == 0) --end;  // trailing zero bytes
-                units.push_back(NalUnit{data + begin, end - begin, pendingCode});
-            }
-            i += 3;
-            begin = i;
-            pendingCode = code;
-            inUnit = true;
-            continue;
-        }
-        ++i;
-    }
-    if (inUnit && begin < len) units.push_back(NalUnit{data + begin, len - begin, pendingCode});
-    // Drop empty units (two start codes in a row).
-    std::vector<NalUnit> nonEmpty;
-    nonEmpty.reserve(units.size());
-    for (const NalUnit& u : units)
-        if (u.size) nonEmpty.push_back(u);
-    return nonEmpty;
-}
+namespace mediatap {
 
 void WriteRtpHeader(uint8_t* out, uint16_t sequence, uint32_t timestamp90k, uint32_t sourceId) {
     out[0] = 0x80;
@@ -65,11 +29,11 @@ void AppendNal(std::vector<uint8_t>* out, const uint8_t* data, size_t size, bool
     out->insert(out->end(), longCode ? kLong : kLong + 1, kLong + 4);
     out->insert(out->end(), data, data + size);
 }
-bool IsSlice(int type) { return type >= kNalSlice && type <= kNalIdr; }
 }  // namespace
 
 bool FrameBuilder::Build(const uint8_t* au, size_t len, bool keyFrame, uint32_t timestampMs,
                          std::vector<uint8_t>* out) {
+    using namespace h264;
     out->clear();
     std::vector<NalUnit> units = SplitAnnexB(au, len);
     const NalUnit* sps = nullptr;

@@ -21,28 +21,7 @@
 
 namespace mediatap {
 
-enum : int {
-    kRtpHeaderSize = 12,
-    kNalSlice = 1,
-    kNalIdr = 5,
-    kNalSei = 6,
-    kNalSps = 7,
-    kNalPps = 8,
-    kNalAud = 9,
-};
-
-// One NAL unit of an Annex-B buffer, without its start code.
-struct NalUnit {
-    const uint8_t* data = nullptr;
-    size_t size = 0;
-    size_t startCodeSize = 0;  // 3 or 4
-    int type() const { return size ? (data[0] & 0x1F) : -1; }
-};
-
-// Splits an Annex-B buffer at its start codes (00 00 01, or 00 00 00 01). Bytes before the
-// first start code are ignored. Trailing zero bytes of a NAL unit belong to the next start
-// code and are not part of the unit.
-std::vector<NalUnit> SplitAnnexB(const uint8_t* data, size_t len);
+enum : int { kRtpHeaderSize = 12 };
 
 // Writes the 12-byte header at out.
 void WriteRtpHeader(uint8_t* out, uint16_t sequence, uint32_t timestamp90k, uint32_t sourceId);

@@ -105,21 +105,15 @@ int CMediaTap::OpenCamera(const char* uniName, int a, int b, int c) {
     auto producer = std::make_unique<CameraProducer>(std::move(device), "camera " + source->uniName);
 
     std::lock_guard<std::mutex> sourceLock(source->lock);
-    {
-        std::lock_guard<std::mutex> lock(m_sourcesLock);
-        if (!m_videoSources.emplace(source->uniName, source).second) {
-            // Opened by another call meanwhile; this device closes again with the producer.
-            OV_LOG("OpenCamera %s: opened twice at the same time", uniName);
-            return -1;
-        }
+    if (!m_videoSources.Add(source->uniName, source)) {
+        // Opened by another call meanwhile; this device closes again with the producer.
+        OV_LOG("OpenCamera %s: opened twice at the same time", uniName);
+        return -1;
     }
     source->channel = std::make_unique<VideoChannel>(settings, std::move(producer), m_lpSink);
     if (!source->channel->Start(&error)) {
         OV_LOG("OpenCamera %s: %s", uniName, error.c_str());
-        {
-            std::lock_guard<std::mutex> lock(m_sourcesLock);
-            m_videoSources.erase(source->uniName);
-        }
+        m_videoSources.Remove(source->uniName);
         source->channel.reset();
         return -1;
     }
@@ -128,15 +122,7 @@ int CMediaTap::OpenCamera(const char* uniName, int a, int b, int c) {
 }
 
 int CMediaTap::CloseCamera(const char* uniName) {
-    std::shared_ptr<LocalVideoSource> source = TakeVideo(uniName, LocalVideoSource::Kind::kCamera);
-    if (!source) return -1;
-    std::lock_guard<std::mutex> lock(source->lock);
-    uint64_t frames = source->channel ? source->channel->FramesSent() : 0;
-    Retire(std::move(source->channel));
-    const int windows = source->preview->RemoveAll();
-    OV_LOG("CloseCamera %s after %llu frames (%d preview windows removed)", source->uniName.c_str(),
-           static_cast<unsigned long long>(frames), windows);
-    return 0;
+    return EndCapture(uniName, LocalVideoSource::Kind::kCamera, "CloseCamera");
 }
 
 std::shared_ptr<PreviewWindows> CMediaTap::PreviewOf(const char* uniName) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "camport_loader.h"
+#include "common/id_table.h"
 #include "mediatap/IMediaTap.h"
 #include "video_channel.h"
 #include "video_window.h"
@@ -155,17 +156,20 @@ public:
 private:
     std::shared_ptr<LocalVideoSource> FindVideo(const char* uniName);
     std::shared_ptr<LocalVideoSource> TakeVideo(const char* uniName, LocalVideoSource::Kind kind);
-    // A name no other source of this engine has had, and the source id for its frames.
     // Ends a channel taken out of its source: joined now, or kept until later when this is
     // the channel's own thread.
     void Retire(std::unique_ptr<VideoChannel> channel);
+    // Takes a camera or application capture out of the table, ends its channel and removes its
+    // preview windows; call names the entry point in the log line.
+    int EndCapture(const char* uniName, LocalVideoSource::Kind kind, const char* call);
+    // A name no other source of this engine has had, and the source id for its frames.
     std::string NewUniName(const char* prefix, OvHwnd window, uint32_t* sourceId);
     // The preview windows of a camera or application capture (null for other sources).
     std::shared_ptr<PreviewWindows> PreviewOf(const char* uniName);
 
     IMediaTapSink* m_lpSink;
-    std::mutex m_sourcesLock;  // guards m_videoSources and m_nextSource
-    std::map<std::string, std::shared_ptr<LocalVideoSource>> m_videoSources;
+    Orvane::Common::IdTable<std::string, std::shared_ptr<LocalVideoSource>> m_videoSources;
+    std::mutex m_sourcesLock;  // guards m_nextSource and m_retired
     uint32_t m_nextSource = 0;
     uint32_t m_sourceIdBase;  // random, so two engines' streams have different source ids
     std::vector<std::unique_ptr<VideoChannel>> m_retired;  // guarded by m_sourcesLock

@@ -55,12 +55,7 @@ CMediaTap::CMediaTap(IMediaTapSink* sink) : m_lpSink(sink) {
 CMediaTap::~CMediaTap() {
     // The mixer calls the sink from its own thread: it ends before anything else goes.
     ReleaseAudioHalf(this);
-    std::map<std::string, std::shared_ptr<LocalVideoSource>> sources;
-    {
-        std::lock_guard<std::mutex> lock(m_sourcesLock);
-        sources.swap(m_videoSources);
-    }
-    for (auto& entry : sources) {
+    for (auto& entry : m_videoSources.TakeAll()) {
         std::lock_guard<std::mutex> lock(entry.second->lock);
         entry.second->channel.reset();
         entry.second->preview->RemoveAll();
@@ -110,20 +105,13 @@ std::string CMediaTap::NewUniName(const char* prefix, OvHwnd window, uint32_t* s
 }
 
 std::shared_ptr<LocalVideoSource> CMediaTap::FindVideo(const char* uniName) {
-    if (!uniName) return nullptr;
-    std::lock_guard<std::mutex> lock(m_sourcesLock);
-    auto it = m_videoSources.find(uniName);
-    return it == m_videoSources.end() ? nullptr : it->second;
+    return uniName ? m_videoSources.Find(uniName) : nullptr;
 }
 
 std::shared_ptr<LocalVideoSource> CMediaTap::TakeVideo(const char* uniName, LocalVideoSource::Kind kind) {
     if (!uniName) return nullptr;
-    std::lock_guard<std::mutex> lock(m_sourcesLock);
-    auto it = m_videoSources.find(uniName);
-    if (it == m_videoSources.end() || it->second->kind != kind) return nullptr;
-    std::shared_ptr<LocalVideoSource> source = it->second;
-    m_videoSources.erase(it);
-    return source;
+    return m_videoSources.RemoveIf(uniName,
+                                   [kind](const std::shared_ptr<LocalVideoSource>& s) { return s->kind == kind; });
 }
 
 int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool flag, int x, int y, int w, int h,
@@ -172,15 +160,11 @@ int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool fla
     // callback of the very first frame can already use it.
     if (!CopyUniName(uniNameOut, source->uniName)) return -1;
     std::lock_guard<std::mutex> sourceLock(source->lock);
-    {
-        std::lock_guard<std::mutex> lock(m_sourcesLock);
-        m_videoSources[source->uniName] = source;
-    }
+    m_videoSources.Set(source->uniName, source);
     source->channel = std::make_unique<VideoChannel>(settings, std::move(producer), m_lpSink);
     if (!source->channel->Start(&error)) {
         OV_LOG("StartCaptureApplication: %s", error.c_str());
-        std::lock_guard<std::mutex> lock(m_sourcesLock);
-        m_videoSources.erase(source->uniName);
+        m_videoSources.Remove(source->uniName);
         uniNameOut[0] = 0;
         return -1;
     }
@@ -191,13 +175,17 @@ int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool fla
 }
 
 int CMediaTap::StopCaptureApplication(const char* uniName) {
-    std::shared_ptr<LocalVideoSource> source = TakeVideo(uniName, LocalVideoSource::Kind::kApplication);
+    return EndCapture(uniName, LocalVideoSource::Kind::kApplication, "StopCaptureApplication");
+}
+
+int CMediaTap::EndCapture(const char* uniName, LocalVideoSource::Kind kind, const char* call) {
+    std::shared_ptr<LocalVideoSource> source = TakeVideo(uniName, kind);
     if (!source) return -1;
     std::lock_guard<std::mutex> lock(source->lock);
     uint64_t frames = source->channel ? source->channel->FramesSent() : 0;
     Retire(std::move(source->channel));
     const int windows = source->preview->RemoveAll();
-    OV_LOG("StopCaptureApplication %s after %llu frames (%d preview windows removed)", source->uniName.c_str(),
+    OV_LOG("%s %s after %llu frames (%d preview windows removed)", call, source->uniName.c_str(),
            static_cast<unsigned long long>(frames), windows);
     return 0;
 }
@@ -209,10 +197,7 @@ int CMediaTap::StartCapturePicture(char* uniNameOut) {
     source->uniName = NewUniName("picture", 0, &source->sourceId);
     source->picture = std::make_shared<PictureStore>();
     if (!CopyUniName(uniNameOut, source->uniName)) return -1;
-    {
-        std::lock_guard<std::mutex> lock(m_sourcesLock);
-        m_videoSources[source->uniName] = source;
-    }
+    m_videoSources.Set(source->uniName, source);
     OV_LOG("StartCapturePicture %s", source->uniName.c_str());
     return 0;
 }

@@ -261,7 +261,7 @@ int RemoteChannels::CreateVideo(uint64_t* id, OvHwnd window) {
     auto channel = std::make_shared<RemoteVideoChannel>(window, std::move(renderer));
     std::lock_guard<std::mutex> lock(m_lock);
     *id = m_nNextId++;
-    m_video[*id] = channel;
+    m_video.Set(*id, channel);
     if (window && m_opener && !drawing)
         OV_LOG("RemoteVideo %llu: window 0x%lx cannot be drawn into; decoding only",
                static_cast<unsigned long long>(*id), static_cast<unsigned long>(window));
@@ -269,14 +269,8 @@ int RemoteChannels::CreateVideo(uint64_t* id, OvHwnd window) {
 }
 
 int RemoteChannels::CloseVideo(uint64_t id) {
-    std::shared_ptr<RemoteVideoChannel> channel;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        auto it = m_video.find(id);
-        if (it == m_video.end()) return -1;
-        channel = it->second;
-        m_video.erase(it);
-    }
+    std::shared_ptr<RemoteVideoChannel> channel = m_video.Remove(id);
+    if (!channel) return -1;
     channel->Close();
     return 0;
 }
@@ -309,11 +303,7 @@ int RemoteChannels::PlayVideo(uint64_t id, const unsigned char* data, int len) {
     return channel ? channel->Play(data, len) : -1;
 }
 
-std::shared_ptr<RemoteVideoChannel> RemoteChannels::FindVideo(uint64_t id) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    auto it = m_video.find(id);
-    return it == m_video.end() ? nullptr : it->second;
-}
+std::shared_ptr<RemoteVideoChannel> RemoteChannels::FindVideo(uint64_t id) { return m_video.Find(id); }
 
 int RemoteChannels::CreateAudio(uint64_t* id) {
     if (!id) return -1;
@@ -321,32 +311,20 @@ int RemoteChannels::CreateAudio(uint64_t* id) {
     auto channel = std::make_shared<RemoteAudioChannel>(std::move(playout));
     std::lock_guard<std::mutex> lock(m_lock);
     *id = m_nNextId++;
-    m_audio[*id] = channel;
+    m_audio.Set(*id, channel);
     return 0;
 }
 
 int RemoteChannels::CloseAudio(uint64_t id) {
-    std::shared_ptr<RemoteAudioChannel> channel;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        auto it = m_audio.find(id);
-        if (it == m_audio.end()) return -1;
-        channel = it->second;
-        m_audio.erase(it);
-    }
+    std::shared_ptr<RemoteAudioChannel> channel = m_audio.Remove(id);
+    if (!channel) return -1;
     channel->Close();
     return 0;
 }
 
 int RemoteChannels::PlayAudio(uint64_t id, const unsigned char* data, int len) {
-    std::shared_ptr<RemoteAudioChannel> channel;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        auto it = m_audio.find(id);
-        if (it == m_audio.end()) return -1;
-        channel = it->second;
-    }
-    return channel->Play(data, len);
+    std::shared_ptr<RemoteAudioChannel> channel = m_audio.Find(id);
+    return channel ? channel->Play(data, len) : -1;
 }
 
 }  // namespace mediatap

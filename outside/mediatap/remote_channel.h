@@ -10,13 +10,13 @@
 // any more and later data is ignored.
 #pragma once
 
+#include "common/id_table.h"
 #include "common/ovtypes.h"
 #include "i420_frame.h"
 #include "video_window.h"
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -155,12 +155,12 @@ public:
 private:
     std::unique_ptr<WindowRenderer> OpenWindow(OvHwnd window);
 
-    std::mutex m_lock;  // guards the maps, m_nNextId and m_opener
+    std::mutex m_lock;  // guards m_nNextId and m_opener
     WindowOpener m_opener;
     uint64_t m_nNextId = 1;
     std::unique_ptr<IAudioPlayoutFactory> m_playouts;
-    std::map<uint64_t, std::shared_ptr<RemoteVideoChannel>> m_video;
-    std::map<uint64_t, std::shared_ptr<RemoteAudioChannel>> m_audio;
+    Orvane::Common::IdTable<uint64_t, std::shared_ptr<RemoteVideoChannel>> m_video;
+    Orvane::Common::IdTable<uint64_t, std::shared_ptr<RemoteAudioChannel>> m_audio;
 };
 
 namespace audio {

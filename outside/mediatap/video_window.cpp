@@ -1,9 +1,9 @@
 #include "video_window.h"
 
 #include "common/slogger.h"
+#include "common/util.h"
 #include "window_grabber.h"
 
-#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -16,9 +16,7 @@ Orvane::CapturedFrameInfo I420FrameInfo(int width, int height) {
     info.height = static_cast<uint16_t>(height);
     info.flag1 = 1;
     info.flag2 = 1;
-    info.timestamp = static_cast<uint32_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    info.timestamp = static_cast<uint32_t>(Orvane::Common::ovGetTickCount());
     return info;
 }
 

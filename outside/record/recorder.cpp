@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -23,7 +24,7 @@ extern "C" {
 }
 
 #include "common/slogger.h"
-#include "h264_annexb.h"
+#include "h264/decoder_config.h"
 #include "record/IRecord.h"
 #include "record_rules.h"
 
@@ -242,18 +243,19 @@ int CRecord::StartWithHeldFrames() {
 int CRecord::WriteVideo(unsigned int timeMs, const unsigned char* data, int len, bool keyFrame) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_lpFormat || m_bBroken || !data || len <= 0) return kFailed;
-    const std::vector<NalUnit> nals = SplitAnnexB(data, static_cast<size_t>(len));
+    const std::vector<h264::NalUnit> nals = h264::SplitAnnexB(data, static_cast<size_t>(len));
     if (nals.empty()) return kFailed;
     if (!m_bKeyFrameSeen) {
         // The file starts with a key frame that carries its parameter sets.
         if (!keyFrame) return kDropped;
-        std::vector<uint8_t> avcC = BuildAvcC(nals);
+        std::vector<uint8_t> avcC = h264::BuildAvcC(nals);
         if (avcC.empty()) return kDropped;
         // The picture size in the stream is the one decoders will use; the file says the same.
         // Without a readable size there, the one given to Open stands, if one was given.
-        SpsInfo sps;
-        const auto spsUnit = std::find_if(nals.begin(), nals.end(), [](const NalUnit& n) { return n.type() == kNalSps; });
-        if (ParseSps(*spsUnit, &sps)) {
+        h264::SpsInfo sps;
+        const auto spsUnit =
+            std::find_if(nals.begin(), nals.end(), [](const h264::NalUnit& n) { return n.type() == h264::kNalSps; });
+        if (h264::ParseSps(*spsUnit, &sps)) {
             if (sps.width != m_nWidth || sps.height != m_nHeight)
                 OV_LOG("record: %s frames are %dx%d, opened as %dx%d", m_strPath.c_str(), sps.width, sps.height,
                        m_nWidth, m_nHeight);
@@ -265,7 +267,12 @@ int CRecord::WriteVideo(unsigned int timeMs, const unsigned char* data, int len,
         m_avcC.swap(avcC);
         m_bKeyFrameSeen = true;
     }
-    std::vector<uint8_t> payload = ToLengthPrefixed(nals);
+    // Access unit delimiters carry nothing once the units are framed by length.
+    std::vector<h264::NalUnit> units;
+    std::copy_if(nals.begin(), nals.end(), std::back_inserter(units),
+                 [](const h264::NalUnit& n) { return n.type() != h264::kNalAud; });
+    std::vector<uint8_t> payload;
+    h264::AppendLengthPrefixed(units, 4, &payload);
     if (payload.empty()) return kDropped;  // delimiters only
     const int64_t ts = m_videoLine.Next(m_clock.Elapsed(timeMs));
 

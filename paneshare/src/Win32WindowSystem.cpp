@@ -1,5 +1,7 @@
 #include "Win32WindowSystem.h"
 
+#include "common/win32.h"
+
 #include <windows.h>
 #include <dwmapi.h>
 
@@ -22,29 +24,7 @@ std::string Narrow(const wchar_t* text, int length) {
     return out;
 }
 
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0) return std::wstring();
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-    return out;
-}
-
-// The record RtlGetVersion fills (RTL_OSVERSIONINFOEXW), which compatibility shims leave true.
-struct TrueVersionRecord {
-    ULONG size;
-    ULONG major;
-    ULONG minor;
-    ULONG build;
-    ULONG platformId;
-    WCHAR servicePack[128];
-    USHORT servicePackMajor;
-    USHORT servicePackMinor;
-    USHORT suiteMask;
-    UCHAR productType;
-    UCHAR reserved;
-};
+using Orvane::Common::Widen;
 
 // The hooked window: one at a time, as the manager allows. Its callback runs on the window's
 // own thread, so the slot is guarded.
@@ -149,13 +129,8 @@ public:
 
     SystemVersion GetSystemVersion() override {
         SystemVersion version;
-        using RtlGetVersionFunction = LONG(WINAPI*)(TrueVersionRecord*);
-        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        const RtlGetVersionFunction rtlGetVersion = ntdll ? reinterpret_cast<RtlGetVersionFunction>(
-            reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion"))) : nullptr;
-        TrueVersionRecord record = {};
-        record.size = sizeof record;
-        if (rtlGetVersion && rtlGetVersion(&record) == 0) {
+        Orvane::Common::TrueWindowsVersion record;
+        if (Orvane::Common::GetTrueWindowsVersion(&record)) {
             version.major = static_cast<int>(record.major);
             version.minor = static_cast<int>(record.minor);
             version.servicePack = record.servicePackMajor;

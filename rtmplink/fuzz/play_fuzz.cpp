@@ -3,7 +3,7 @@
 // whole input also goes through the converter with a small output room.
 //
 // Built two ways: with clang's libFuzzer (-fsanitize=fuzzer, see bench/rtmplink_play/fuzz.sh)
-// and, without it, with the driver in play_fuzz_main.cpp, which replays the corpus and a
+// and, without it, with the driver in tests/support/fuzz_replay_main.cpp, which replays the corpus and a
 // fixed number of generated inputs.
 #include "play_packets.h"
 

@@ -1,47 +1,15 @@
 #include "flv_tags.h"
 
+#include "h264/decoder_config.h"
+
 namespace rtmplink {
 
 namespace {
 
-void PutBe16(std::vector<uint8_t>* out, size_t v) {
-    out->push_back(static_cast<uint8_t>(v >> 8));
-    out->push_back(static_cast<uint8_t>(v));
-}
-
-void PutBe32(std::vector<uint8_t>* out, size_t v) {
-    out->push_back(static_cast<uint8_t>(v >> 24));
-    out->push_back(static_cast<uint8_t>(v >> 16));
-    out->push_back(static_cast<uint8_t>(v >> 8));
-    out->push_back(static_cast<uint8_t>(v));
-}
+// Key frame, AVC, sequence header, composition time 0.
+const uint8_t kKeyHeader[] = {0x17, 0x00, 0x00, 0x00, 0x00};
 
 }  // namespace
-
-std::vector<NalUnit> SplitAnnexB(const uint8_t* data, size_t len) {
-    std::vector<NalUnit> nals;
-    if (!data) return nals;
-    // Positions right after each 00 00 01.
-    size_t start = 0;
-    bool inNal = false;
-    size_t i = 0;
-    while (i + 3 <= len) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            if (inNal) {
-                size_t end = i;
-                while (end > start && data[end - 1] == 0) --end;
-                if (end > start) nals.push_back(NalUnit{data + start, end - start});
-            }
-            start = i + 3;
-            inNal = true;
-            i += 3;
-        } else {
-            ++i;
-        }
-    }
-    if (inNal && len > start) nals.push_back(NalUnit{data + start, len - start});
-    return nals;
-}
 
 const char* KeyFrameErrorText(KeyFrameError error) {
     switch (error) {
@@ -57,6 +25,7 @@ const char* KeyFrameErrorText(KeyFrameError error) {
 }
 
 KeyFrameError ParseKeyFrame(const uint8_t* data, size_t len, KeyFrameParts* parts) {
+    using namespace h264;
     const std::vector<NalUnit> nals = SplitAnnexB(data, len);
     if (nals.empty()) return KeyFrameError::kNoStartCode;
     size_t i = 0;
@@ -77,28 +46,15 @@ KeyFrameError ParseKeyFrame(const uint8_t* data, size_t len, KeyFrameParts* part
 }
 
 void BuildSequenceHeader(const NalUnit& sps, const NalUnit& pps, std::vector<uint8_t>* body) {
-    body->clear();
-    body->reserve(16 + sps.size + pps.size);
-    const uint8_t prefix[] = {0x17, 0x00, 0x00, 0x00, 0x00, 0x01, sps.data[1], sps.data[2], sps.data[3], 0xFF, 0xE1};
-    body->insert(body->end(), prefix, prefix + sizeof(prefix));
-    PutBe16(body, sps.size);
-    body->insert(body->end(), sps.data, sps.data + sps.size);
-    body->push_back(0x01);
-    PutBe16(body, pps.size);
-    body->insert(body->end(), pps.data, pps.data + pps.size);
+    body->assign(kKeyHeader, kKeyHeader + sizeof(kKeyHeader));
+    const std::vector<uint8_t> record = h264::BuildDecoderConfig({sps}, {pps});
+    body->insert(body->end(), record.begin(), record.end());
 }
 
 void BuildPictureBody(bool keyFrame, const std::vector<NalUnit>& nals, std::vector<uint8_t>* body) {
-    size_t total = 5;
-    for (const NalUnit& nal : nals) total += 4 + nal.size;
-    body->clear();
-    body->reserve(total);
     const uint8_t prefix[] = {static_cast<uint8_t>(keyFrame ? 0x17 : 0x27), 0x01, 0x00, 0x00, 0x00};
-    body->insert(body->end(), prefix, prefix + sizeof(prefix));
-    for (const NalUnit& nal : nals) {
-        PutBe32(body, nal.size);
-        body->insert(body->end(), nal.data, nal.data + nal.size);
-    }
+    body->assign(prefix, prefix + sizeof(prefix));
+    h264::AppendLengthPrefixed(nals, 4, body);
 }
 
 uint8_t AudioHeaderByte(int audioType) {

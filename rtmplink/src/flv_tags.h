@@ -4,25 +4,16 @@
 // Threads: any; no shared state.
 #pragma once
 
+#include "h264/nal_units.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 namespace rtmplink {
 
-// One NAL unit inside an Annex-B buffer: the NAL header byte and what follows, without the
-// start code and without the zero bytes that belong to the next start code.
-struct NalUnit {
-    const uint8_t* data = nullptr;
-    size_t size = 0;
-    int type() const { return size ? (data[0] & 0x1F) : -1; }
-};
-
-enum { kNalIdr = 5, kNalSei = 6, kNalSps = 7, kNalPps = 8 };
-
-// Splits an Annex-B buffer at its 3- and 4-byte start codes. Bytes before the first start
-// code are ignored; empty units are skipped.
-std::vector<NalUnit> SplitAnnexB(const uint8_t* data, size_t len);
+using h264::NalUnit;
+using h264::SplitAnnexB;
 
 enum class KeyFrameError {
     kNone,
@@ -45,7 +36,8 @@ struct KeyFrameParts {
 KeyFrameError ParseKeyFrame(const uint8_t* data, size_t len, KeyFrameParts* parts);
 
 // 17 00 00 00 00, then the AVCDecoderConfigurationRecord: 01, profile, compatibility, level,
-// FF, E1, SPS length (16 bits), SPS, 01, PPS length (16 bits), PPS. 16 + SPS + PPS bytes.
+// FF, E1, SPS length (16 bits), SPS, 01, PPS length (16 bits), PPS (16 + SPS + PPS bytes),
+// and for the High profiles chroma format, bit depths and no SPS extensions (4 bytes more).
 void BuildSequenceHeader(const NalUnit& sps, const NalUnit& pps, std::vector<uint8_t>* body);
 // 17 01 00 00 00 (key) or 27 01 00 00 00 (inter), then each NAL unit behind its 32-bit
 // big-endian length.

@@ -19,25 +19,14 @@ CRtmpMgr::CRtmpMgr() { rtmplink::SetupRtmpLog(); }
 
 CRtmpMgr::~CRtmpMgr() {
     OV_LOG("~CRtmpMgr 1");
-    std::map<int, RtmpPublish*> publishers;
-    {
-        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
-        publishers.swap(m_publishers);
-    }
-    for (auto& entry : publishers) {
+    for (auto& entry : m_publishers.TakeAll()) {
         if (entry.second) {
             entry.second->Close();
             delete entry.second;
-            entry.second = nullptr;
         }
     }
     OV_LOG("~CRtmpMgr 2");
-    std::map<int, RtmpPlay*> players;
-    {
-        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
-        players.swap(m_players);
-    }
-    for (auto& entry : players) {
+    for (auto& entry : m_players.TakeAll()) {
         if (entry.second) {
             entry.second->Close();
             delete entry.second;
@@ -65,18 +54,18 @@ bool CRtmpMgr::OpenPublishUrl(int id, bool hasAudio, std::string uniName, const 
         OV_LOG("OpenPublishUrl(%d) refused: no URL", id);
         return false;
     }
-    RtmpPublish* publisher;
-    {
-        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
-        if (m_publishers.count(id)) {
-            OV_LOG("OpenPublishUrl(%d) refused: the id is already open", id);
-            return false;
-        }
-        publisher = new RtmpPublish(this);
-        m_publishers[id] = publisher;
+    // Refused before a stream object is made; the add fails only for a racing open of the id.
+    RtmpPublish* publisher = m_publishers.Find(id) ? nullptr : new RtmpPublish(this);
+    if (!publisher || !m_publishers.Add(id, publisher)) {
+        delete publisher;
+        OV_LOG("OpenPublishUrl(%d) refused: the id is already open", id);
+        return false;
     }
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    return publisher->OpenUrl(id, hasAudio, uniName, url, m_lpSink, publishMode);
+    bool opened = false;
+    m_publishers.Visit(id, [&](RtmpPublish* p) {
+        opened = p->OpenUrl(id, hasAudio, uniName, url, m_lpSink, publishMode);
+    });
+    return opened;
 }
 
 bool CRtmpMgr::OpenPublishUrl(int id, const char* url, int publishMode) {
@@ -84,78 +73,60 @@ bool CRtmpMgr::OpenPublishUrl(int id, const char* url, int publishMode) {
 }
 
 int CRtmpMgr::PublishVideoRtmpData(int id, unsigned char* data, int len, unsigned int timestamp, bool keyFrame) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    if (it == m_publishers.end() || !it->second) return 0;
-    return it->second->PublishVideoRtmpData(data, len, timestamp, keyFrame);
+    int result = 0;
+    m_publishers.Visit(id, [&](RtmpPublish* p) { result = p->PublishVideoRtmpData(data, len, timestamp, keyFrame); });
+    return result;
 }
 
 int CRtmpMgr::PublishAudioRtmpData(int id, int audioType, unsigned char* data, int len, unsigned int timestamp) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    if (it == m_publishers.end() || !it->second) return 0;
-    return it->second->PublishAudioRtmpData(audioType, data, len, timestamp);
+    int result = 0;
+    m_publishers.Visit(id, [&](RtmpPublish* p) { result = p->PublishAudioRtmpData(audioType, data, len, timestamp); });
+    return result;
 }
 
 int CRtmpMgr::OnSendVideoPacketCount(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    if (it == m_publishers.end() || !it->second) return 0;
-    return it->second->OnSendVideoPacketCount();
+    int result = 0;
+    m_publishers.Visit(id, [&](RtmpPublish* p) { result = p->OnSendVideoPacketCount(); });
+    return result;
 }
 
 void CRtmpMgr::SetAACExtraData(int id, unsigned char* data, int len) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    if (it != m_publishers.end() && it->second) it->second->SetAACExtraData(data, len);
+    m_publishers.Visit(id, [&](RtmpPublish* p) { p->SetAACExtraData(data, len); });
 }
 
 void CRtmpMgr::PausePublish(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    if (it != m_publishers.end() && it->second) it->second->Pause();
+    m_publishers.Visit(id, [](RtmpPublish* p) { p->Pause(); });
 }
 
 void CRtmpMgr::ContinuePublish(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    if (it != m_publishers.end() && it->second) it->second->Continue();
+    m_publishers.Visit(id, [](RtmpPublish* p) { p->Continue(); });
 }
 
 void CRtmpMgr::ClosePublish(int id) {
     OV_LOG("CRtmpMgr ClosePublish enter");
-    RtmpPublish* publisher = nullptr;
-    {
-        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
-        auto it = m_publishers.find(id);
-        if (it == m_publishers.end()) return;
-        publisher = it->second;
-        m_publishers.erase(it);
-    }
-    if (publisher) {
-        publisher->Close();
-        delete publisher;
-    }
+    RtmpPublish* publisher = m_publishers.Remove(id);
+    if (!publisher) return;
+    publisher->Close();
+    delete publisher;
     OV_LOG("CRtmpMgr ClosePublish leave");
 }
 
 bool CRtmpMgr::HasAudio(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    return it != m_publishers.end() && it->second && it->second->HasAudio();
+    bool result = false;
+    m_publishers.Visit(id, [&](RtmpPublish* p) { result = p->HasAudio(); });
+    return result;
 }
 
 const std::string& CRtmpMgr::GetUniName(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    if (it == m_publishers.end() || !it->second) return m_strEmpty;
-    return it->second->GetUniName();
+    const std::string* name = &m_strEmpty;
+    m_publishers.Visit(id, [&](RtmpPublish* p) { name = &p->GetUniName(); });
+    return *name;
 }
 
 bool CRtmpMgr::GetSendDataTimeOut(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    return it != m_publishers.end() && it->second && it->second->GetSendDataTimeOut();
+    bool result = false;
+    m_publishers.Visit(id, [&](RtmpPublish* p) { result = p->GetSendDataTimeOut(); });
+    return result;
 }
 
 bool CRtmpMgr::OpenPlayUrl(int id, unsigned long long videoId, unsigned long long audioId, const char* url) {
@@ -164,54 +135,40 @@ bool CRtmpMgr::OpenPlayUrl(int id, unsigned long long videoId, unsigned long lon
         OV_LOG("OpenPlayUrl(%d) refused: no URL", id);
         return false;
     }
-    RtmpPlay* player;
-    {
-        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
-        if (m_players.count(id)) {
-            OV_LOG("OpenPlayUrl(%d) refused: the id is already open", id);
-            return false;
-        }
-        player = new RtmpPlay(this);
-        m_players[id] = player;
+    // Refused before a stream object is made; the add fails only for a racing open of the id.
+    RtmpPlay* player = m_players.Find(id) ? nullptr : new RtmpPlay(this);
+    if (!player || !m_players.Add(id, player)) {
+        delete player;
+        OV_LOG("OpenPlayUrl(%d) refused: the id is already open", id);
+        return false;
     }
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    return player->OpenUrl(id, videoId, audioId, url, m_lpSink);
+    bool opened = false;
+    m_players.Visit(id, [&](RtmpPlay* p) { opened = p->OpenUrl(id, videoId, audioId, url, m_lpSink); });
+    return opened;
 }
 
 void CRtmpMgr::ClosePlay(int id) {
     OV_LOG("CRtmpMgr ClosePlay enter");
-    RtmpPlay* player = nullptr;
-    {
-        std::unique_lock<std::shared_timed_mutex> lock(m_registryLock);
-        auto it = m_players.find(id);
-        if (it == m_players.end()) return;
-        player = it->second;
-        m_players.erase(it);
-    }
-    if (player) {
-        player->Close();
-        delete player;
-    }
+    RtmpPlay* player = m_players.Remove(id);
+    if (!player) return;
+    player->Close();
+    delete player;
     OV_LOG("CRtmpMgr ClosePlay leave");
 }
 
 unsigned long long CRtmpMgr::GetVideoId(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_players.find(id);
-    return it == m_players.end() || !it->second ? ~0ULL : it->second->GetVideoId();
+    unsigned long long result = ~0ULL;
+    m_players.Visit(id, [&](RtmpPlay* p) { result = p->GetVideoId(); });
+    return result;
 }
 
 unsigned long long CRtmpMgr::GetAudioId(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_players.find(id);
-    return it == m_players.end() || !it->second ? ~0ULL : it->second->GetAudioId();
+    unsigned long long result = ~0ULL;
+    m_players.Visit(id, [&](RtmpPlay* p) { result = p->GetAudioId(); });
+    return result;
 }
 
-RtmpPublish* CRtmpMgr::FindPublish(int id) {
-    std::shared_lock<std::shared_timed_mutex> lock(m_registryLock);
-    auto it = m_publishers.find(id);
-    return it == m_publishers.end() ? nullptr : it->second;
-}
+RtmpPublish* CRtmpMgr::FindPublish(int id) { return m_publishers.Find(id); }
 
 extern "C" IRtmpMgr* CreateRtmpMgr(IRtmpMgrSink* sink) {
     std::lock_guard<std::mutex> lock(g_mgrLock);

@@ -1,14 +1,15 @@
 // The RTMP manager: hands out stream ids, owns the stream objects, forwards frames and
 // control calls to them by id, and bridges librtmp's log into the common logger.
-// Threads: see IRtmpMgr.h. The registries are guarded by m_registryLock: lookups share it for
-// the length of the forwarded call, opening and closing take it alone only to change the map.
+// Threads: see IRtmpMgr.h. Each registry has its own lock: lookups share it for the length of
+// the forwarded call (IdTable::Visit), opening and closing take it alone only to change the
+// table, so a stream is closed and freed only after every call into it has returned.
 #pragma once
 
 #include "rtmplink/IRtmpMgr.h"
 
-#include <map>
+#include "common/id_table.h"
+
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 
 class RtmpPublish;
@@ -48,9 +49,8 @@ private:
     IRtmpMgrSink* m_lpSink = nullptr;
     int m_nNextPublishId = 1000;
     int m_nNextPlayId = 10000;
-    std::map<int, RtmpPublish*> m_publishers;
-    std::map<int, RtmpPlay*> m_players;
+    Orvane::Common::IdTable<int, RtmpPublish*> m_publishers;
+    Orvane::Common::IdTable<int, RtmpPlay*> m_players;
     const std::string m_strEmpty;
     std::mutex m_idLock;
-    std::shared_timed_mutex m_registryLock;
 };

@@ -4,6 +4,7 @@
 #include "rtmp_session.h"
 
 #include "common/slogger.h"
+#include "common/util.h"
 
 #include <Poco/Bugcheck.h>
 #include <Poco/Exception.h>
@@ -14,17 +15,7 @@
 #include <string.h>
 #include <time.h>
 
-namespace rtmplink {
-
-int64_t MonotonicUs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-}  // namespace rtmplink
-
-using rtmplink::MonotonicUs;
+using Orvane::Common::ovMonotonicUs;
 
 RtmpPublish::RtmpPublish(CRtmpMgr* lpRtmpMgr)
     : RtmpPublish(lpRtmpMgr, std::unique_ptr<rtmplink::IRtmpConnection>(new rtmplink::LibRtmpConnection)) {}
@@ -174,7 +165,7 @@ bool RtmpPublish::Send() {
     // Sent without the lock, so that frame submission never waits for the network.
     message->packet.m_nInfoField2 = m_conn->StreamId();
     const bool ok = m_conn->SendPacket(&message->packet, false);
-    const int64_t sentUs = MonotonicUs();
+    const int64_t sentUs = ovMonotonicUs();
     const bool video = message->kind == Kind::kVideo || message->kind == Kind::kSequenceHeader;
     Poco::Mutex::ScopedLock lock(m_queueLock);
     if (ok) {
@@ -251,7 +242,7 @@ bool RtmpPublish::RelativeLocked(unsigned int timestamp, uint32_t* relative) {
 
 int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int timestamp, bool keyFrame) {
     if (!m_bConnected) return 0;
-    const int64_t submitUs = MonotonicUs();
+    const int64_t submitUs = ovMonotonicUs();
     {
         Poco::Mutex::ScopedLock lock(m_queueLock);
         ++m_nVideoPacketCount;
@@ -321,7 +312,7 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
 int RtmpPublish::PublishAudioRtmpData(int audioType, unsigned char* data, int len, unsigned int timestamp) {
     if (!m_bConnected) return 0;
     if (!data || len <= 0) return 0;
-    const int64_t submitUs = MonotonicUs();
+    const int64_t submitUs = ovMonotonicUs();
     {
         Poco::Mutex::ScopedLock lock(m_queueLock);
         if (m_bPaused) return 0;

@@ -43,8 +43,6 @@ protected:
     ~ISendObserver() = default;
 };
 
-int64_t MonotonicUs();
-
 }  // namespace rtmplink
 
 class RtmpPublish : public Orvane::Common::CThreadSink {

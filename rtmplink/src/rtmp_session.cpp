@@ -1,6 +1,7 @@
 #include "rtmp_session.h"
 
 #include "common/slogger.h"
+#include "common/util.h"
 
 #include <librtmp/log.h>
 
@@ -184,11 +185,7 @@ std::string AddressText(const sockaddr* addr) {
     return text;
 }
 
-int64_t NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+using Orvane::Common::ovMonotonicUs;
 
 }  // namespace
 
@@ -200,10 +197,10 @@ int LibRtmpConnection::ConnectOne(int fd, const sockaddr* addr, socklen_t len, i
     fcntl(fd, F_SETFL, flags);
     if (err != EINPROGRESS) return err;
     pollfd fds[2] = {{fd, POLLOUT, 0}, {m_nWakeFd, POLLIN, 0}};
-    const int64_t deadline = NowMs() + waitMs;
+    const int64_t deadline = ovMonotonicUs() / 1000 + waitMs;
     int n;
     do {
-        n = poll(fds, 2, static_cast<int>(std::max<int64_t>(0, deadline - NowMs())));
+        n = poll(fds, 2, static_cast<int>(std::max<int64_t>(0, deadline - ovMonotonicUs() / 1000)));
     } while (n < 0 && errno == EINTR);
     if (n == 0) return ETIMEDOUT;
     if (n < 0) return errno;
@@ -238,12 +235,12 @@ bool LibRtmpConnection::TcpConnect() {
     // share of what is left, so a refusal (which costs nothing) leaves the rest to the next.
     int count = 0;
     for (addrinfo* a = addrs; a; a = a->ai_next) ++count;
-    const int64_t deadline = NowMs() + kTcpConnectWaitMs;
+    const int64_t deadline = ovMonotonicUs() / 1000 + kTcpConnectWaitMs;
     int connected = -1;
     int index = 0;
     for (addrinfo* a = addrs; a && connected < 0; a = a->ai_next, ++index) {
         const std::string address = AddressText(a->ai_addr);
-        const int64_t left = deadline - NowMs();
+        const int64_t left = deadline - ovMonotonicUs() / 1000;
         if (left <= 0) {
             RTMP_Log(RTMP_LOGERROR, "%s, failed to connect socket. %d (%s %d) at %s, no time left", __FUNCTION__,
                      ETIMEDOUT, strerror(ETIMEDOUT), port, address.c_str());

@@ -23,7 +23,7 @@ const Bytes kIdr = {0x65, 0x88, 0x84, 0x21};
 const Bytes kIdr2 = {0x65, 0x01, 0x02};
 const Bytes kSlice = {0x41, 0x9A, 0x02};
 
-Bytes ExpectedHeader(const Bytes& sps, const Bytes& pps) {
+Bytes ExpectedHeader(const Bytes& sps, const Bytes& pps, const Bytes& highFields = {}) {
     Bytes h = {0x17, 0, 0, 0, 0, 0x01, sps[1], sps[2], sps[3], 0xFF, 0xE1,
                static_cast<uint8_t>(sps.size() >> 8), static_cast<uint8_t>(sps.size())};
     h.insert(h.end(), sps.begin(), sps.end());
@@ -31,6 +31,7 @@ Bytes ExpectedHeader(const Bytes& sps, const Bytes& pps) {
     h.push_back(static_cast<uint8_t>(pps.size() >> 8));
     h.push_back(static_cast<uint8_t>(pps.size()));
     h.insert(h.end(), pps.begin(), pps.end());
+    h.insert(h.end(), highFields.begin(), highFields.end());
     return h;
 }
 
@@ -58,8 +59,9 @@ TEST(FlvTags, ParameterSetsOfAnySizeUpToTheRecordLimit) {
     Bytes pps = kPps;
     pps.resize(180, 0x3C);
     const Bytes header = HeaderOf(Cat({kCode4, sps, kCode4, pps, kCode4, kIdr}));
-    EXPECT_EQ(header, ExpectedHeader(sps, pps));
-    EXPECT_EQ(header.size(), 16u + 300u + 180u);
+    // This SPS reads as High profile, 4:2:0, 8 bits: the record ends with those fields.
+    EXPECT_EQ(header, ExpectedHeader(sps, pps, {0xFD, 0xF8, 0xF8, 0x00}));
+    EXPECT_EQ(header.size(), 16u + 300u + 180u + 4u);
 
     Bytes huge = kSps;
     huge.resize(70000, 0x5A);

@@ -1,11 +1,10 @@
 #include "media.h"
 
+#include "support/ffprobe.h"
 #include "support/media_split.h"
 #include "support/process.h"
 
 #include <cstdlib>
-#include <map>
-#include <sstream>
 
 namespace media {
 
@@ -51,40 +50,17 @@ bool MakeClip(const std::string& folder, int width, int height, int fps, int sec
 }
 
 Probe ProbeFile(const std::string& path) {
+    testsupport::ProbedFile file = testsupport::ProbeMedia(path);
     Probe r;
-    const std::string out = RunCapture({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                                        "stream=codec_type,codec_name,width,height,sample_rate,channels,nb_read_frames:format=duration",
-                                        "-of", "compact=p=1:nk=0", path});
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::map<std::string, std::string> kv;
-        std::istringstream fields(line);
-        std::string field, section;
-        std::getline(fields, section, '|');
-        while (std::getline(fields, field, '|')) {
-            const auto eq = field.find('=');
-            if (eq != std::string::npos) kv[field.substr(0, eq)] = field.substr(eq + 1);
-        }
-        if (section == "stream") {
-            StreamProbe s;
-            s.codec = kv["codec_name"];
-            s.width = std::atoi(kv["width"].c_str());
-            s.height = std::atoi(kv["height"].c_str());
-            s.frames = std::atol(kv["nb_read_frames"].c_str());
-            s.sampleRate = std::atoi(kv["sample_rate"].c_str());
-            s.channels = std::atoi(kv["channels"].c_str());
-            if (kv["codec_type"] == "video") {
-                r.video = s;
-                r.hasVideo = true;
-            } else if (kv["codec_type"] == "audio") {
-                r.audio = s;
-                r.hasAudio = true;
-            }
-        } else if (section == "format") {
-            r.duration = std::atof(kv["duration"].c_str());
-        }
-    }
+    auto Take = [&](const char* type, StreamProbe* out, bool* has) {
+        auto it = file.streams.find(type);
+        if (it == file.streams.end()) return;
+        *out = it->second;
+        *has = true;
+    };
+    Take("video", &r.video, &r.hasVideo);
+    Take("audio", &r.audio, &r.hasAudio);
+    r.duration = file.duration;
     return r;
 }
 

@@ -3,6 +3,8 @@
 // frames and their AudioSpecificConfig).
 #pragma once
 
+#include "support/ffprobe.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,12 +33,7 @@ bool MakeClip(const std::string& folder, int width, int height, int fps, int sec
 // dropped), each behind the engine's 12-byte header with the unit's sequence number.
 std::vector<VideoFrame> SplitAccessUnits(const std::string& stream);
 
-struct StreamProbe {
-    std::string codec;
-    int width = 0, height = 0;
-    int sampleRate = 0, channels = 0;
-    long frames = -1;
-};
+using StreamProbe = testsupport::ProbedStream;
 struct Probe {
     StreamProbe video, audio;
     bool hasVideo = false, hasAudio = false;

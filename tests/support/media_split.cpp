@@ -1,45 +1,27 @@
 #include "support/media_split.h"
 
-#include <utility>
+#include "h264/nal_units.h"
 
 namespace testsupport {
 
 std::vector<AccessUnit> SplitAccessUnits(const std::string& stream, bool keepDelimiters) {
-    std::vector<std::pair<size_t, size_t>> nals;  // offset, size
+    using namespace h264;
     const auto* d = reinterpret_cast<const uint8_t*>(stream.data());
-    const size_t n = stream.size();
-    size_t i = 0, begin = std::string::npos;
-    while (i + 3 <= n) {
-        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-            if (begin != std::string::npos) {
-                size_t end = i;
-                while (end > begin && d[end - 1] == 0) --end;
-                nals.emplace_back(begin, end - begin);
-            }
-            begin = i + 3;
-            i += 3;
-        } else {
-            ++i;
-        }
-    }
-    if (begin != std::string::npos && begin < n) nals.emplace_back(begin, n - begin);
-
     std::vector<AccessUnit> units;
     AccessUnit cur;
     bool hasSlice = false;
-    for (const auto& nal : nals) {
-        const int type = d[nal.first] & 0x1f;
-        const bool slice = type == 1 || type == 5;
-        const bool firstSlice = slice && nal.second > 1 && (d[nal.first + 1] & 0x80);
-        if (hasSlice && (type == 9 || type == 7 || type == 8 || type == 6 || firstSlice)) {
+    for (const NalUnit& nal : SplitAnnexB(d, stream.size())) {
+        const int type = nal.type();
+        const bool slice = type == kNalSlice || type == kNalIdr;
+        const bool firstSlice = slice && nal.size > 1 && (nal.data[1] & 0x80);
+        if (hasSlice && (type == kNalAud || type == kNalSps || type == kNalPps || type == kNalSei || firstSlice)) {
             units.push_back(cur);
             cur = AccessUnit();
             hasSlice = false;
         }
-        if (type == 9 && !keepDelimiters) continue;
-        cur.data.insert(cur.data.end(), {0, 0, 0, 1});
-        cur.data.insert(cur.data.end(), d + nal.first, d + nal.first + nal.second);
-        if (type == 5) cur.key = true;
+        if (type == kNalAud && !keepDelimiters) continue;
+        AppendAnnexB({nal}, &cur.data);
+        if (type == kNalIdr) cur.key = true;
         hasSlice = hasSlice || slice;
     }
     if (hasSlice) units.push_back(cur);

@@ -12,6 +12,13 @@ TEST(Util, TickCountIsMonotonicMilliseconds) {
     const uint64_t b = ovGetTickCount();
     EXPECT_GE(b - a, 19u);
     EXPECT_LT(b - a, 5000u);
+    // Microseconds of the same clock as the milliseconds and as std::chrono::steady_clock.
+    const int64_t before = std::chrono::duration_cast<std::chrono::microseconds>(
+                               std::chrono::steady_clock::now().time_since_epoch()).count();
+    const int64_t us = ovMonotonicUs();
+    const uint64_t ms = ovGetTickCount();
+    EXPECT_LE(before, us);
+    EXPECT_LE(static_cast<uint64_t>(us / 1000), ms);
 }
 
 TEST(Util, S2wsDecodesUtf8AndReplacesBadBytes) {

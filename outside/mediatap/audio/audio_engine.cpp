@@ -89,30 +89,10 @@ public:
         return 0;
     }
 
-    int SetMicVolume(int volume) override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (volume < 0 || volume > 100) return -1;
-        std::string mic = CurrentMic();
-        return !mic.empty() && m_server->SetSourceVolume(mic, volume) ? 0 : -1;
-    }
-    int GetMicVolume() override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        int volume = -1;
-        std::string mic = CurrentMic();
-        return !mic.empty() && m_server->GetSourceVolume(mic, &volume) ? volume : -1;
-    }
-    int SetSpeakerVolume(int volume) override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (volume < 0 || volume > 100) return -1;
-        std::string speaker = CurrentSpeaker();
-        return !speaker.empty() && m_server->SetSinkVolume(speaker, volume) ? 0 : -1;
-    }
-    int GetSpeakerVolume() override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        int volume = -1;
-        std::string speaker = CurrentSpeaker();
-        return !speaker.empty() && m_server->GetSinkVolume(speaker, &volume) ? volume : -1;
-    }
+    int SetMicVolume(int volume) override { return SetVolume(true, volume); }
+    int GetMicVolume() override { return GetVolume(true); }
+    int SetSpeakerVolume(int volume) override { return SetVolume(false, volume); }
+    int GetSpeakerVolume() override { return GetVolume(false); }
     int SetAgcStatus(bool on) override {
         std::lock_guard<std::mutex> lock(m_lock);
         m_agc = on;
@@ -237,6 +217,22 @@ private:
     }
     std::string CurrentMic() { return m_mic.empty() ? m_server->DefaultSource() : m_mic; }
     std::string CurrentSpeaker() { return m_speaker.empty() ? m_server->DefaultSink() : m_speaker; }
+
+    // The volume of the open microphone (mic) or speaker, in percent.
+    int SetVolume(bool mic, int volume) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (volume < 0 || volume > 100) return -1;
+        const std::string device = mic ? CurrentMic() : CurrentSpeaker();
+        if (device.empty()) return -1;
+        return (mic ? m_server->SetSourceVolume(device, volume) : m_server->SetSinkVolume(device, volume)) ? 0 : -1;
+    }
+    int GetVolume(bool mic) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        int volume = -1;
+        const std::string device = mic ? CurrentMic() : CurrentSpeaker();
+        if (device.empty()) return -1;
+        return (mic ? m_server->GetSourceVolume(device, &volume) : m_server->GetSinkVolume(device, &volume)) ? volume : -1;
+    }
 
     std::mutex m_lock;  // serialises the slots; guards the members below
     std::unique_ptr<ISoundServer> m_server;

@@ -5,6 +5,7 @@
 #include "capture_feed.h"
 #include "frame_timeline.h"
 #include "common/slogger.h"
+#include "common/util.h"
 
 #include <chrono>
 #include <map>
@@ -16,11 +17,6 @@ namespace {
 
 constexpr int64_t kRetryUs = 3000000;      // a missing source is tried again after this
 constexpr int64_t kMaxBehindUs = 2000000;  // further behind than this, the clock starts over
-
-int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // One captured source as the mixer thread holds it. The feed is made on the capture thread at
 // the first block, once the source's format is known.
@@ -57,7 +53,7 @@ public:
                 {
                     std::lock_guard<std::mutex> lock(slot->lock);
                     if (!slot->feed) slot->feed = std::make_unique<CaptureFeed>(slot->in, slot->out);
-                    slot->feed->Push(samples, frames, NowUs());
+                    slot->feed->Push(samples, frames, Orvane::Common::ovMonotonicUs());
                 }
                 if (onData) onData();
             });
@@ -129,7 +125,7 @@ bool AudioMixer::Start(const MixerConfig& config, std::string* error) {
         m_stop = false;
         m_announce = true;
     }
-    const int64_t startUs = NowUs();
+    const int64_t startUs = Orvane::Common::ovMonotonicUs();
     m_thread = std::thread([this, encoder, startUs] {
         pthread_setname_np(pthread_self(), "audio_mixer");
         Run(startUs, *encoder);
@@ -213,7 +209,7 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
             m_onHeader(config.data(), static_cast<int>(config.size()));
         }
 
-        int64_t nowUs = NowUs();
+        int64_t nowUs = Orvane::Common::ovMonotonicUs();
         if (wantCard && m_server && !card.open() && nowUs >= nextCardLookupUs) {
             // The sound card is whatever the default sink is when the mixer looks.
             nextCardLookupUs = nowUs + kRetryUs;
@@ -253,7 +249,7 @@ void AudioMixer::Run(int64_t startUs, AacEncoder& encoder) {
         if (captureTimes.size() > 64) captureTimes.erase(captureTimes.begin());
         ++frame;
 
-        nowUs = NowUs();
+        nowUs = Orvane::Common::ovMonotonicUs();
         // The clock follows the pacing source: the next frame is due a frame after this one.
         if (paced) startUs = nowUs - frame * frameSize * 1000000LL / out.rate + frameUs;
         if (nowUs - dueUs > kMaxBehindUs) {

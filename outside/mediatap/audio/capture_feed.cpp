@@ -1,9 +1,9 @@
 #include "capture_feed.h"
 
 #include "audio_dsp.h"
+#include "common/util.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 
 extern "C" {
@@ -14,11 +14,6 @@ extern "C" {
 namespace mediatap {
 namespace audio {
 namespace {
-
-int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The level shown is the highest peak of the last kPeakHoldUs.
 constexpr int64_t kPeakHoldUs = 150000;
@@ -129,7 +124,7 @@ int CaptureFeed::Pull(float* out, int frames, int64_t* firstCaptureUs, int prime
 
 int CaptureFeed::Level() {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (NowUs() - m_recentPeakUs > 2 * kPeakHoldUs) return 0;
+    if (Orvane::Common::ovMonotonicUs() - m_recentPeakUs > 2 * kPeakHoldUs) return 0;
     return PeakToLevel(m_recentPeak);
 }
 

@@ -2,6 +2,7 @@
 
 #include "audio_dsp.h"
 #include "common/slogger.h"
+#include "common/util.h"
 
 #include <chrono>
 #include <mutex>
@@ -17,11 +18,6 @@ extern "C" {
 namespace mediatap {
 namespace audio {
 namespace {
-
-int64_t NowUs() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 constexpr int64_t kPeakHoldUs = 150000;
 
@@ -48,7 +44,7 @@ bool MicLevelTest::Start(const std::string& source) {
     auto meter = std::make_shared<Meter>();
     SampleFormat format;
     m_stream = m_server->OpenCapture(source, &format, [meter](const float* samples, int frames) {
-        const int64_t now = NowUs();
+        const int64_t now = Orvane::Common::ovMonotonicUs();
         std::lock_guard<std::mutex> lock(meter->lock);
         const float peak = PeakOf(samples, static_cast<size_t>(frames) * static_cast<size_t>(meter->channels));
         if (peak >= meter->peak || now - meter->peakUs > kPeakHoldUs) {
@@ -74,7 +70,7 @@ int MicLevelTest::Level() {
     std::shared_ptr<Meter> meter = std::atomic_load(&m_meter);
     if (!meter) return 0;
     std::lock_guard<std::mutex> lock(meter->lock);
-    if (NowUs() - meter->peakUs > 2 * kPeakHoldUs) return 0;
+    if (Orvane::Common::ovMonotonicUs() - meter->peakUs > 2 * kPeakHoldUs) return 0;
     return PeakToLevel(meter->peak);
 }
 

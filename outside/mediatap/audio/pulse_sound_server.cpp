@@ -1,6 +1,7 @@
 // The PulseAudio backend of ISoundServer: one threaded main loop and one context per object.
 // Every request locks the main loop, issues one operation and waits for its callback; the
 // stream callbacks run on the main loop's thread with its lock held.
+#include "pulse_streams.h"
 #include "sound_server.h"
 
 #include "common/slogger.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <mutex>
 
 namespace mediatap {
@@ -21,18 +23,6 @@ constexpr int kReconnectPauseMs = 3000;
 constexpr int kCaptureFragmentMs = 10;
 constexpr int kPlaybackBufferMs = 100;
 
-// Holds the main-loop lock for a scope.
-class LoopLock {
-public:
-    explicit LoopLock(pa_threaded_mainloop* loop) : m_loop(loop) { pa_threaded_mainloop_lock(m_loop); }
-    ~LoopLock() { pa_threaded_mainloop_unlock(m_loop); }
-    LoopLock(const LoopLock&) = delete;
-    LoopLock& operator=(const LoopLock&) = delete;
-
-private:
-    pa_threaded_mainloop* m_loop;
-};
-
 int VolumeToPercent(const pa_cvolume& volume) {
     pa_volume_t avg = pa_cvolume_avg(&volume);
     return static_cast<int>(std::lround(static_cast<double>(avg) * 100.0 / PA_VOLUME_NORM));
@@ -41,9 +31,6 @@ int VolumeToPercent(const pa_cvolume& volume) {
 pa_volume_t PercentToVolume(int percent) {
     return static_cast<pa_volume_t>(std::lround(static_cast<double>(percent) * PA_VOLUME_NORM / 100.0));
 }
-
-class PulseCapture;
-class PulsePlayback;
 
 class PulseSoundServer final : public ISoundServer {
 public:
@@ -87,94 +74,6 @@ private:
     bool m_attempted = false;                           // main-loop lock
     bool m_reportedFailure = false;                     // main-loop lock
 };
-
-class PulseCapture final : public ICaptureStream {
-public:
-    PulseCapture(pa_threaded_mainloop* loop, pa_stream* stream, CaptureCallback callback)
-        : m_loop(loop), m_stream(stream), m_callback(std::move(callback)) {}
-    ~PulseCapture() override {
-        LoopLock lock(m_loop);
-        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
-        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-        pa_stream_disconnect(m_stream);
-        pa_stream_unref(m_stream);
-    }
-    bool Alive() override {
-        LoopLock lock(m_loop);
-        pa_stream_state_t state = pa_stream_get_state(m_stream);
-        return state == PA_STREAM_READY || state == PA_STREAM_CREATING;
-    }
-    void Start() { pa_stream_set_read_callback(m_stream, &PulseCapture::OnRead, this); }
-
-private:
-    static void OnRead(pa_stream* stream, size_t, void* self) {
-        auto* capture = static_cast<PulseCapture*>(self);
-        const pa_sample_spec* sampleSpec = pa_stream_get_sample_spec(stream);
-        const size_t frameBytes = pa_frame_size(sampleSpec);
-        const void* data = nullptr;
-        size_t bytes = 0;
-        while (pa_stream_readable_size(stream) > 0) {
-            if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-            int frames = static_cast<int>(bytes / frameBytes);
-            if (data) {
-                capture->m_callback(static_cast<const float*>(data), frames);
-            } else {
-                // A hole in the stream: what was lost is heard as silence.
-                capture->m_silence.assign(static_cast<size_t>(frames) * sampleSpec->channels, 0.0f);
-                capture->m_callback(capture->m_silence.data(), frames);
-            }
-            pa_stream_drop(stream);
-        }
-    }
-
-    pa_threaded_mainloop* m_loop;
-    pa_stream* m_stream;
-    CaptureCallback m_callback;
-    std::vector<float> m_silence;  // main-loop thread
-};
-
-class PulsePlayback final : public IPlaybackStream {
-public:
-    PulsePlayback(pa_threaded_mainloop* loop, pa_stream* stream, int channels)
-        : m_loop(loop), m_stream(stream), m_channels(channels) {}
-    ~PulsePlayback() override {
-        LoopLock lock(m_loop);
-        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-        pa_stream_disconnect(m_stream);
-        pa_stream_unref(m_stream);
-    }
-    int WritableFrames() override {
-        LoopLock lock(m_loop);
-        if (pa_stream_get_state(m_stream) != PA_STREAM_READY) return -1;
-        size_t bytes = pa_stream_writable_size(m_stream);
-        if (bytes == static_cast<size_t>(-1)) return -1;
-        return static_cast<int>(bytes / (sizeof(float) * m_channels));
-    }
-    bool Write(const float* samples, int frames) override {
-        if (frames <= 0) return true;
-        LoopLock lock(m_loop);
-        if (pa_stream_get_state(m_stream) != PA_STREAM_READY) return false;
-        return pa_stream_write(m_stream, samples, static_cast<size_t>(frames) * sizeof(float) * m_channels,
-                               nullptr, 0, PA_SEEK_RELATIVE) == 0;
-    }
-
-private:
-    pa_threaded_mainloop* m_loop;
-    pa_stream* m_stream;
-    int m_channels;
-};
-
-void OnStreamState(pa_stream*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }
-
-// Waits (main-loop lock held) until the stream is ready or has failed.
-bool WaitStreamReady(pa_threaded_mainloop* loop, pa_stream* stream) {
-    for (;;) {
-        pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state == PA_STREAM_READY) return true;
-        if (!PA_STREAM_IS_GOOD(state)) return false;
-        pa_threaded_mainloop_wait(loop);
-    }
-}
 
 PulseSoundServer::PulseSoundServer(const std::string& clientName) : m_clientName(clientName) {
     m_loop = pa_threaded_mainloop_new();
@@ -283,52 +182,53 @@ bool PulseSoundServer::Connected() {
 }
 
 namespace {
-struct ListResult {
+
+// One info request, for a list or for one record by name: fill(info) for every record, and the
+// waiting caller (main-loop lock held) signalled at the end.
+template <typename Info>
+struct InfoQuery {
     pa_threaded_mainloop* loop;
-    std::vector<SoundDevice> devices;
-    bool sources;
+    std::function<void(const Info&)> fill;
+    bool found = false;
+
+    static void OnInfo(pa_context*, const Info* info, int eol, void* self) {
+        auto* query = static_cast<InfoQuery*>(self);
+        if (eol) {
+            pa_threaded_mainloop_signal(query->loop, 0);
+            return;
+        }
+        query->found = true;
+        query->fill(*info);
+    }
 };
+
+template <typename Info>
+SoundDevice DeviceOf(const Info& info) {
+    return {info.name ? info.name : "", info.description ? info.description : ""};
+}
+
 }  // namespace
 
 std::vector<SoundDevice> PulseSoundServer::Sources() {
-    ListResult result{m_loop, {}, true};
     if (!m_loop) return {};
     LoopLock lock(m_loop);
     if (!EnsureContextLocked()) return {};
-    pa_operation* op = pa_context_get_source_info_list(
-        m_context,
-        [](pa_context*, const pa_source_info* info, int eol, void* out) {
-            auto* r = static_cast<ListResult*>(out);
-            if (eol) {
-                pa_threaded_mainloop_signal(r->loop, 0);
-                return;
-            }
-            if (info->monitor_of_sink != PA_INVALID_INDEX) return;
-            r->devices.push_back({info->name ? info->name : "", info->description ? info->description : ""});
-        },
-        &result);
-    if (!WaitOperationLocked(op)) return {};
-    return result.devices;
+    std::vector<SoundDevice> devices;
+    InfoQuery<pa_source_info> query{m_loop, [&](const pa_source_info& info) {
+        if (info.monitor_of_sink == PA_INVALID_INDEX) devices.push_back(DeviceOf(info));
+    }};
+    if (!WaitOperationLocked(pa_context_get_source_info_list(m_context, &decltype(query)::OnInfo, &query))) return {};
+    return devices;
 }
 
 std::vector<SoundDevice> PulseSoundServer::Sinks() {
-    ListResult result{m_loop, {}, false};
     if (!m_loop) return {};
     LoopLock lock(m_loop);
     if (!EnsureContextLocked()) return {};
-    pa_operation* op = pa_context_get_sink_info_list(
-        m_context,
-        [](pa_context*, const pa_sink_info* info, int eol, void* out) {
-            auto* r = static_cast<ListResult*>(out);
-            if (eol) {
-                pa_threaded_mainloop_signal(r->loop, 0);
-                return;
-            }
-            r->devices.push_back({info->name ? info->name : "", info->description ? info->description : ""});
-        },
-        &result);
-    if (!WaitOperationLocked(op)) return {};
-    return result.devices;
+    std::vector<SoundDevice> devices;
+    InfoQuery<pa_sink_info> query{m_loop, [&](const pa_sink_info& info) { devices.push_back(DeviceOf(info)); }};
+    if (!WaitOperationLocked(pa_context_get_sink_info_list(m_context, &decltype(query)::OnInfo, &query))) return {};
+    return devices;
 }
 
 std::string PulseSoundServer::ServerDefault(bool source) {
@@ -354,61 +254,39 @@ std::string PulseSoundServer::ServerDefault(bool source) {
 }
 
 bool PulseSoundServer::SourceInfo(const std::string& name, SampleFormat* format, pa_cvolume* volume, bool* mute) {
-    struct Result {
-        pa_threaded_mainloop* loop = nullptr;
-        bool found = false;
-        pa_sample_spec sampleSpec{};
-        pa_cvolume volume{};
-        bool mute = false;
-    } result;
-    result.loop = m_loop;
     if (!EnsureContextLocked() || name.empty()) return false;
-    pa_operation* op = pa_context_get_source_info_by_name(
-        m_context, name.c_str(),
-        [](pa_context*, const pa_source_info* info, int eol, void* out) {
-            auto* r = static_cast<Result*>(out);
-            if (eol) {
-                pa_threaded_mainloop_signal(r->loop, 0);
-                return;
-            }
-            r->found = true;
-            r->sampleSpec = info->sample_spec;
-            r->volume = info->volume;
-            r->mute = info->mute != 0;
-        },
-        &result);
-    if (!WaitOperationLocked(op) || !result.found) return false;
-    if (format) *format = {static_cast<int>(result.sampleSpec.rate), result.sampleSpec.channels};
-    if (volume) *volume = result.volume;
-    if (mute) *mute = result.mute;
+    pa_sample_spec foundSpec{};
+    pa_cvolume foundVolume{};
+    bool foundMute = false;
+    InfoQuery<pa_source_info> query{m_loop, [&](const pa_source_info& info) {
+        foundSpec = info.sample_spec;
+        foundVolume = info.volume;
+        foundMute = info.mute != 0;
+    }};
+    if (!WaitOperationLocked(
+            pa_context_get_source_info_by_name(m_context, name.c_str(), &decltype(query)::OnInfo, &query)) ||
+        !query.found)
+        return false;
+    if (format) *format = {static_cast<int>(foundSpec.rate), foundSpec.channels};
+    if (volume) *volume = foundVolume;
+    if (mute) *mute = foundMute;
     return true;
 }
 
 bool PulseSoundServer::SinkInfo(const std::string& name, pa_cvolume* volume, std::string* monitor) {
-    struct Result {
-        pa_threaded_mainloop* loop = nullptr;
-        bool found = false;
-        pa_cvolume volume{};
-        std::string monitor;
-    } result;
-    result.loop = m_loop;
     if (!EnsureContextLocked() || name.empty()) return false;
-    pa_operation* op = pa_context_get_sink_info_by_name(
-        m_context, name.c_str(),
-        [](pa_context*, const pa_sink_info* info, int eol, void* out) {
-            auto* r = static_cast<Result*>(out);
-            if (eol) {
-                pa_threaded_mainloop_signal(r->loop, 0);
-                return;
-            }
-            r->found = true;
-            r->volume = info->volume;
-            if (info->monitor_source_name) r->monitor = info->monitor_source_name;
-        },
-        &result);
-    if (!WaitOperationLocked(op) || !result.found) return false;
-    if (volume) *volume = result.volume;
-    if (monitor) *monitor = result.monitor;
+    pa_cvolume foundVolume{};
+    std::string foundMonitor;
+    InfoQuery<pa_sink_info> query{m_loop, [&](const pa_sink_info& info) {
+        foundVolume = info.volume;
+        if (info.monitor_source_name) foundMonitor = info.monitor_source_name;
+    }};
+    if (!WaitOperationLocked(
+            pa_context_get_sink_info_by_name(m_context, name.c_str(), &decltype(query)::OnInfo, &query)) ||
+        !query.found)
+        return false;
+    if (volume) *volume = foundVolume;
+    if (monitor) *monitor = foundMonitor;
     return true;
 }
 
@@ -484,25 +362,10 @@ std::unique_ptr<ICaptureStream> PulseSoundServer::OpenCapture(const std::string&
     SampleFormat native;
     if (!SourceInfo(source, &native, nullptr, nullptr)) return nullptr;
     pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(native.rate),
-                        static_cast<uint8_t>(std::min(native.channels, 2))};
+                              static_cast<uint8_t>(std::min(native.channels, 2))};
     if (!pa_sample_spec_valid(&sampleSpec)) return nullptr;
-    pa_stream* stream = pa_stream_new(m_context, "capture", &sampleSpec, nullptr);
-    if (!stream) return nullptr;
-    pa_stream_set_state_callback(stream, &OnStreamState, m_loop);
-    pa_buffer_attr attr;
-    attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kCaptureFragmentMs * PA_USEC_PER_MSEC, &sampleSpec));
-    if (pa_stream_connect_record(stream, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0 ||
-        !WaitStreamReady(m_loop, stream)) {
-        pa_stream_set_state_callback(stream, nullptr, nullptr);
-        pa_stream_disconnect(stream);
-        pa_stream_unref(stream);
-        return nullptr;
-    }
-    if (format) *format = {static_cast<int>(sampleSpec.rate), sampleSpec.channels};
-    auto capture = std::make_unique<PulseCapture>(m_loop, stream, std::move(callback));
-    capture->Start();
+    auto capture = OpenPulseCapture(m_loop, m_context, source, sampleSpec, kCaptureFragmentMs, std::move(callback));
+    if (capture && format) *format = {static_cast<int>(sampleSpec.rate), sampleSpec.channels};
     return capture;
 }
 
@@ -511,25 +374,9 @@ std::unique_ptr<IPlaybackStream> PulseSoundServer::OpenPlayback(const std::strin
     LoopLock lock(m_loop);
     if (!EnsureContextLocked()) return nullptr;
     pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(format.rate),
-                        static_cast<uint8_t>(format.channels)};
+                              static_cast<uint8_t>(format.channels)};
     if (!pa_sample_spec_valid(&sampleSpec)) return nullptr;
-    pa_stream* stream = pa_stream_new(m_context, "playback", &sampleSpec, nullptr);
-    if (!stream) return nullptr;
-    pa_stream_set_state_callback(stream, &OnStreamState, m_loop);
-    pa_buffer_attr attr;
-    attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kPlaybackBufferMs * PA_USEC_PER_MSEC, &sampleSpec));
-    attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(-1);
-    if (pa_stream_connect_playback(stream, sink.empty() ? nullptr : sink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY,
-                                   nullptr, nullptr) < 0 ||
-        !WaitStreamReady(m_loop, stream)) {
-        pa_stream_set_state_callback(stream, nullptr, nullptr);
-        pa_stream_disconnect(stream);
-        pa_stream_unref(stream);
-        return nullptr;
-    }
-    return std::make_unique<PulsePlayback>(m_loop, stream, format.channels);
+    return OpenPulsePlayback(m_loop, m_context, sink, sampleSpec, kPlaybackBufferMs);
 }
 
 }  // namespace

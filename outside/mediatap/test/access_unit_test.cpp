@@ -1,12 +1,14 @@
 // The frame layout the engine hands out: start-code splitting, the 12-byte header, the
 // builder's clean-up, and real libx264 output cut the way the RTMP publisher cuts it.
 #include "access_unit.h"
+#include "h264/nal_units.h"
 #include "h264_check.h"
 #include "h264_encoder.h"
 
 #include <gtest/gtest.h>
 
 using namespace mediatap;
+using namespace h264;
 using mediatap_test::AvcC;
 using mediatap_test::CutInterFrame;
 using mediatap_test::CutKeyFrame;
@@ -39,20 +41,6 @@ void Paint(I420Frame* f, int t) {
         }
 }
 }  // namespace
-
-TEST(AnnexB, SplitsAtShortAndLongStartCodes) {
-    Bytes au = Cat({{0xFF}, kLong, kSps, {0}, kShort, kPps, kLong, kIdr, kShort, kShort, kSlice});
-    std::vector<NalUnit> units = SplitAnnexB(au.data(), au.size());
-    ASSERT_EQ(units.size(), 4u);
-    EXPECT_EQ(Bytes(units[0].data, units[0].data + units[0].size), kSps);  // trailing zero dropped
-    EXPECT_EQ(units[0].startCodeSize, 4u);
-    EXPECT_EQ(units[1].type(), kNalPps);
-    EXPECT_EQ(units[2].startCodeSize, 4u);
-    EXPECT_EQ(Bytes(units[3].data, units[3].data + units[3].size), kSlice);  // empty unit skipped
-    EXPECT_TRUE(SplitAnnexB(nullptr, 10).empty());
-    Bytes none = {1, 2, 3, 0, 0};
-    EXPECT_TRUE(SplitAnnexB(none.data(), none.size()).empty());
-}
 
 TEST(RtpHeader, IsBigEndianAndRoundTrips) {
     uint8_t h[12];

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "record/IRecord.h"
+#include "support/ffprobe.h"
 #include "support/media_split.h"
 #include "support/process.h"
 
@@ -101,46 +102,10 @@ bool Feed(IRecord* rec, size_t videoCount, uint32_t startTick, size_t* audioFed)
     return ok;
 }
 
-struct StreamInfo {
-    std::string codec;
-    int width = 0, height = 0;
-    long frames = -1;
-};
+using StreamInfo = testsupport::ProbedStream;
+using ProbeResult = testsupport::ProbedFile;
 
-struct ProbeResult {
-    std::map<std::string, StreamInfo> streams;  // by codec type
-    double duration = -1;
-};
-
-ProbeResult Probe(const std::string& path) {
-    ProbeResult r;
-    const std::string out = RunCapture({"ffprobe", "-v", "error", "-count_frames", "-show_entries",
-                                        "stream=codec_type,codec_name,width,height,nb_read_frames:format=duration",
-                                        "-of", "compact=p=1:nk=0", path});
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::map<std::string, std::string> kv;
-        std::istringstream fields(line);
-        std::string field, section;
-        std::getline(fields, section, '|');
-        while (std::getline(fields, field, '|')) {
-            const auto eq = field.find('=');
-            if (eq != std::string::npos) kv[field.substr(0, eq)] = field.substr(eq + 1);
-        }
-        if (section == "stream") {
-            StreamInfo s;
-            s.codec = kv["codec_name"];
-            s.width = std::atoi(kv["width"].c_str());
-            s.height = std::atoi(kv["height"].c_str());
-            s.frames = std::atol(kv["nb_read_frames"].c_str());
-            r.streams[kv["codec_type"]] = s;
-        } else if (section == "format") {
-            r.duration = std::atof(kv["duration"].c_str());
-        }
-    }
-    return r;
-}
+ProbeResult Probe(const std::string& path) { return testsupport::ProbeMedia(path); }
 
 // The sizes of the packets of one stream ("v" or "a"), in file order.
 std::vector<size_t> PacketSizes(const std::string& path, const char* stream) {

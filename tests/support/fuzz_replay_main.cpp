@@ -1,7 +1,8 @@
-// Driver for the fuzz target where libFuzzer is not available: runs every file of the corpus
+// Driver for a fuzz target where libFuzzer is not available: runs every file of the corpus
 // folders given, then a fixed number of inputs generated from the corpus (mutated copies and
-// random bytes, from a fixed seed so a failure can be replayed).
-//   play_fuzz_driver [-runs=N] [-seed=S] CORPUS_DIR...
+// random bytes, from a fixed seed so a failure can be replayed). Linked with the target's
+// LLVMFuzzerTestOneInput.
+//   TARGET [-runs=N] [-seed=S] CORPUS_DIR...
 #include <dirent.h>
 
 #include <cstdint>
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
         }
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }
-    printf("play_fuzz: %zu corpus inputs and %ld generated inputs, no crash\n", corpus.size(), runs);
+    const char* slash = strrchr(argv[0], '/');
+    printf("%s: %zu corpus inputs and %ld generated inputs, no crash\n", slash ? slash + 1 : argv[0], corpus.size(),
+           runs);
     return 0;
 }
