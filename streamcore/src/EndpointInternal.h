@@ -6,8 +6,6 @@
 
 #include "common/slogger.h"
 
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <utility>
 
@@ -26,7 +24,7 @@ void SetUpLogging(bool enableLog);
 
 template <class F>
 bool LiveMediaEndpoint::PostTo(mtp::Thread* LiveMediaEndpoint::*which, F&& f) {
-    std::shared_lock<std::shared_mutex> lock(m_threadsLock);
+    Orvane::Common::ReadLock lock(m_threadsLock);
     mtp::Thread* thread = this->*which;
     if (thread == nullptr) return false;
     worker::AsyncInvoke(m_invoker, thread, std::forward<F>(f));
@@ -35,7 +33,7 @@ bool LiveMediaEndpoint::PostTo(mtp::Thread* LiveMediaEndpoint::*which, F&& f) {
 
 template <class R, class F>
 R LiveMediaEndpoint::CallOn(mtp::Thread* LiveMediaEndpoint::*which, F&& f, R failure) {
-    std::shared_lock<std::shared_mutex> lock(m_threadsLock);
+    Orvane::Common::ReadLock lock(m_threadsLock);
     mtp::Thread* thread = this->*which;
     if (thread == nullptr) return failure;
     return worker::Invoke<R>(thread, std::forward<F>(f), failure);

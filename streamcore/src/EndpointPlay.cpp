@@ -54,6 +54,7 @@ bool LiveMediaEndpoint::ChangeRemoteVideoWindows(const char* url, void* window) 
 }
 
 bool LiveMediaEndpoint::SlotPlayStream(std::string url, void* window) {
+    MTP_DCHECK_RUN_ON(m_playOwner);
     if (m_playStreams.count(url)) return true;
     if (m_lpRtmpMgr == nullptr || m_lpMediaTapr == nullptr) return false;
     PlayStreamInfo* info = new PlayStreamInfo(url);
@@ -72,6 +73,7 @@ bool LiveMediaEndpoint::SlotPlayStream(std::string url, void* window) {
 }
 
 void LiveMediaEndpoint::SlotStopPlay(std::string url) {
+    MTP_DCHECK_RUN_ON(m_playOwner);
     auto it = m_playStreams.find(url);
     if (it == m_playStreams.end() || m_lpRtmpMgr == nullptr || m_lpMediaTapr == nullptr) return;
     EP_LOG("stop play enter!");
@@ -90,6 +92,7 @@ void LiveMediaEndpoint::SlotStopPlay(std::string url) {
 }
 
 void LiveMediaEndpoint::WaitForPlayDataQueue() {
+    MTP_DCHECK_RUN_ON(m_playOwner);
     // A synchronous call would not do: sends are served ahead of the queue. Instead a marker
     // goes through the queue, and its last copy releases the wait, whether the play data
     // thread runs it or drops it while quitting.
@@ -105,6 +108,7 @@ void LiveMediaEndpoint::WaitForPlayDataQueue() {
 }
 
 bool LiveMediaEndpoint::SlotChangeRemoteVideoWindows(std::string url, void* window) {
+    MTP_DCHECK_RUN_ON(m_playOwner);
     auto it = m_playStreams.find(url);
     if (it == m_playStreams.end() || it->second == nullptr || m_lpMediaTapr == nullptr) return false;
     return m_lpMediaTapr->ChangeRemoteVideoWindow(it->second->videoRemoteId, ToHwnd(window)) == 0;
@@ -158,6 +162,7 @@ bool LiveMediaEndpoint::OnPlayAudioData(int playId, unsigned char* data, int len
 }
 
 bool LiveMediaEndpoint::GetAvRemoteIdByPlayId(int playId, uint64_t& audioId, uint64_t& videoId) const {
+    MTP_DCHECK_RUN_ON(m_playOwner);
     for (const auto& entry : m_playStreams) {
         if (entry.second && entry.second->streamId == playId) {
             audioId = entry.second->audioRemoteId;
@@ -169,6 +174,7 @@ bool LiveMediaEndpoint::GetAvRemoteIdByPlayId(int playId, uint64_t& audioId, uin
 }
 
 void LiveMediaEndpoint::SlotOnPlayData(IOBufferPtr frame) {
+    MTP_DCHECK_RUN_ON(m_playOwner);
     uint64_t audioId = 0, videoId = 0;
     if (!GetAvRemoteIdByPlayId(ReadInt(frame->GetPointer(), kPlayIdOffset), audioId, videoId)) return;
     PostTo(&LiveMediaEndpoint::m_playDataThread,
@@ -176,6 +182,7 @@ void LiveMediaEndpoint::SlotOnPlayData(IOBufferPtr frame) {
 }
 
 void LiveMediaEndpoint::SlotPlayData(IOBufferPtr frame, uint64_t audioId, uint64_t videoId) {
+    MTP_DCHECK_RUN_ON(m_playDataOwner);
     if (m_lpMediaTapr == nullptr) return;
     const unsigned char* p = frame->GetPointer();
     int len = ReadInt(p, kPlayLengthOffset);

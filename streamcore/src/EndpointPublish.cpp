@@ -69,6 +69,7 @@ bool LiveMediaEndpoint::ForceKeyFrame(const char* url) {
         return CallOn<bool>(&LiveMediaEndpoint::m_publishThread, [this, u] { return ForceKeyFrame(u.c_str()); },
                             false);
     }
+    MTP_DCHECK_RUN_ON(m_publishOwner);
     auto it = m_publishStreams.find(Str(url));
     if (it == m_publishStreams.end() || it->second == nullptr || m_lpMediaTapr == nullptr) return false;
     std::string video = it->second->GetVideoUniName(), audio = it->second->GetAudioUniName();
@@ -77,6 +78,7 @@ bool LiveMediaEndpoint::ForceKeyFrame(const char* url) {
 }
 
 bool LiveMediaEndpoint::SlotPublishStream(std::string url, std::string uniName, bool audioOnly, bool recordMode) {
+    MTP_DCHECK_RUN_ON(m_publishOwner);
     if (m_publishStreams.count(url)) return true;
     if (m_lpRtmpMgr == nullptr || m_lpMediaTapr == nullptr) return false;
     if (!audioOnly) {
@@ -101,6 +103,7 @@ bool LiveMediaEndpoint::SlotPublishStream(std::string url, std::string uniName, 
 
 bool LiveMediaEndpoint::SlotPublishMixStream(std::string url, std::string videoUniName, std::string audioUniName,
                                              int publishMode) {
+    MTP_DCHECK_RUN_ON(m_publishOwner);
     if (m_publishStreams.count(url)) return true;
     if (m_lpRtmpMgr == nullptr || m_lpMediaTapr == nullptr) return false;
     m_lpMediaTapr->PrepareVideoPublish(videoUniName.c_str());
@@ -122,6 +125,7 @@ bool LiveMediaEndpoint::SlotPublishMixStream(std::string url, std::string videoU
 }
 
 bool LiveMediaEndpoint::SlotStopPublish(std::string url) {
+    MTP_DCHECK_RUN_ON(m_publishOwner);
     auto it = m_publishStreams.find(url);
     if (it == m_publishStreams.end() || m_lpRtmpMgr == nullptr) return false;
     if (it->second) {
@@ -180,12 +184,14 @@ int LiveMediaEndpoint::OnSendVideoPacketCount(const char*) { return 0; }
 int LiveMediaEndpoint::OnAudioData(int, int, const unsigned char*, int, int, unsigned int) { return 0; }
 
 int LiveMediaEndpoint::SlotOnSendVideoPacketCount(std::string uniName) {
+    MTP_DCHECK_RUN_ON(m_publishOwner);
     std::vector<uint32_t> ids = GetRtmpurlByUniname(uniName);
     if (ids.empty() || m_lpRtmpMgr == nullptr) return 0;
     return m_lpRtmpMgr->OnSendVideoPacketCount(static_cast<int>(ids.front()));
 }
 
 std::vector<uint32_t> LiveMediaEndpoint::GetRtmpurlByUniname(const std::string& uniName) const {
+    MTP_DCHECK_RUN_ON(m_publishOwner);
     std::vector<uint32_t> ids;
     for (const auto& entry : m_publishStreams) {
         const PublishStreamInfo* info = entry.second;
@@ -196,12 +202,14 @@ std::vector<uint32_t> LiveMediaEndpoint::GetRtmpurlByUniname(const std::string& 
 }
 
 void LiveMediaEndpoint::SlotOnPublishData(IOBufferPtr frame) {
+    MTP_DCHECK_RUN_ON(m_publishOwner);
     std::vector<uint32_t> ids = GetRtmpurlByUniname(MediaFrameView(*frame).UniName());
     PostTo(&LiveMediaEndpoint::m_publishDataThread,
            [this, frame, ids] { SlotPublishData(frame, ids); });
 }
 
 void LiveMediaEndpoint::SlotPublishData(IOBufferPtr frame, std::vector<uint32_t> ids) {
+    MTP_DCHECK_RUN_ON(m_publishDataOwner);
     if (m_lpRtmpMgr) {
         MediaFrameView view(*frame);
         unsigned char header[AacHeaderStore::kCapacity];

@@ -13,7 +13,7 @@ int LiveMediaEndpoint::StartRecord(const char* filePath, const char* videoUniNam
     if (m_lpMediaTapr == nullptr) return -1;
     {
         // After UnInitialize there is no recording thread to register with.
-        std::shared_lock<std::shared_mutex> lock(m_threadsLock);
+        Orvane::Common::ReadLock lock(m_threadsLock);
         if (m_recordThread == nullptr) return -1;
     }
     IRecord* recorder = CreateRecord();
@@ -51,6 +51,7 @@ bool LiveMediaEndpoint::StopRecord(int recordId) {
 
 int LiveMediaEndpoint::SlotStartRecord(IRecord* recorder, std::string filePath, std::string videoUniName,
                                        std::string audioUniName, bool flag) {
+    MTP_DCHECK_RUN_ON(m_recordOwner);
     RecordInfo* info = new RecordInfo(recorder, filePath, flag ? 1 : 0);
     poco_assert_msg(info != nullptr, "lpRecordInfo");
     info->audioUniName = audioUniName;
@@ -65,6 +66,7 @@ int LiveMediaEndpoint::SlotStartRecord(IRecord* recorder, std::string filePath, 
 }
 
 bool LiveMediaEndpoint::SlotStopRecord(int recordId) {
+    MTP_DCHECK_RUN_ON(m_recordOwner);
     auto it = m_records.find(recordId);
     if (it == m_records.end()) return true;
     RecordInfo* info = it->second;
@@ -77,6 +79,7 @@ bool LiveMediaEndpoint::SlotStopRecord(int recordId) {
 }
 
 std::vector<int> LiveMediaEndpoint::GetRecordIdByUniname(const std::string& uniName) const {
+    MTP_DCHECK_RUN_ON(m_recordOwner);
     std::vector<int> ids;
     for (const auto& entry : m_records) {
         const RecordInfo* info = entry.second;
@@ -86,6 +89,7 @@ std::vector<int> LiveMediaEndpoint::GetRecordIdByUniname(const std::string& uniN
 }
 
 void LiveMediaEndpoint::SlotRecordData(IOBufferPtr frame) {
+    MTP_DCHECK_RUN_ON(m_recordOwner);
     if (m_records.empty()) return;
     MediaFrameView view(*frame);
     for (int id : GetRecordIdByUniname(view.UniName())) {

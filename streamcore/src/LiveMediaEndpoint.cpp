@@ -10,7 +10,6 @@
 
 #include <cstring>
 #include <limits.h>
-#include <mutex>
 
 namespace streamcore {
 
@@ -42,6 +41,11 @@ LiveMediaEndpoint::LiveMediaEndpoint() : m_eventPool(2, 16, 60), m_bound(Poco::E
     m_publishDataThread = worker::StartThread("publishdata");
     m_playDataThread = worker::StartThread("playdata");
     m_recordThread = worker::StartThread("record");
+    m_publishOwner = m_publishThread;
+    m_publishDataOwner = m_publishDataThread;
+    m_playOwner = m_playThread;
+    m_playDataOwner = m_playDataThread;
+    m_recordOwner = m_recordThread;
     m_publishThreadId = worker::OsThreadId(m_publishThread);
     m_playThreadId = worker::OsThreadId(m_playThread);
     // Bind each control thread's affinity on that thread. Waiting for both bindings here
@@ -120,7 +124,7 @@ bool LiveMediaEndpoint::UnInitialize() {
 
     // Fire-and-forget calls still waiting on the publish control thread never run.
     {
-        std::shared_lock<std::shared_mutex> lock(m_threadsLock);
+        Orvane::Common::ReadLock lock(m_threadsLock);
         if (m_publishThread) worker::ClearHandler(m_publishThread, &m_invoker, 0);
     }
     // Take the workers away first, so nothing can be posted to them any more, then stop them
@@ -128,7 +132,7 @@ bool LiveMediaEndpoint::UnInitialize() {
     // engine or RTMP manager, and a callback of either finds no worker and drops its frame.
     mtp::Thread* threads[5];
     {
-        std::unique_lock<std::shared_mutex> lock(m_threadsLock);
+        Orvane::Common::WriteLock lock(m_threadsLock);
         threads[0] = m_publishThread;
         threads[1] = m_playThread;
         threads[2] = m_publishDataThread;
@@ -176,20 +180,20 @@ void LiveMediaEndpoint::SetSink(StreamCoreSink* sink) {
 // Factory
 
 namespace {
-std::mutex g_endpointLock;
-LiveMediaEndpoint* g_endpoint = nullptr;
+Orvane::Common::Mutex g_endpointLock;
+LiveMediaEndpoint* g_endpoint OV_GUARDED_BY(g_endpointLock) = nullptr;
 }  // namespace
 
 }  // namespace streamcore
 
 extern "C" IStreamCore* CreateStreamCore() {
-    std::lock_guard<std::mutex> lock(streamcore::g_endpointLock);
+    Orvane::Common::MutexLock lock(streamcore::g_endpointLock);
     if (streamcore::g_endpoint == nullptr) streamcore::g_endpoint = new streamcore::LiveMediaEndpoint();
     return streamcore::g_endpoint;
 }
 
 extern "C" void DestroyStreamCore(IStreamCore* p) {
-    std::lock_guard<std::mutex> lock(streamcore::g_endpointLock);
+    Orvane::Common::MutexLock lock(streamcore::g_endpointLock);
     if (streamcore::g_endpoint == nullptr || p == nullptr) return;
     mtp::MessageHandler* handler = streamcore::g_endpoint;
     streamcore::g_endpoint = nullptr;
