@@ -245,8 +245,7 @@ setTimeout(() => {
   setTimeout(() => {
     const kept = new StreamCore({ log: true });
     kept.captureWindow(0, { width: 160, height: 120 });
-    ${exit ? `kept.publish(${JSON.stringify(nginx.url('exiting'))}, { audio: 'mix' });
-    setTimeout(() => process.exit(0), 1500);` : ''}
+    ${exit ? `kept.publish(${JSON.stringify(nginx.url('exiting'))}, { audio: 'mix' }).connected.then(() => process.exit(0));` : ''}
   }, 200);
 }, 200);`;
       const r = peers.run([process.execPath, '--expose-gc', '-e', script], { STREAMCORE_BUILD: peers.buildDir });
