@@ -34,12 +34,12 @@ std::string StreamEventText(int eventId, int result, const char* name) {
 }
 
 void EventQueue::Push(std::string text) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    Orvane::Common::MutexLock lock(m_lock);
     m_texts.push_back(std::move(text));
 }
 
 std::size_t EventQueue::TakeOldest(std::string* oldest) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    Orvane::Common::MutexLock lock(m_lock);
     const std::size_t count = m_texts.size();
     if (count != 0) {
         if (oldest) *oldest = std::move(m_texts.front());
@@ -49,12 +49,12 @@ std::size_t EventQueue::TakeOldest(std::string* oldest) {
 }
 
 void EventQueue::Clear() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    Orvane::Common::MutexLock lock(m_lock);
     m_texts.clear();
 }
 
 std::size_t EventQueue::Size() const {
-    std::lock_guard<std::mutex> lock(m_lock);
+    Orvane::Common::MutexLock lock(m_lock);
     return m_texts.size();
 }
 

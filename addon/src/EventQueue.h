@@ -7,9 +7,10 @@
 // The text builders are pure functions.
 #pragma once
 
+#include "common/thread_annotations.h"
+
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 
 namespace streamaddon {
@@ -31,8 +32,8 @@ public:
     std::size_t Size() const;
 
 private:
-    mutable std::mutex m_lock;
-    std::deque<std::string> m_texts;
+    mutable Orvane::Common::Mutex m_lock;
+    std::deque<std::string> m_texts OV_GUARDED_BY(m_lock);
 };
 
 }  // namespace streamaddon

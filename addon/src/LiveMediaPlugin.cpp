@@ -118,12 +118,12 @@ void LiveMediaPlugin::Detach(IEndpointClient* client) {
 }
 
 void LiveMediaPlugin::AddReceiver(IStreamResultReceiver* receiver) {
-    std::lock_guard<std::mutex> lock(m_receiversLock);
+    Orvane::Common::MutexLock lock(m_receiversLock);
     m_receivers.push_back(receiver);
 }
 
 void LiveMediaPlugin::RemoveReceiver(IStreamResultReceiver* receiver) {
-    std::lock_guard<std::mutex> lock(m_receiversLock);
+    Orvane::Common::MutexLock lock(m_receiversLock);
     m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
 }
 
@@ -151,7 +151,7 @@ void LiveMediaPlugin::OnStreamCoreEvent(int eventId, int value) {
 
 void LiveMediaPlugin::Push(bool play, int value, const char* name) {
     const std::string stream = name ? name : "";
-    std::lock_guard<std::mutex> lock(m_receiversLock);
+    Orvane::Common::MutexLock lock(m_receiversLock);
     for (IStreamResultReceiver* receiver : m_receivers) receiver->OnStreamResult(play, value, stream);
 }
 

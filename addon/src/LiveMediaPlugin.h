@@ -136,8 +136,8 @@ private:
     bool m_bInitialized = false;
     bool m_bModuleUser = false;
     std::vector<IEndpointClient*> m_clients;
-    std::mutex m_receiversLock;
-    std::vector<IStreamResultReceiver*> m_receivers;
+    Orvane::Common::Mutex m_receiversLock;
+    std::vector<IStreamResultReceiver*> m_receivers OV_GUARDED_BY(m_receiversLock);
     std::set<std::string> m_claims;
     int m_scriptMixerUsers = 0;
     std::atomic<EventCallback> m_eventCallback{nullptr};

@@ -37,10 +37,16 @@ test('a helper window published and recorded (flag false, then true): 6001 with 
     assert.ok(connected, 'no result arrived');
     assert.strictEqual(received[0], '{"eventid":6001,"result":0,"rtmpurl":"window"}\n');
 
-    await peers.sleep(4000);
+    // Each recording runs until it holds the picture and the sound (FLV is readable while it is
+    // written).
+    const both = (file) => {
+      const streams = peers.ffprobeStreams(file);
+      return streams.includes('h264,320,240') && streams.includes('aac,16000,1');
+    };
+    assert.ok(await peers.waitUntil(() => both(recording), 20000), `${recording}: ${peers.ffprobeStreams(recording)}`);
     assert.strictEqual(addon.stopRecordApp(), true);
     assert.strictEqual(addon.startRecordApp(flagged, window.id, 320, 240, 600, true, 15), 0);
-    await peers.sleep(2500);
+    assert.ok(await peers.waitUntil(() => both(flagged), 20000), `${flagged}: ${peers.ffprobeStreams(flagged)}`);
     assert.strictEqual(addon.stopRecordApp(), true);
     assert.strictEqual(addon.stopPublishStream(), true);
     addon.uninitialize();

@@ -119,14 +119,15 @@ test('a pattern camera: listed with its formats, previewed, drawn as a thumbnail
     const recording = sc.record(file, { video: cam, audio: 'mix' });
     await publication.connected;
     assert.deepStrictEqual(events[0], { url, stream: 'camera', result: 0 });
-    await peers.sleep(3000);
+    // Both kinds of media have reached the server (and so the recorder, which gets the same
+    // frames right after the publisher) once the server's copy shows both.
+    const both = (f) => { const streams = peers.ffprobeStreams(f); return streams.includes('h264,320,240') && streams.includes('aac,16000,1'); };
+    assert.ok(await peers.waitUntil(() => both(nginx.recording('camera')), 20000), 'the server got no video and sound');
     recording.stop();
     publication.stop();
     cam.stop();
-    await peers.sleep(500);
     for (const f of [file, nginx.recording('camera')]) {
-      const streams = peers.ffprobeStreams(f);
-      assert.ok(streams.includes('h264,320,240') && streams.includes('aac,16000,1'), `${f}: ${streams}`);
+      assert.ok(await peers.waitUntil(() => both(f), 10000), `${f}: ${peers.ffprobeStreams(f)}`);
     }
   });
 
@@ -159,7 +160,11 @@ test('a window published with the mix beside the module functions: the result pu
     assert.strictEqual(addon.publishStream(0, nginx.url('legacy'), 160, 120, 300, 'live', 15), 0);
     assert.ok(await peers.waitUntil(() => addon.onTimer() > 0 &&
       texts.includes('{"eventid":6001,"result":0,"rtmpurl":"legacy"}\n'), 15000));
-    await peers.sleep(2500);
+    const both = (stream) => {
+      const streams = peers.ffprobeStreams(nginx.recording(stream));
+      return streams.some((s) => s.startsWith('h264,')) && streams.includes('aac,16000,1');
+    };
+    assert.ok(await peers.waitUntil(() => both('pushed') && both('legacy'), 20000), 'the server got no video and sound');
 
     // uninitialize leaves the endpoint to the object; closing the object ends it.
     addon.uninitialize();
@@ -170,10 +175,8 @@ test('a window published with the mix beside the module functions: the result pu
     assert.match(peers.endpointLog(), /UnInitialize! end/);
     assert.strictEqual((peers.endpointLog().match(/Initialize end!/g) || []).length, initCount);
     assert.deepStrictEqual(peers.engineCaptures().running, []);
-    await peers.sleep(300);
     for (const stream of ['pushed', 'legacy']) {
-      const streams = peers.ffprobeStreams(nginx.recording(stream));
-      assert.ok(streams.some((s) => s.startsWith('h264,')) && streams.includes('aac,16000,1'), `${stream}: ${streams}`);
+      assert.ok(await peers.waitUntil(() => both(stream), 10000), `${stream}: ${peers.ffprobeStreams(nginx.recording(stream))}`);
     }
   });
 
@@ -242,8 +245,7 @@ setTimeout(() => {
   setTimeout(() => {
     const kept = new StreamCore({ log: true });
     kept.captureWindow(0, { width: 160, height: 120 });
-    ${exit ? `kept.publish(${JSON.stringify(nginx.url('exiting'))}, { audio: 'mix' });
-    setTimeout(() => process.exit(0), 1500);` : ''}
+    ${exit ? `kept.publish(${JSON.stringify(nginx.url('exiting'))}, { audio: 'mix' }).connected.then(() => process.exit(0));` : ''}
   }, 200);
 }, 200);`;
       const r = peers.run([process.execPath, '--expose-gc', '-e', script], { STREAMCORE_BUILD: peers.buildDir });

@@ -45,7 +45,7 @@ double SelfCpu() {
     return CpuSeconds(r);
 }
 
-class BenchWindow : public EngineVideoWindow {
+class BenchWindow final : public EngineVideoWindow {
 public:
     explicit BenchWindow(unsigned long id) : m_id(id) { m_event.set(); }
     void OnConvertedFrame(const CapturedFrameInfo*, const uint8_t*, int) override {}

@@ -16,14 +16,14 @@ bool CameraFrameMailbox::Put(int format, int width, int height, const uint8_t* d
     m_writing.width = width;
     m_writing.height = height;
     m_writing.bytes.assign(data, data + length);
-    std::lock_guard<std::mutex> lock(m_lock);
+    Orvane::Common::MutexLock lock(m_lock);
     std::swap(m_writing, m_latest);
     m_fresh = true;
     return true;
 }
 
 bool CameraFrameMailbox::TakeIfNewer(CameraPicture* picture) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    Orvane::Common::MutexLock lock(m_lock);
     if (!m_fresh) return false;
     std::swap(*picture, m_latest);
     m_fresh = false;

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "camport/IVideoCapture.h"
+#include "common/thread_annotations.h"
 #include "frame_geometry.h"
 #include "i420_frame.h"
 #include "video_producer.h"
@@ -48,9 +49,9 @@ public:
 
 private:
     CameraPicture m_writing;  // the writer's own buffer
-    std::mutex m_lock;        // guards m_latest and m_fresh
-    CameraPicture m_latest;
-    bool m_fresh = false;
+    Orvane::Common::Mutex m_lock;
+    CameraPicture m_latest OV_GUARDED_BY(m_lock);
+    bool m_fresh OV_GUARDED_BY(m_lock) = false;
 };
 
 // Converts a camera frame into the rectangle fit of out (I420), scaling when the sizes

@@ -107,7 +107,7 @@ bool PictureStore::Set(const unsigned char* data, int width, int height, int for
             break;
     }
     if (rc != 0) return false;
-    std::lock_guard<std::mutex> lock(m_lock);
+    Orvane::Common::MutexLock lock(m_lock);
     m_bgra.swap(bgra);
     m_width = width;
     m_height = height;
@@ -116,7 +116,7 @@ bool PictureStore::Set(const unsigned char* data, int width, int height, int for
 }
 
 bool PictureStore::TakeIfNewer(uint64_t* version, std::vector<uint8_t>* bgra, int* width, int* height) const {
-    std::lock_guard<std::mutex> lock(m_lock);
+    Orvane::Common::MutexLock lock(m_lock);
     if (m_version == *version) return false;
     *version = m_version;
     *bgra = m_bgra;

@@ -8,6 +8,8 @@
 #include "i420_frame.h"
 #include "window_grabber.h"
 
+#include "common/thread_annotations.h"
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -72,11 +74,11 @@ public:
     bool TakeIfNewer(uint64_t* version, std::vector<uint8_t>* bgra, int* width, int* height) const;
 
 private:
-    mutable std::mutex m_lock;
-    std::vector<uint8_t> m_bgra;
-    int m_width = 0;
-    int m_height = 0;
-    uint64_t m_version = 0;
+    mutable Orvane::Common::Mutex m_lock;
+    std::vector<uint8_t> m_bgra OV_GUARDED_BY(m_lock);
+    int m_width OV_GUARDED_BY(m_lock) = 0;
+    int m_height OV_GUARDED_BY(m_lock) = 0;
+    uint64_t m_version OV_GUARDED_BY(m_lock) = 0;
 };
 
 // Publishes the latest picture of a store; black until one is set.

@@ -107,7 +107,7 @@ void X11EventLoop::Run() {
         WindowEventCallback callback;
         unsigned generation;
         {
-            std::lock_guard<std::mutex> lock(m_mutex);
+            Orvane::Common::MutexLock lock(m_mutex);
             // Read only what the socket holds (an end of the connection is caught before
             // Xlib reads it), then take the complete events without reading again.
             if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) && CheckConnection(m_lpDisplay))
@@ -320,7 +320,7 @@ void* X11EventLoop::RegisterThumbnail(Window source, Window destination) {
     if (!m_bComposite || !m_bRender || !m_bDamage || source == destination) return nullptr;
     void* handle = nullptr;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         if (!CheckConnection(m_lpDisplay)) return nullptr;
         TakeXError(m_lpDisplay);
         XWindowAttributes sa, da;
@@ -362,7 +362,7 @@ void* X11EventLoop::RegisterThumbnail(Window source, Window destination) {
 }
 
 void X11EventLoop::UnregisterThumbnail(void* thumbnail) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvane::Common::MutexLock lock(m_mutex);
     auto it = m_mapThumbnails.find(reinterpret_cast<uintptr_t>(thumbnail));
     if (it == m_mapThumbnails.end()) return;
     if (!CheckConnection(m_lpDisplay)) {
@@ -387,7 +387,7 @@ void X11EventLoop::UnregisterThumbnail(void* thumbnail) {
 
 int X11EventLoop::Hook(Window window, WindowEventCallback callback) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         if (!CheckConnection(m_lpDisplay)) return BadImplementation;
         TakeXError(m_lpDisplay);
         XWindowAttributes attributes;
@@ -414,7 +414,7 @@ int X11EventLoop::Hook(Window window, WindowEventCallback callback) {
 
 void X11EventLoop::Unhook(Window window) {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         if (window != m_hookedWindow && m_hookedWindow != None) return;
         const Window hooked = m_hookedWindow;
         m_hookedWindow = None;

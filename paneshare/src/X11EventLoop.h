@@ -8,6 +8,8 @@
 
 #include "WindowSystem.h"
 
+#include "common/thread_annotations.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xrender.h>
@@ -60,12 +62,12 @@ private:
     void Run();
     void Wake();
     // The members below run with m_mutex held.
-    void HandleEvent(const XEvent& event, std::vector<Pending>* pending);
-    void UpdateEventMask(Window window);
-    bool AttachSource(Thumbnail* thumb);
-    void ReleaseSource(Thumbnail* thumb);
-    void ReleaseThumbnail(Thumbnail* thumb);
-    void Paint(Thumbnail* thumb);
+    void HandleEvent(const XEvent& event, std::vector<Pending>* pending) OV_REQUIRES(m_mutex);
+    void UpdateEventMask(Window window) OV_REQUIRES(m_mutex);
+    bool AttachSource(Thumbnail* thumb) OV_REQUIRES(m_mutex);
+    void ReleaseSource(Thumbnail* thumb) OV_REQUIRES(m_mutex);
+    void ReleaseThumbnail(Thumbnail* thumb) OV_REQUIRES(m_mutex);
+    void Paint(Thumbnail* thumb) OV_REQUIRES(m_mutex);
 
     const std::string m_strDisplay;
     Display* m_lpDisplay = nullptr;
@@ -75,12 +77,13 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_bStop{false};
 
-    std::mutex m_mutex;  // the connection and everything below
-    std::map<uintptr_t, Thumbnail> m_mapThumbnails;
-    std::map<Window, int> m_mapRedirected;  // source windows we redirected, with their users
-    uintptr_t m_nextThumbnail = 1;
-    Window m_hookedWindow = None;
-    WindowEventCallback m_hookCallback;
+    Orvane::Common::Mutex m_mutex;  // the connection and everything below
+    std::map<uintptr_t, Thumbnail> m_mapThumbnails OV_GUARDED_BY(m_mutex);
+    // Source windows we redirected, with their users.
+    std::map<Window, int> m_mapRedirected OV_GUARDED_BY(m_mutex);
+    uintptr_t m_nextThumbnail OV_GUARDED_BY(m_mutex) = 1;
+    Window m_hookedWindow OV_GUARDED_BY(m_mutex) = None;
+    WindowEventCallback m_hookCallback OV_GUARDED_BY(m_mutex);
     std::atomic<unsigned> m_hookGeneration{0};
 
     std::mutex m_deliverMutex;  // held while a callback runs

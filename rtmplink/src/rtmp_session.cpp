@@ -254,7 +254,7 @@ bool LibRtmpConnection::TcpConnect() {
             continue;
         }
         {
-            std::lock_guard<std::mutex> lock(m_abortLock);
+            Orvane::Common::MutexLock lock(m_abortLock);
             if (m_bAborted) {
                 close(fd);
                 break;
@@ -372,7 +372,7 @@ bool LibRtmpConnection::WaitReadable() {
     const int stepMs = (m_rtmp->Link.timeout > 0 ? m_rtmp->Link.timeout : kConnectTimeoutSec) * 1000;
     while (RTMP_IsConnected(m_rtmp)) {
         {
-            std::lock_guard<std::mutex> lock(m_abortLock);
+            Orvane::Common::MutexLock lock(m_abortLock);
             if (m_bAborted) return false;
         }
         pollfd fds[2] = {{m_rtmp->m_sb.sb_socket, POLLIN, 0}, {m_nWakeFd, POLLIN, 0}};
@@ -470,7 +470,7 @@ bool LibRtmpConnection::ReadPacket(RTMPPacket* packet) {
 }
 
 bool LibRtmpConnection::Aborted() {
-    std::lock_guard<std::mutex> lock(m_abortLock);
+    Orvane::Common::MutexLock lock(m_abortLock);
     return m_bAborted;
 }
 
@@ -600,14 +600,14 @@ void LibRtmpConnection::Destroy() {
 }
 
 void LibRtmpConnection::DropShadow() {
-    std::lock_guard<std::mutex> lock(m_abortLock);
+    Orvane::Common::MutexLock lock(m_abortLock);
     if (m_nShadowFd >= 0) close(m_nShadowFd);
     m_nShadowFd = -1;
 }
 
 void LibRtmpConnection::Abort() {
     {
-        std::lock_guard<std::mutex> lock(m_abortLock);
+        Orvane::Common::MutexLock lock(m_abortLock);
         m_bAborted = true;
         if (m_nShadowFd >= 0) shutdown(m_nShadowFd, SHUT_RDWR);
     }

@@ -20,6 +20,8 @@
 
 #include "rtmp_connection.h"
 
+#include "common/thread_annotations.h"
+
 #include <gnutls/gnutls.h>
 #include <sys/socket.h>
 
@@ -139,12 +141,12 @@ private:
     std::vector<char> m_sendBuffer;
 
     // Abort state, shared with any thread.
-    std::mutex m_abortLock;
-    bool m_bAborted = false;
+    Orvane::Common::Mutex m_abortLock;
+    bool m_bAborted OV_GUARDED_BY(m_abortLock) = false;
     // A second descriptor of the current socket. librtmp closes its own descriptor whenever
     // it likes; this one keeps the socket (and its number) alive until the owning thread lets
     // go of it, so Abort can always shut down the right socket.
-    int m_nShadowFd = -1;
+    int m_nShadowFd OV_GUARDED_BY(m_abortLock) = -1;
     // Wakes poll() waits when aborted.
     int m_nWakeFd = -1;
 };

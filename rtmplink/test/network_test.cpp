@@ -84,11 +84,14 @@ int PublishAndPlayBack(Manager& m, const std::string& url, const std::string& re
     m.mgr->ClosePublish(id);
     if (recording.empty()) return m.sink.video - played;
     const std::string& rec = recording;
-    EXPECT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(rec); }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(Probe({"-select_streams", "v", "-count_frames", "-show_entries", "stream=codec_name,nb_read_frames",
-                     "-of", "csv=p=0", rec}),
-              "h264," + std::to_string(media.video.size()) + "\n");
+    // The server finishes writing its copy a little after the stream closed.
+    const std::string whole = "h264," + std::to_string(media.video.size()) + "\n";
+    auto frames = [&] {
+        return Probe({"-select_streams", "v", "-count_frames", "-show_entries", "stream=codec_name,nb_read_frames",
+                      "-of", "csv=p=0", rec});
+    };
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return testsupport::FileExists(rec) && frames() == whole; }, 10000));
+    EXPECT_EQ(frames(), whole);
     return m.sink.video - played;
 }
 

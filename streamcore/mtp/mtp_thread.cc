@@ -1,4 +1,5 @@
 #include <cinttypes>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,15 @@ Thread* Thread::Current() { return ThreadRegistry::Instance()->CurrentThread(); 
 
 bool Thread::IsCurrent() const { return t_current == this; }
 
+void CheckRunOn(const Thread* thread, const char* what, const char* file, int line) {
+    if (thread != nullptr && thread->IsCurrent()) return;
+    const Thread* current = t_current;
+    std::fprintf(stderr, "%s:%d: must run on %s (%s), runs on %s\n", file, line, what,
+                 thread ? thread->name().c_str() : "no thread", current ? current->name().c_str() : "a plain thread");
+    std::fflush(stderr);
+    std::abort();
+}
+
 bool Thread::SetName(const std::string& name, const void* object) {
     if (IsRunning()) return false;
     m_name = name;
@@ -73,7 +83,7 @@ bool Thread::SetName(const std::string& name, const void* object) {
 bool Thread::IsRunning() const { return m_pRunning->IsSet(); }
 
 bool Thread::Start() {
-    std::lock_guard<std::mutex> lock(m_joinMutex);
+    Orvane::Common::MutexLock lock(m_joinMutex);
     if (!m_bOwned || IsRunning()) return false;
     Restart();
     ThreadRegistry::Instance();
@@ -116,7 +126,7 @@ void Thread::Stop() {
 }
 
 void Thread::Join() {
-    std::lock_guard<std::mutex> lock(m_joinMutex);
+    Orvane::Common::MutexLock lock(m_joinMutex);
     if (!IsRunning()) return;
     // An adopted OS thread was not created here; it is not ours to wait for.
     if (m_bOwned) m_pOsThread->Join();
@@ -176,7 +186,7 @@ void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
     bool waited = false;
     while (true) {
         {
-            std::lock_guard<std::mutex> lock(state->mutex);
+            Orvane::Common::MutexLock lock(state->mutex);
             if (state->done) break;
         }
         // Only what this thread sends back to us, so that two threads sending to each other
@@ -193,7 +203,7 @@ void Thread::Send(MessageHandler* handler, uint32_t id, MessageData* data) {
 void Thread::ReleaseSender(const PendingSend& send) {
     // Under the send's own lock: the sender cannot see `done` and leave (destroying its
     // thread object) before its wake event is set.
-    std::lock_guard<std::mutex> lock(send.state->mutex);
+    Orvane::Common::MutexLock lock(send.state->mutex);
     send.state->done = true;
     send.sender->WakeUp();
 }
@@ -258,14 +268,14 @@ AutoThread::~AutoThread() {
 ThreadAffinity::ThreadAffinity() : m_boundId(os::CurrentThreadId()) {}
 
 bool ThreadAffinity::IsOnBoundThread() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvane::Common::MutexLock lock(m_mutex);
     const uint32_t self = os::CurrentThreadId();
     if (m_boundId == 0) m_boundId = self;
     return m_boundId == self;
 }
 
 void ThreadAffinity::Unbind() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    Orvane::Common::MutexLock lock(m_mutex);
     m_boundId = 0;
 }
 

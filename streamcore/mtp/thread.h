@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/thread_annotations.h"
 #include "mtp/messagequeue.h"
 
 namespace mtp {
@@ -76,8 +77,8 @@ private:
     // What a waiting sender and the thread serving it share; it outlives whichever of the
     // two finishes first, so neither touches the other's memory after the release.
     struct SendState {
-        std::mutex mutex;
-        bool done = false;  // guarded by mutex
+        Orvane::Common::Mutex mutex;
+        bool done OV_GUARDED_BY(mutex) = false;
     };
     struct PendingSend {
         Thread* sender;
@@ -99,7 +100,7 @@ private:
     std::unique_ptr<os::OsThread> m_pOsThread;
     std::atomic<uint32_t> m_osId{0};
     bool m_bOwned = true;
-    std::mutex m_joinMutex;
+    Orvane::Common::Mutex m_joinMutex;
 };
 
 // Gives a plain OS thread a Thread for the object's lifetime (registered only when the
@@ -136,8 +137,20 @@ public:
     void Unbind();
 
 private:
-    std::mutex m_mutex;
-    uint32_t m_boundId;
+    Orvane::Common::Mutex m_mutex;
+    uint32_t m_boundId OV_GUARDED_BY(m_mutex);
 };
 
+// Ends the process with a line naming the check and the place when thread is null or not the
+// calling OS thread's Thread. Use it through MTP_DCHECK_RUN_ON.
+void CheckRunOn(const Thread* thread, const char* what, const char* file, int line);
+
 }  // namespace mtp
+
+// MTP_DCHECK_RUN_ON(thread): the caller must run on that mtp::Thread. Checked in debug builds
+// and where MTP_CHECK_THREADS is defined (the sanitizer builds); compiled out otherwise.
+#if !defined(NDEBUG) || defined(MTP_CHECK_THREADS)
+#define MTP_DCHECK_RUN_ON(thread) ::mtp::CheckRunOn((thread), #thread, __FILE__, __LINE__)
+#else
+#define MTP_DCHECK_RUN_ON(thread) static_cast<void>(0)
+#endif

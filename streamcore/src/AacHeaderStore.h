@@ -6,8 +6,9 @@
 // any thread (a small lock guards the bytes, so a reader never sees a half-written header).
 #pragma once
 
+#include "common/thread_annotations.h"
+
 #include <cstring>
-#include <mutex>
 
 namespace streamcore {
 
@@ -20,7 +21,7 @@ public:
     // wrong stream. Returns whether it was stored.
     bool Set(const void* data, int len) {
         if (data == nullptr || len < 0 || len > kCapacity) return false;
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         std::memcpy(m_header, data, static_cast<std::size_t>(len));
         m_len = len;
         ++m_generation;
@@ -28,16 +29,16 @@ public:
     }
     // Copies the header into out (kCapacity bytes); returns its length (0 until reported).
     int Get(unsigned char* out) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         std::memcpy(out, m_header, static_cast<std::size_t>(m_len));
         return m_len;
     }
     int Length() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         return m_len;
     }
     void MarkPending() {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         m_pending = true;
         ++m_generation;
     }
@@ -46,7 +47,7 @@ public:
     // reported). A reader that remembers the generation it handed on per receiver gives each
     // receiver the header once, and again after a change or a MarkPending.
     int GetWithGeneration(unsigned char* out, unsigned* generation) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         std::memcpy(out, m_header, static_cast<std::size_t>(m_len));
         *generation = m_generation;
         return m_len;
@@ -54,23 +55,23 @@ public:
     // When the header is pending and known: clears the flag, copies it into out and returns
     // its length; otherwise returns 0 and leaves the flag.
     int TakeIfPending(unsigned char* out) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         if (!m_pending || m_len <= 0) return 0;
         m_pending = false;
         std::memcpy(out, m_header, static_cast<std::size_t>(m_len));
         return m_len;
     }
     bool Pending() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        Orvane::Common::MutexLock lock(m_mutex);
         return m_pending;
     }
 
 private:
-    mutable std::mutex m_mutex;
-    unsigned char m_header[kCapacity] = {};
-    int m_len = 0;
-    bool m_pending = true;
-    unsigned m_generation = 0;
+    mutable Orvane::Common::Mutex m_mutex;
+    unsigned char m_header[kCapacity] OV_GUARDED_BY(m_mutex) = {};
+    int m_len OV_GUARDED_BY(m_mutex) = 0;
+    bool m_pending OV_GUARDED_BY(m_mutex) = true;
+    unsigned m_generation OV_GUARDED_BY(m_mutex) = 0;
 };
 
 }  // namespace streamcore

@@ -19,7 +19,8 @@
 //   - "onevent": the event loop (run) and every StreamCoreSink call.
 //   - IMediaTapSink callbacks: engine threads; IRtmpMgrSink callbacks: RTMP threads. Both only
 //     copy and post, never wait.
-// Each registry is touched by its worker only (and by UnInitialize after the workers are gone).
+// Each registry is touched by its worker only (and by UnInitialize after the workers are gone);
+// every slot and registry look-up checks its worker with MTP_DCHECK_RUN_ON.
 // The worker pointers are guarded by m_threadsLock so that a post racing with UnInitialize
 // finds either a live thread or none.
 #pragma once
@@ -33,6 +34,7 @@
 #include "paneshare/IPaneShareMgr.h"
 #include "rtmplink/IRtmpMgr.h"
 #include "common/buffer.h"
+#include "common/thread_annotations.h"
 #include "mediatap/IMediaTap.h"
 
 #include <Poco/Notification.h>
@@ -43,7 +45,6 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -241,13 +242,20 @@ private:
     std::map<int, RecordInfo*> m_records;
     std::map<std::string, PublishStreamInfo*> m_publishStreams;
     std::map<std::string, PlayStreamInfo*> m_playStreams;
-    mtp::Thread* m_publishThread = nullptr;
+    mtp::Thread* m_publishThread OV_GUARDED_BY(m_threadsLock) = nullptr;
     mtp::ThreadAffinity m_publishAffinity;
-    mtp::Thread* m_publishDataThread = nullptr;
-    mtp::Thread* m_playThread = nullptr;
+    mtp::Thread* m_publishDataThread OV_GUARDED_BY(m_threadsLock) = nullptr;
+    mtp::Thread* m_playThread OV_GUARDED_BY(m_threadsLock) = nullptr;
     mtp::ThreadAffinity m_playAffinity;
-    mtp::Thread* m_playDataThread = nullptr;
-    mtp::Thread* m_recordThread = nullptr;
+    mtp::Thread* m_playDataThread OV_GUARDED_BY(m_threadsLock) = nullptr;
+    mtp::Thread* m_recordThread OV_GUARDED_BY(m_threadsLock) = nullptr;
+    // The same five workers, set once by the constructor and kept after UnInitialize, for the
+    // thread checks only (a slot still running then is on a worker whose deletion waits for it).
+    const mtp::Thread* m_publishOwner = nullptr;
+    const mtp::Thread* m_publishDataOwner = nullptr;
+    const mtp::Thread* m_playOwner = nullptr;
+    const mtp::Thread* m_playDataOwner = nullptr;
+    const mtp::Thread* m_recordOwner = nullptr;
     mtp::AsyncInvoker m_invoker;
     std::string m_windowListJson;
     std::atomic<bool> m_uninitialized{false};
@@ -258,7 +266,7 @@ private:
 
     // Guards the five worker pointers against UnInitialize (shared for posting, exclusive
     // only while UnInitialize takes them away).
-    mutable std::shared_mutex m_threadsLock;
+    mutable Orvane::Common::SharedMutex m_threadsLock;
     // OS ids of the two control threads, for the start-up binding messages.
     uint32_t m_publishThreadId = 0;
     uint32_t m_playThreadId = 0;

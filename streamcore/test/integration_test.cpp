@@ -170,8 +170,14 @@ TEST_F(IntegrationTest, PublishedStreamAndLocalRecordingCarryEveryFrame) {
     ASSERT_GT(id3, 0);
 
     const size_t audioFed = Feed(doubles::Engine()->Sink(), g_clip->video.size());
-    // Let the publisher's send queue drain before the stream is closed.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // The publisher's send queue has drained once the server's copy (readable while it is
+    // written) holds every frame.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const media::Probe p = media::ProbeFile(nginx.Recording("endpoint"));
+            return p.video.frames == 40 && p.audio.frames == static_cast<long>(audioFed);
+        },
+        20000));
     for (int each : {id, id2, id3}) EXPECT_TRUE(core->StopRecord(each));
     core->StopPublish(url.c_str());
     std::this_thread::sleep_for(std::chrono::milliseconds(500));

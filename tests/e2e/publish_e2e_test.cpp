@@ -86,9 +86,8 @@ protected:
         }
         m_server.Stop();
     }
-    // Lets the stream run, then stops the endpoint and the server so the recording is complete.
-    void RunAndStop(const std::string& url, int seconds) {
-        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    // Stops the endpoint and the server so the recording is complete.
+    void Stop(const std::string& url) {
         m_core->StopPublish(url.c_str());
         m_core->UnInitialize();
         DestroyStreamCore(m_core);
@@ -124,9 +123,11 @@ TEST_F(PublishE2E, PatternCameraReachesTheServerAtItsSize) {
     const std::string url = m_server.Url("cam");
     ASSERT_TRUE(m_core->PublishVideoStream(url.c_str(), camera.c_str(), false));
     EXPECT_TRUE(WaitUntil([&] { return m_sink.Has("0:cam"); }, 15000));
-    RunAndStop(url, 3);
-
     const std::string rec = m_server.Recording("cam");
+    // The server's FLV copy is readable while it is written.
+    EXPECT_TRUE(WaitUntil([&] { return VideoFrames(rec) > 15; }, 20000));
+    Stop(url);
+
     EXPECT_EQ(Streams(rec), "h264,640,480\n");
     EXPECT_GT(VideoFrames(rec), 15);
     EXPECT_EQ(RunCapture({"ffmpeg", "-v", "error", "-i", rec, "-f", "null", "-"}), "");
@@ -140,12 +141,13 @@ TEST_F(PublishE2E, DesktopWithTheSoundMixerReachesTheServer) {
     const std::string url = m_server.Url("desk");
     ASSERT_TRUE(m_core->PublishMixStream(url.c_str(), capture, "#soundcard#mix#mic", 0));
     EXPECT_TRUE(WaitUntil([&] { return m_sink.Has("0:desk"); }, 15000));
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const std::string rec = m_server.Recording("desk");
+    EXPECT_TRUE(WaitUntil([&] { return VideoFrames(rec) > 15 && Streams(rec).find("aac,16000,1") != std::string::npos; },
+                          20000));
     EXPECT_TRUE(m_core->StopCaptureApplication(capture));
     m_core->StopEncodeMixer("#soundcard#mix#mic");
-    RunAndStop(url, 0);
+    Stop(url);
 
-    const std::string rec = m_server.Recording("desk");
     const std::string streams = Streams(rec);
     EXPECT_NE(streams.find("h264,640,360"), std::string::npos) << streams;
     EXPECT_NE(streams.find("aac,16000,1"), std::string::npos) << streams;

@@ -155,7 +155,7 @@ public:
 };
 
 // The engine's window object.
-class TestWindow : public Orvane::EngineVideoWindow {
+class TestWindow final : public Orvane::EngineVideoWindow {
 public:
     TestWindow(unsigned long handle, bool selfDrawn, int mode) : m_handle(handle), m_selfDrawn(selfDrawn), m_mode(mode) {
         m_event.set();  // the window is idle: an installing renderer need not wait

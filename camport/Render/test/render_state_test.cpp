@@ -5,6 +5,7 @@
 #include "Render/video_renderer_windows.h"
 #include "render_fakes.h"
 #include "render_frames.h"
+#include "support/process.h"
 
 #include <gtest/gtest.h>
 
@@ -366,8 +367,8 @@ TEST_F(RendererTest, DestroyedWhileDrawnIsFreedAfterThePass) {
         cv.wait(lock, [&] { return inBlit; });
     }
     std::thread destroy([&] { EXPECT_TRUE(caps->DestroyRenderer(r)); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(0u, caps->RegisteredCount());  // unregistered at once, freed later
+    // Unregistered while the pass still blits (it is held until release), freed later.
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return caps->RegisteredCount() == 0u; }, 10000));
     {
         std::lock_guard<std::mutex> lock(m);
         release = true;

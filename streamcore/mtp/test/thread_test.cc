@@ -310,4 +310,21 @@ TEST(ThreadDestroy, DeletingARunningThreadWaitsForItsMessageAndDropsTheRest) {
     EXPECT_TRUE(later.ids().empty() || later.ids() == std::vector<uint32_t>{1});
 }
 
+TEST(ThreadCheck, PassesOnItsThreadAndEndsTheProcessElsewhere) {
+    Thread t;
+    t.SetName("owner");
+    ASSERT_TRUE(t.Start());
+    std::atomic<bool> checked{false};
+    auto h = MakeHandler([&](Message*) {
+        mtp::CheckRunOn(&t, "t", __FILE__, __LINE__);
+        checked = true;
+    });
+    t.Send(&h);
+    EXPECT_TRUE(checked.load());
+    t.Stop();
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_DEATH(mtp::CheckRunOn(&t, "t", __FILE__, __LINE__), "must run on t \\(owner\\)");
+    EXPECT_DEATH(mtp::CheckRunOn(nullptr, "m_owner", __FILE__, __LINE__), "must run on m_owner \\(no thread\\)");
+}
+
 }  // namespace
