@@ -97,21 +97,7 @@ struct Manager {
     ~Manager() { DestroyRtmpMgr(mgr); }
 };
 
-// ffmpeg publishing testsrc (320x240, 25 fps, a key frame every second) and a 1 kHz tone
-// (AAC, 44.1 kHz mono) in real time.
-struct Publisher {
-    testsupport::ChildProcess proc;
-    testsupport::TempDir dir{"playpub"};
-    bool Start(const std::string& url) {
-        return proc.Start({"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
-                           "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100",
-                           "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-g", "25", "-pix_fmt",
-                           "yuv420p", "-threads", "1", "-c:a", "aac", "-ac", "1", "-b:a", "64k", "-t", "120", "-f",
-                           "flv", url},
-                          dir.file("ffmpeg.log"));
-    }
-    ~Publisher() { proc.Stop(); }
-};
+using Publisher = testsupport::TestPatternPublisher;
 
 uint32_t Be32(const uint8_t* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];

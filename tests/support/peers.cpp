@@ -148,4 +148,13 @@ void XvfbDisplay::Stop() {
     m_server.Stop(2000);
 }
 
+bool TestPatternPublisher::Start(const std::string& url) {
+    return m_proc.Start({"ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
+                         "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=1000:sample_rate=44100",
+                         "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-g", "25", "-pix_fmt",
+                         "yuv420p", "-threads", "1", "-c:a", "aac", "-ac", "1", "-b:a", "64k", "-t", "120", "-f", "flv",
+                         url},
+                        m_dir.file("ffmpeg.log"));
+}
+
 }  // namespace testsupport

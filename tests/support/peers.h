@@ -52,4 +52,17 @@ private:
     TempDir m_dir;
 };
 
+// ffmpeg publishing testsrc (320x240, 25 fps, a key frame every second) and a 1 kHz tone
+// (AAC, 44.1 kHz mono) in real time for up to two minutes, for tests that play a stream.
+class TestPatternPublisher {
+public:
+    TestPatternPublisher() : m_dir("playpub") {}
+    ~TestPatternPublisher() { m_proc.Stop(); }
+    bool Start(const std::string& url);
+
+private:
+    TempDir m_dir;
+    ChildProcess m_proc;
+};
+
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 // access unit, or the AAC packet type byte and the configuration or a raw frame.
 #include "remote_channel.h"
 
+#include "support/media_split.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>
@@ -47,32 +48,10 @@ const Streams& Media() {
                                  "sine=frequency=1000:sample_rate=44100:duration=2", "-c:a", "aac", "-ac", "1",
                                  "-f", "adts", aac},
                                 60000, &status);
-        const std::string v = testsupport::ReadFile(h264);
-        const Bytes vb(v.begin(), v.end());
-        // Cut at every 00 00 00 01 09 (access unit delimiter).
-        std::vector<size_t> cuts;
-        for (size_t i = 0; i + 4 < vb.size(); ++i) {
-            if (vb[i] == 0 && vb[i + 1] == 0 && vb[i + 2] == 0 && vb[i + 3] == 1 && (vb[i + 4] & 0x1F) == 9) {
-                cuts.push_back(i);
-            }
+        for (auto& unit : testsupport::SplitAccessUnits(testsupport::ReadFile(h264), true)) {
+            out.video.push_back(std::move(unit.data));
         }
-        cuts.push_back(vb.size());
-        for (size_t i = 0; i + 1 < cuts.size(); ++i) out.video.emplace_back(vb.begin() + cuts[i], vb.begin() + cuts[i + 1]);
-        const std::string a = testsupport::ReadFile(aac);
-        const Bytes ab(a.begin(), a.end());
-        for (size_t p = 0; p + 7 <= ab.size();) {
-            const size_t len = ((ab[p + 3] & 3u) << 11) | (ab[p + 4] << 3) | (ab[p + 5] >> 5);
-            const size_t head = (ab[p + 1] & 1) ? 7 : 9;
-            if (len < head || p + len > ab.size()) break;
-            if (out.aacConfig.empty()) {
-                const int object = ((ab[p + 2] >> 6) & 3) + 1, rate = (ab[p + 2] >> 2) & 0xF;
-                const int ch = ((ab[p + 2] & 1) << 2) | (ab[p + 3] >> 6);
-                const int asc = (object << 11) | (rate << 7) | (ch << 3);
-                out.aacConfig = {static_cast<uint8_t>(asc >> 8), static_cast<uint8_t>(asc)};
-            }
-            out.aac.emplace_back(ab.begin() + p + head, ab.begin() + p + len);
-            p += len;
-        }
+        testsupport::SplitAdts(testsupport::ReadFile(aac), &out.aac, &out.aacConfig);
         return out;
     }();
     return s;

@@ -3,6 +3,7 @@
 #include "pulse_server.h"
 
 #include "mediatap/IMediaTap.h"
+#include "support/media_split.h"
 #include "support/process.h"
 
 #include <gtest/gtest.h>
@@ -308,21 +309,7 @@ RemoteAac ToneAac(const std::string& folder) {
                              "sine=frequency=1000:sample_rate=44100:duration=4", "-c:a", "aac", "-ac", "1", "-f",
                              "adts", file},
                             60000, &status);
-    const std::string a = testsupport::ReadFile(file);
-    const std::vector<uint8_t> ab(a.begin(), a.end());
-    for (size_t p = 0; p + 7 <= ab.size();) {
-        const size_t len = ((ab[p + 3] & 3u) << 11) | (ab[p + 4] << 3) | (ab[p + 5] >> 5);
-        const size_t head = (ab[p + 1] & 1) ? 7 : 9;
-        if (len < head || p + len > ab.size()) break;
-        if (out.config.empty()) {
-            const int object = ((ab[p + 2] >> 6) & 3) + 1, rate = (ab[p + 2] >> 2) & 0xF;
-            const int ch = ((ab[p + 2] & 1) << 2) | (ab[p + 3] >> 6);
-            const int asc = (object << 11) | (rate << 7) | (ch << 3);
-            out.config = {static_cast<uint8_t>(asc >> 8), static_cast<uint8_t>(asc)};
-        }
-        out.frames.emplace_back(ab.begin() + p + head, ab.begin() + p + len);
-        p += len;
-    }
+    testsupport::SplitAdts(testsupport::ReadFile(file), &out.frames, &out.config);
     return out;
 }
 
