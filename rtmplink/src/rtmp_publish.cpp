@@ -101,6 +101,7 @@ bool RtmpPublish::run(unsigned, unsigned) {
             return true;
         }
         if (!Send()) m_frameEvent.tryWait(kIdleWaitMs);
+        MeasureLink();
     } catch (...) {
         // A failure inside one pass ends the pass; the next pass starts over.
     }
@@ -138,7 +139,10 @@ bool RtmpPublish::Connect() {
         m_sentSequenceHeader.clear();
         m_bAacHeaderSent = false;
         m_bAacHeaderQueued = false;
+        m_nVideoDropped = 0;
     }
+    m_meter.Reset();
+    m_nAudioBytesSent = 0;
     // The flag tells about the connection that stands now.
     m_bSendFailed = false;
     m_bConnected = true;
@@ -179,6 +183,7 @@ bool RtmpPublish::Send() {
     Poco::Mutex::ScopedLock lock(m_queueLock);
     if (ok) {
         if (video) --m_nVideoPacketCount;
+        if (message->kind == Kind::kAudio) m_nAudioBytesSent += message->packet.m_nBodySize;
         if (message->kind == Kind::kSequenceHeader) m_sentSequenceHeader.swap(message->sequenceHeader);
         if (message->kind == Kind::kAacHeader) {
             m_bAacHeaderSent = true;
@@ -203,6 +208,22 @@ bool RtmpPublish::Send() {
         FreeMessage(message);
     }
     return false;
+}
+
+void RtmpPublish::MeasureLink() {
+    const int64_t nowUs = MonotonicUs();
+    if (!m_bConnected || !m_meter.Due(nowUs)) return;
+    rtmplink::LinkSample sample;
+    sample.nowUs = nowUs;
+    sample.haveCounters = m_conn->ReadLinkCounters(&sample.bytesAcked, &sample.unsentBytes);
+    sample.audioBytesSent = m_nAudioBytesSent;
+    {
+        Poco::Mutex::ScopedLock lock(m_queueLock);
+        if (!m_queue.empty()) sample.queueMs = static_cast<int>((nowUs - m_queue.front()->submitUs) / 1000);
+        sample.videoDropped = m_nVideoDropped;
+    }
+    RtmpLinkReport report;
+    if (m_meter.Add(sample, &report) && m_lpSink && !m_bClosed) m_lpSink->OnPublishLink(m_nId, m_strUrl, report);
 }
 
 void RtmpPublish::FreeMessage(Message* message) {
@@ -279,6 +300,7 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
             // bitrate, and every frame of it is heard.
             for (auto it = m_queue.begin(); it != m_queue.end();) {
                 if ((*it)->kind == Kind::kVideo || (*it)->kind == Kind::kSequenceHeader) {
+                    if ((*it)->kind == Kind::kVideo) ++m_nVideoDropped;
                     FreeMessage(*it);
                     it = m_queue.erase(it);
                 } else {

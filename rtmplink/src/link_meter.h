@@ -1,0 +1,39 @@
+// Measures a publisher's link from what its send thread sees: the bytes the server has
+// acknowledged, what waits in the publisher's queue and in the kernel, and the video that key
+// frames dropped. Decides when a report is due and whether the link is congested or clear.
+// Threads: one thread (the publisher's send thread).
+#pragma once
+
+#include "rtmplink/IRtmpMgr.h"
+
+#include <cstdint>
+#include <deque>
+
+namespace rtmplink {
+
+struct LinkSample {
+    int64_t nowUs = 0;
+    bool haveCounters = false;  // bytesAcked and unsentBytes were read
+    uint64_t bytesAcked = 0;    // since the connection began
+    int unsentBytes = 0;
+    int queueMs = 0;              // age of the oldest queued message, 0 when none waits
+    uint64_t audioBytesSent = 0;  // since the connection began
+    uint64_t videoDropped = 0;    // since the connection began
+};
+
+class LinkMeter {
+public:
+    enum { kReportEveryMs = 250, kWindowMs = 1000, kCongestedQueueMs = 350, kClearQueueMs = 150 };
+
+    // Forgets everything (a new connection).
+    void Reset();
+    // Whether a sample is wanted now.
+    bool Due(int64_t nowUs) const { return m_window.empty() || nowUs - m_window.back().nowUs >= kReportEveryMs * 1000; }
+    // Takes the sample; true with *report filled in when there is enough to report on.
+    bool Add(const LinkSample& sample, RtmpLinkReport* report);
+
+private:
+    std::deque<LinkSample> m_window;
+};
+
+}  // namespace rtmplink
