@@ -38,7 +38,8 @@ const char kClosed[] = "StreamCore is closed";
 struct PushedResult {
     bool play = false;
     int value = 0;
-    std::string name;
+    std::string name;  // the stream name; the URL of a bitrate change
+    bool bitrate = false;  // a bitrate change (value in kbit/s)
 };
 
 void CallResultCallback(Napi::Env env, Napi::Function callback, std::nullptr_t*, PushedResult* data) {
@@ -46,7 +47,8 @@ void CallResultCallback(Napi::Env env, Napi::Function callback, std::nullptr_t*,
     // env is null when the function is torn down with results still queued: they are dropped.
     if (env == nullptr || callback.IsEmpty() || !result) return;
     try {
-        callback.Call({Napi::String::New(env, result->play ? "play" : "publish"), Napi::String::New(env, result->name),
+        const char* kind = result->bitrate ? "bitrate" : result->play ? "play" : "publish";
+        callback.Call({Napi::String::New(env, kind), Napi::String::New(env, result->name),
                        Napi::Number::New(env, result->value)});
     } catch (const Napi::Error& e) {
         // A listener that throws is the script's uncaught exception, as with any other event.
@@ -192,6 +194,11 @@ public:
     void OnStreamResult(bool play, int value, const std::string& name) override {
         // Called under the plug-in's receivers lock, never after RemoveReceiver.
         auto* result = new PushedResult{play, value, name};
+        if (m_results.NonBlockingCall(result) != napi_ok) delete result;
+    }
+
+    void OnBitrate(const std::string& url, int kbps) override {
+        auto* result = new PushedResult{false, kbps, url, true};
         if (m_results.NonBlockingCall(result) != napi_ok) delete result;
     }
 

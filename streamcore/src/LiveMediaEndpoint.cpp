@@ -277,6 +277,10 @@ bool LiveMediaEndpoint::OnPublishEvent(int, std::string name, RTMP_RESULT result
     return true;
 }
 
+void LiveMediaEndpoint::OnPublishLink(int, const std::string& url, const RtmpLinkReport& report) {
+    PostTo(&LiveMediaEndpoint::m_publishThread, [this, url, report] { SlotPublishLink(url, report); });
+}
+
 bool LiveMediaEndpoint::OnPlayEvent(int, std::string name, RTMP_RESULT result, char*, int) {
     PostResultEvent(EVENT_PLAY_RESULT, result == RTMP_PLAY_CONNECTED ? 0 : -1, name);
     return true;
@@ -305,6 +309,8 @@ int LiveMediaEndpoint::OnLiveMediaEndpoint(const unsigned char* data, unsigned l
     if (sink == nullptr) return 0;
     if (rec.eventId == EVENT_PUBLISH_RESULT)
         sink->OnPublishResult(rec.value, rec.text.c_str());
+    else if (rec.eventId == EVENT_BITRATE)
+        sink->OnBitrateChanged(rec.value, rec.text.c_str());
     else if (rec.eventId == EVENT_PLAY_RESULT)
         sink->OnPlayResult(rec.value, rec.text.c_str());
     else
@@ -578,6 +584,7 @@ bool LiveMediaEndpoint::SlotStopPublish(std::string url) {
     if (it == m_publishStreams.end() || m_lpRtmpMgr == nullptr) return false;
     if (it->second) {
         m_lpRtmpMgr->ClosePublish(it->second->streamId);
+        m_bitrate.RemoveStream(url);
         delete it->second;
     }
     m_publishStreams.erase(it);

@@ -1,0 +1,41 @@
+// The endpoint's side of the bitrate control: link reports in, encoder bitrates and events out.
+#include "LiveMediaEndpoint.h"
+
+#include "EventRecord.h"
+
+#include "common/slogger.h"
+
+#include <chrono>
+#include <cstdlib>
+
+namespace streamcore {
+
+#define EP_LOG(...) OV_LOG_AS("LiveMediaEndpoint", __VA_ARGS__)
+
+void LiveMediaEndpoint::SlotPublishLink(std::string url, RtmpLinkReport report) {
+    static const bool fixed = [] {
+        const char* value = getenv("STREAMCORE_FIXED_BITRATE");
+        return value && *value && std::string(value) != "0";
+    }();
+    if (fixed) return;
+    auto it = m_publishStreams.find(url);
+    // A stream without video, or one stopped since the report left.
+    if (it == m_publishStreams.end() || !it->second || it->second->videoUniName.empty()) return;
+    const int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    m_bitrate.OnLinkReport(url, it->second->videoUniName, report, nowMs);
+}
+
+int LiveMediaEndpoint::SetVideoBitrate(const std::string& uniName, int kbps) {
+    if (!m_lpMediaTapr) return -1;
+    const int asked = m_lpMediaTapr->SetVideoBitrate(uniName.c_str(), kbps);
+    if (kbps > 0) EP_LOG("video bitrate of %s: %d kbit/s (asked %d)", uniName.c_str(), kbps, asked);
+    return asked;
+}
+
+void LiveMediaEndpoint::AnnounceBitrate(const std::string& url, int kbps) {
+    PostResultEvent(EVENT_BITRATE, kbps, url);
+}
+
+}  // namespace streamcore
