@@ -22,7 +22,7 @@ bool LinkMeter::Add(const LinkSample& sample, RtmpLinkReport* report) {
     report->queueMs = sample.queueMs;
     report->unsentBytes = sample.unsentBytes;
     report->droppedVideo = static_cast<int>(sample.videoDropped - droppedBefore);
-    report->congested = sample.queueMs >= kCongestedQueueMs || report->droppedVideo > 0;
+    report->congested = sample.queueMs >= kCongestedQueueMs;
     report->clear = !report->congested && sample.queueMs <= kClearQueueMs;
     return true;
 }

@@ -16,14 +16,16 @@ struct LinkSample {
     bool haveCounters = false;  // bytesAcked and unsentBytes were read
     uint64_t bytesAcked = 0;    // since the connection began
     int unsentBytes = 0;
-    int queueMs = 0;              // age of the oldest queued message, 0 when none waits
+    // Age of the oldest queued message: the highest seen since the last sample, counting the
+    // queue as it stood before each key frame emptied it of video; 0 when nothing waited.
+    int queueMs = 0;
     uint64_t audioBytesSent = 0;  // since the connection began
     uint64_t videoDropped = 0;    // since the connection began
 };
 
 class LinkMeter {
 public:
-    enum { kReportEveryMs = 250, kWindowMs = 1000, kCongestedQueueMs = 350, kClearQueueMs = 150 };
+    enum { kReportEveryMs = 250, kWindowMs = 1000, kCongestedQueueMs = 250, kClearQueueMs = 150 };
 
     // Forgets everything (a new connection).
     void Reset();

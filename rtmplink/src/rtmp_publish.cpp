@@ -14,6 +14,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+
 namespace rtmplink {
 
 int64_t MonotonicUs() {
@@ -140,6 +142,7 @@ bool RtmpPublish::Connect() {
         m_bAacHeaderSent = false;
         m_bAacHeaderQueued = false;
         m_nVideoDropped = 0;
+        m_nDropQueueMs = 0;
     }
     m_meter.Reset();
     m_nAudioBytesSent = 0;
@@ -220,6 +223,8 @@ void RtmpPublish::MeasureLink() {
     {
         Poco::Mutex::ScopedLock lock(m_queueLock);
         if (!m_queue.empty()) sample.queueMs = static_cast<int>((nowUs - m_queue.front()->submitUs) / 1000);
+        sample.queueMs = std::max(sample.queueMs, m_nDropQueueMs);
+        m_nDropQueueMs = 0;
         sample.videoDropped = m_nVideoDropped;
     }
     RtmpLinkReport report;
@@ -298,6 +303,9 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
             }
             // The video still waiting is stale now. Audio stays: it is a small share of the
             // bitrate, and every frame of it is heard.
+            if (!m_queue.empty()) {
+                m_nDropQueueMs = std::max<int>(m_nDropQueueMs, static_cast<int>((submitUs - m_queue.front()->submitUs) / 1000));
+            }
             for (auto it = m_queue.begin(); it != m_queue.end();) {
                 if ((*it)->kind == Kind::kVideo || (*it)->kind == Kind::kSequenceHeader) {
                     if ((*it)->kind == Kind::kVideo) ++m_nVideoDropped;

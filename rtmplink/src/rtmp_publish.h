@@ -144,8 +144,10 @@ private:
     // Send thread only: the link's measurement on this connection.
     rtmplink::LinkMeter m_meter;
     uint64_t m_nAudioBytesSent = 0;
-    // Guarded by m_queueLock: video frames dropped by key frames on this connection.
+    // Guarded by m_queueLock: video frames dropped by key frames on this connection, and the
+    // age of the oldest queued message when the last ones were dropped (until the next sample).
     uint64_t m_nVideoDropped = 0;
+    int m_nDropQueueMs = 0;
 
     std::atomic<bool> m_bSendFailed{false};
     std::atomic<bool> m_bClosed{false};

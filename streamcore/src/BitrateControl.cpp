@@ -44,20 +44,21 @@ void BitrateControl::OnLinkReport(const std::string& url, const std::string& uni
     const int before = link.targetKbps;
     if (report.congested) {
         link.clearSinceMs = -1;
-        if (link.lastDownMs < 0 || nowMs - link.lastDownMs >= kDownEveryMs) {
-            // Without a measurement, a quarter down.
-            const int carried = report.ackedKbps > 0
-                                    ? report.ackedKbps * kHeadroomPercent / 100 - report.audioKbps
-                                    : link.targetKbps * 3 / 4;
-            const int next = std::max(FloorKbps(asked), std::min(asked, carried));
-            // Never up on congestion. At or under what the link carries already, the queue is
-            // only draining what was sent before the last change.
-            if (next < link.targetKbps) {
-                link.targetKbps = next;
-                link.lastDownMs = link.lastChangeMs = nowMs;
-            }
-            link.congestedAtMs = nowMs;
-            link.measuredKbps = std::max(FloorKbps(asked), carried);
+        if (report.ackedKbps >= link.peakAckedKbps || nowMs - link.peakAckedAtMs > kPeakHoldMs) {
+            link.peakAckedKbps = report.ackedKbps;
+            link.peakAckedAtMs = nowMs;
+        }
+        // Without a measurement, a quarter down.
+        const int carried = link.peakAckedKbps > 0 ? link.peakAckedKbps * kHeadroomPercent / 100 - report.audioKbps
+                                                   : link.targetKbps * 3 / 4;
+        link.congestedAtMs = nowMs;
+        link.measuredKbps = std::max(FloorKbps(asked), carried);
+        // Never up on congestion, and at most one step down a second. At or under what the link
+        // carries already, the queue is only draining what was sent before the last change.
+        const int next = std::max(FloorKbps(asked), std::min(asked, carried));
+        if (next < link.targetKbps && (link.lastDownMs < 0 || nowMs - link.lastDownMs >= kDownEveryMs)) {
+            link.targetKbps = next;
+            link.lastDownMs = link.lastChangeMs = nowMs;
         }
     } else if (report.clear) {
         if (link.clearSinceMs < 0) link.clearSinceMs = nowMs;

@@ -30,9 +30,10 @@ public:
         kHeadroomPercent = 85,   // of the acknowledged rate, taken as what the link carries
         kDownEveryMs = 1000,     // at most one step down per second (the encoder needs that to follow)
         kClearHoldMs = 3000,     // the link clear this long before the first step up
-        kStepEveryMs = 2000,     // then one step up every this long
-        kStepPercent = 8,        // of the asked bitrate
-        kProbeHoldMs = 15000,    // after a congestion, no step above the measured level for this long
+        kStepEveryMs = 1500,     // then one step up every this long
+        kStepPercent = 10,       // of the asked bitrate
+        kProbeHoldMs = 8000,     // after a congestion, no step above the measured level for this long
+        kPeakHoldMs = 2000,      // the highest acknowledged rate under congestion counts this long
     };
 
     // setBitrate(uniName, kbps): changes the source's encoder (kbps 0 changes nothing) and
@@ -60,6 +61,10 @@ private:
         int64_t lastDownMs = -1;
         int64_t congestedAtMs = -1;
         int measuredKbps = 0;  // what the link carried at the last congestion
+        // The highest acknowledged rate of the recent congested reports: a report whose
+        // window held an idle moment (the queue just emptied) understates the link.
+        int peakAckedKbps = 0;
+        int64_t peakAckedAtMs = -1;
     };
     struct Source {
         int askedKbps = 0;

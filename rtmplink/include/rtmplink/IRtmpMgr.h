@@ -38,10 +38,10 @@ enum RTMP_RESULT {
 struct RtmpLinkReport {
     int ackedKbps = 0;    // what the server acknowledged (TCP), kbit/s
     int audioKbps = 0;    // the audio in what was sent, kbit/s
-    int queueMs = 0;      // age of the oldest message waiting in the publisher's queue
+    int queueMs = 0;      // age of the oldest message waiting in the publisher's queue (the highest seen)
     int unsentBytes = 0;  // bytes the kernel holds not yet sent
     int droppedVideo = 0; // video frames dropped from the queue by key frames since the last report
-    // The link carries less than is given (the queue backs up, or video was dropped).
+    // The link carries less than is given: the queue backs up.
     bool congested = false;
     // The link keeps up: next to nothing waits.
     bool clear = false;
