@@ -25,13 +25,13 @@ struct LinkSample {
 
 class LinkMeter {
 public:
-    enum { kReportEveryMs = 250, kWindowMs = 1000, kCongestedQueueMs = 250, kClearQueueMs = 150 };
+    enum { kReportEveryMs = 250, kWindowMs = 1000, kCongestedBacklogMs = 250, kClearBacklogMs = 120 };
 
     // Forgets everything (a new connection).
     void Reset();
     // Whether a sample is wanted now.
     bool Due(int64_t nowUs) const { return m_window.empty() || nowUs - m_window.back().nowUs >= kReportEveryMs * 1000; }
-    // Takes the sample; true with *report filled in when there is enough to report on.
+    // Takes the sample; true with *report filled in once the samples span a window.
     bool Add(const LinkSample& sample, RtmpLinkReport* report);
 
 private:

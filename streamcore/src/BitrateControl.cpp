@@ -44,6 +44,7 @@ void BitrateControl::OnLinkReport(const std::string& url, const std::string& uni
     const int before = link.targetKbps;
     if (report.congested) {
         link.clearSinceMs = -1;
+        if (link.congestedSinceMs < 0) link.congestedSinceMs = nowMs;
         if (report.ackedKbps >= link.peakAckedKbps || nowMs - link.peakAckedAtMs > kPeakHoldMs) {
             link.peakAckedKbps = report.ackedKbps;
             link.peakAckedAtMs = nowMs;
@@ -52,15 +53,22 @@ void BitrateControl::OnLinkReport(const std::string& url, const std::string& uni
         const int carried = link.peakAckedKbps > 0 ? link.peakAckedKbps * kHeadroomPercent / 100 - report.audioKbps
                                                    : link.targetKbps * 3 / 4;
         link.congestedAtMs = nowMs;
-        link.measuredKbps = std::max(FloorKbps(asked), carried);
         // Never up on congestion, and at most one step down a second. At or under what the link
         // carries already, the queue is only draining what was sent before the last change.
-        const int next = std::max(FloorKbps(asked), std::min(asked, carried));
+        int next = std::max(FloorKbps(asked), std::min(asked, carried));
+        // A queue that stays backed up long after the last step down (a key frame empties it of
+        // video every two seconds) means the link carries less than was measured.
+        if (nowMs - std::max(link.congestedSinceMs, link.lastDownMs) >= kStuckMs) {
+            next = std::max(FloorKbps(asked), std::min(next, link.targetKbps * kStuckPercent / 100));
+        }
         if (next < link.targetKbps && (link.lastDownMs < 0 || nowMs - link.lastDownMs >= kDownEveryMs)) {
             link.targetKbps = next;
             link.lastDownMs = link.lastChangeMs = nowMs;
         }
+        // The level a climb may reach soon: what the link carried, and not what congested it.
+        link.measuredKbps = std::max(FloorKbps(asked), std::min(carried, link.targetKbps));
     } else if (report.clear) {
+        link.congestedSinceMs = -1;
         if (link.clearSinceMs < 0) link.clearSinceMs = nowMs;
         if (link.targetKbps < asked && nowMs - link.clearSinceMs >= kClearHoldMs &&
             (link.lastChangeMs < 0 || nowMs - link.lastChangeMs >= kStepEveryMs)) {
@@ -75,6 +83,7 @@ void BitrateControl::OnLinkReport(const std::string& url, const std::string& uni
         }
     } else {
         link.clearSinceMs = -1;
+        link.congestedSinceMs = -1;
     }
     if (link.targetKbps != before) Apply(uniName);
 }

@@ -34,6 +34,8 @@ public:
         kStepPercent = 10,       // of the asked bitrate
         kProbeHoldMs = 8000,     // after a congestion, no step above the measured level for this long
         kPeakHoldMs = 2000,      // the highest acknowledged rate under congestion counts this long
+        kStuckMs = 2500,         // congested this long at one target: the measurement overstates the link
+        kStuckPercent = 85,      // then down to this share of the target
     };
 
     // setBitrate(uniName, kbps): changes the source's encoder (kbps 0 changes nothing) and
@@ -60,6 +62,7 @@ private:
         int64_t lastChangeMs = -1;
         int64_t lastDownMs = -1;
         int64_t congestedAtMs = -1;
+        int64_t congestedSinceMs = -1;  // start of the present run of congested reports
         int measuredKbps = 0;  // what the link carried at the last congestion
         // The highest acknowledged rate of the recent congested reports: a report whose
         // window held an idle moment (the queue just emptied) understates the link.

@@ -59,11 +59,14 @@ TEST(BitrateControl, DownAtOnceToTheLinkThenUpInStepsToTheAskedRate) {
     // The queue drains for a while: still congested, but already at what the link carries.
     Feed(e, "rtmp://a/live/s", "cam", Congested(1600), 2250, 4000);
     EXPECT_EQ(e.set["cam"], 1296);
+    // Still backed up 2.5 s after the step: the link carries less than it seemed to.
+    Feed(e, "rtmp://a/live/s", "cam", Congested(1600), 4000, 5000);
+    EXPECT_EQ(e.set["cam"], 1296 * 85 / 100);
 
     // The link widens: after the hold, steps up to the measured level only, then, once the
     // congestion is long enough ago, on up to the asked bitrate and no further.
-    int64_t t = Feed(e, "rtmp://a/live/s", "cam", Clear(), 4000, 10000);
-    EXPECT_EQ(e.set["cam"], 1296);
+    int64_t t = Feed(e, "rtmp://a/live/s", "cam", Clear(), 5000, 10000);
+    EXPECT_EQ(e.set["cam"], 1101);
     t = Feed(e, "rtmp://a/live/s", "cam", Clear(), t, 40000);
     EXPECT_EQ(e.set["cam"], 2500);
     EXPECT_EQ(e.announced.back(), "rtmp://a/live/s=2500");

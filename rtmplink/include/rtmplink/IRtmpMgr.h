@@ -40,8 +40,9 @@ struct RtmpLinkReport {
     int audioKbps = 0;    // the audio in what was sent, kbit/s
     int queueMs = 0;      // age of the oldest message waiting in the publisher's queue (the highest seen)
     int unsentBytes = 0;  // bytes the kernel holds not yet sent
+    int backlogMs = 0;    // the queue's age plus the unsent bytes at the acknowledged rate
     int droppedVideo = 0; // video frames dropped from the queue by key frames since the last report
-    // The link carries less than is given: the queue backs up.
+    // The link carries less than is given: the backlog grows.
     bool congested = false;
     // The link keeps up: next to nothing waits.
     bool clear = false;
