@@ -30,10 +30,10 @@ public:
         kHeadroomPercent = 85,   // of the acknowledged rate, taken as what the link carries
         kDownEveryMs = 1000,     // at most one step down per second (the encoder needs that to follow)
         kClearHoldMs = 3000,     // the link clear this long before the first step up
-        kStepEveryMs = 1500,     // then one step up every this long
+        kStepEveryMs = 2500,     // then one step up every this long (long enough to see its effect)
         kStepPercent = 10,       // of the asked bitrate
         kProbeHoldMs = 8000,     // after a congestion, no step above the measured level for this long
-        kPeakHoldMs = 2000,      // the highest acknowledged rate under congestion counts this long
+        kPeakHoldMs = 5000,      // the highest acknowledged rate under congestion counts this long
         kStuckMs = 2500,         // congested this long at one target: the measurement overstates the link
         kStuckPercent = 85,      // then down to this share of the target
     };
