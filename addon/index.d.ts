@@ -187,6 +187,19 @@ export interface StreamResult {
   result: 0 | -1;
 }
 
+/**
+ * The video bitrate a publication runs at now. On an uplink narrower than the stream the
+ * endpoint lowers the encoder's bitrate to what the link carries and raises it again, in steps,
+ * up to the asked bitrate once the link keeps up. A source published to several urls follows
+ * the narrowest of them.
+ */
+export interface BitrateChange {
+  /** The url given to publish. */
+  url: string;
+  /** Video bitrate in kbit/s. */
+  kbps: number;
+}
+
 /** A local video source: a captured window or an open camera. */
 export interface Source {
   /** The engine's name of the source (its uniName). */
@@ -292,6 +305,9 @@ export declare class StreamCore extends EventEmitter {
   on(event: 'publish' | 'play', listener: (result: StreamResult) => void): this;
   once(event: 'publish' | 'play', listener: (result: StreamResult) => void): this;
   off(event: 'publish' | 'play', listener: (result: StreamResult) => void): this;
+  on(event: 'bitrate', listener: (change: BitrateChange) => void): this;
+  once(event: 'bitrate', listener: (change: BitrateChange) => void): this;
+  off(event: 'bitrate', listener: (change: BitrateChange) => void): this;
 
   microphones(): AudioDevice[];
   speakers(): AudioDevice[];

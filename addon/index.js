@@ -151,6 +151,10 @@ class StreamCore extends EventEmitter {
 
   _result(kind, stream, result) {
     if (!this._core) return;
+    if (kind === 'bitrate') {
+      if ([...this._publications].some((p) => p.url === stream)) this.emit('bitrate', { url: stream, kbps: result });
+      return;
+    }
     const outputs = kind === 'play' ? this._playbacks : this._publications;
     for (const output of [...outputs]) {
       if (streamName(output.url) !== stream) continue;

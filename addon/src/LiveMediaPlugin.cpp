@@ -165,6 +165,12 @@ void LiveMediaPlugin::OnPlayResult(int value, const char* name) {
     Push(true, value, name);
 }
 
+void LiveMediaPlugin::OnBitrateChanged(int kbps, const char* url) {
+    const std::string text = url ? url : "";
+    Orvane::Common::MutexLock lock(m_receiversLock);
+    for (IStreamResultReceiver* receiver : m_receivers) receiver->OnBitrate(text, kbps);
+}
+
 uint64_t LiveMediaPlugin::EndpointCalls::DesktopWindow() { return DesktopWindowId(); }
 
 bool LiveMediaPlugin::EndpointCalls::StartCapture(uint64_t window, int width, int height, int kbps, int fps,

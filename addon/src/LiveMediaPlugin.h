@@ -33,6 +33,8 @@ EventQueue& Events();
 class IStreamResultReceiver {
 public:
     virtual void OnStreamResult(bool play, int value, const std::string& name) = 0;
+    // The published stream at url now runs its video at kbps kbit/s.
+    virtual void OnBitrate(const std::string& url, int kbps) { (void)url, (void)kbps; }
 
 protected:
     ~IStreamResultReceiver() = default;
@@ -102,6 +104,7 @@ public:
     void OnStreamCoreEvent(int eventId, int value) override;
     void OnPublishResult(int value, const char* name) override;
     void OnPlayResult(int value, const char* name) override;
+    void OnBitrateChanged(int kbps, const char* url) override;
 
 private:
     // The flows' view of the endpoint.

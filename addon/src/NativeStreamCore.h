@@ -23,7 +23,8 @@ namespace streamaddon {
 struct PushedResult {
     bool play = false;
     int value = 0;
-    std::string name;
+    std::string name;      // the stream name; the URL of a bitrate change
+    bool bitrate = false;  // a bitrate change (value in kbit/s)
 };
 
 void CallResultCallback(Napi::Env env, Napi::Function callback, std::nullptr_t*, PushedResult* data);
@@ -47,6 +48,7 @@ public:
     // Collection of the script object: everything it started stops.
     ~NativeStreamCore() override;
     void OnStreamResult(bool play, int value, const std::string& name) override;
+    void OnBitrate(const std::string& url, int kbps) override;
     void CloseForUnload() override;
 
 private:

@@ -28,7 +28,8 @@ void CallResultCallback(Napi::Env env, Napi::Function callback, std::nullptr_t*,
     // env is null when the function is torn down with results still queued: they are dropped.
     if (env == nullptr || callback.IsEmpty() || !result) return;
     try {
-        callback.Call({Napi::String::New(env, result->play ? "play" : "publish"), Napi::String::New(env, result->name),
+        const char* kind = result->bitrate ? "bitrate" : result->play ? "play" : "publish";
+        callback.Call({Napi::String::New(env, kind), Napi::String::New(env, result->name),
                        Napi::Number::New(env, result->value)});
     } catch (const Napi::Error& e) {
         // A listener that throws is the script's uncaught exception, as with any other event.
@@ -111,6 +112,11 @@ NativeStreamCore::~NativeStreamCore() {
 void NativeStreamCore::OnStreamResult(bool play, int value, const std::string& name) {
     // Called under the plug-in's receivers lock, never after RemoveReceiver.
     auto* result = new PushedResult{play, value, name};
+    if (m_results.NonBlockingCall(result) != napi_ok) delete result;
+}
+
+void NativeStreamCore::OnBitrate(const std::string& url, int kbps) {
+    auto* result = new PushedResult{false, kbps, url, true};
     if (m_results.NonBlockingCall(result) != napi_ok) delete result;
 }
 

@@ -42,6 +42,14 @@ double CpuSeconds(const rusage& u) {
     return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
 }
 
+long ContextSwitches(const rusage& u) { return u.ru_nvcsw + u.ru_nivcsw; }
+
+long ProcessSwitches() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return ContextSwitches(u);
+}
+
 double ProcessCpu() {
     rusage u;
     getrusage(RUSAGE_SELF, &u);
@@ -105,6 +113,7 @@ private:
 struct OursResult {
     double wall = 0, cpu = 0;
     long frames = 0;
+    long switches = 0;  // context switches of the whole process
 };
 
 // Publishes all frames through the manager, `loops` times over; fast (flow control on the
@@ -115,6 +124,7 @@ OursResult PublishOurs(const TestMedia& media, const std::string& url, bool real
     IRtmpMgr* mgr = CreateRtmpMgr(&sink);
     OursResult r;
     const double wall0 = Now(), cpu0 = ProcessCpu();
+    const long switches0 = ProcessSwitches();
     const int id = mgr->GetPublishId();
     mgr->OpenPublishUrl(id, true, "bench", url.c_str(), 0);
     if (!sink.WaitFor(RTMP_PUBLISH_CONNECTED, 1, 10000)) {
@@ -162,6 +172,7 @@ OursResult PublishOurs(const TestMedia& media, const std::string& url, bool real
     obs->WaitSent(static_cast<long>(total + 2));
     r.wall = Now() - wall0;
     r.cpu = ProcessCpu() - cpu0;
+    r.switches = ProcessSwitches() - switches0;
     r.frames = static_cast<long>(frames);
     publisher->SetSendObserver(nullptr);
     mgr->ClosePublish(id);
@@ -170,7 +181,8 @@ OursResult PublishOurs(const TestMedia& media, const std::string& url, bool real
 }
 
 // Runs ffmpeg to the end; wall time and the child's CPU time.
-bool PublishFfmpeg(const std::string& flv, const std::string& url, int loops, double* wall, double* cpu) {
+bool PublishFfmpeg(const std::string& flv, const std::string& url, int loops, double* wall, double* cpu,
+                   long* switches) {
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v",   "error", "-stream_loop", std::to_string(loops - 1),
                                      "-i",     flv,        "-c",   "copy",  "-f",           "flv",
                                      url};
@@ -185,6 +197,7 @@ bool PublishFfmpeg(const std::string& flv, const std::string& url, int loops, do
     if (wait4(pid, &status, 0, &u) != pid) return false;
     *wall = Now() - wall0;
     *cpu = CpuSeconds(u);
+    *switches = ContextSwitches(u);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
@@ -274,7 +287,8 @@ int main(int argc, char** argv) {
         oursWall.push_back(r.wall);
         oursCpu.push_back(r.cpu);
         double wall = 0, cpu = 0;
-        ffOk = PublishFfmpeg(flv, nginx.Url(theirs), loops, &wall, &cpu) && ffOk;
+        long switches = 0;
+        ffOk = PublishFfmpeg(flv, nginx.Url(theirs), loops, &wall, &cpu, &switches) && ffOk;
         ffWall.push_back(wall);
         ffCpu.push_back(cpu);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -282,7 +296,8 @@ int main(int argc, char** argv) {
         ffFrames.push_back(FramesIn(nginx.Recording(theirs)));
         unlink(nginx.Recording(ours).c_str());
         unlink(nginx.Recording(theirs).c_str());
-        std::printf("run %d: RtmpPublish %.3f CPU s, ffmpeg %.3f CPU s\n", run + 1, r.cpu, cpu);
+        std::printf("run %d: RtmpPublish %.3f CPU s (%ld context switches), ffmpeg %.3f CPU s (%ld)\n", run + 1,
+                    r.cpu, r.switches, cpu, switches);
         std::fflush(stdout);
     }
     Observer rtObs;

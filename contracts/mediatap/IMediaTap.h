@@ -159,6 +159,12 @@ public:
     /* 60 */ virtual int StopTestSpeaker() = 0;
     /* 61 */ virtual int GetTestMicLevel() = 0;
     /* 62 */ virtual int GetTestSpkLevel() = 0;
+    // Changes the bitrate of a running video source's encoder, in kbit/s, from its next
+    // picture on: no new key frame, no gap in the frame grid. kbps is clamped to at most the
+    // bitrate the source was started with (and at least 50); kbps 0 changes nothing. Returns
+    // the bitrate the source was started with, or -1 for an unknown source or one that has
+    // no encoder running.
+    /* 63 */ virtual int SetVideoBitrate(const char* uniName, int kbps) = 0;
 
 protected:
     ~IMediaTap() = default;

@@ -48,7 +48,7 @@ public:
         m_ctx->framerate = AVRational{m_config.fps, 1};
         m_ctx->gop_size = 2 * m_config.fps;
         m_ctx->max_b_frames = 0;
-        m_ctx->bit_rate = static_cast<int64_t>(m_config.bitrateKbps) * 1000;
+        ApplyRate(m_config.bitrateKbps);
         // One thread: zero-latency tuning would otherwise cut each picture into one slice
         // per thread, and the publisher sends everything from the first slice on as a single
         // NAL unit.
@@ -129,9 +129,22 @@ public:
         return ok;
     }
 
+    void SetBitrate(int kbps) override {
+        // libavcodec's libx264 wrapper compares these with the encoder's parameters before the
+        // next picture and hands the new ones to x264_encoder_reconfig.
+        if (kbps > 0) ApplyRate(kbps);
+    }
+
     const EncoderConfig& Config() const override { return m_config; }
 
 private:
+    void ApplyRate(int kbps) {
+        const int64_t bps = static_cast<int64_t>(kbps) * 1000;
+        m_ctx->bit_rate = bps;
+        m_ctx->rc_max_rate = bps;
+        m_ctx->rc_buffer_size = static_cast<int>(bps);
+    }
+
     EncoderConfig m_config;
     AVCodecContext* m_ctx = nullptr;
     AVFrame* m_frame = nullptr;

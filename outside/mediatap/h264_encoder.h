@@ -1,6 +1,7 @@
 // H.264 encoder over libavcodec's libx264 encoder, set up for live streaming: preset
 // veryfast, zero-latency tuning, no B-frames, one slice per picture, a key frame every two
-// seconds, Annex-B output with SPS and PPS in front of every key frame.
+// seconds, Annex-B output with SPS and PPS in front of every key frame. The rate is capped by a
+// one-second VBV at the target bitrate, so that the output follows a new target at once.
 // Threads: one thread at a time (the encoding thread of a source).
 #pragma once
 
@@ -35,6 +36,9 @@ public:
     // screen), as cheaply as the encoder allows; otherwise as Encode without forceKey.
     virtual bool EncodeSame(const I420Frame& frame, int64_t frameIndex, std::vector<uint8_t>* out,
                             bool* keyFrame) = 0;
+    // The rate control's target (and its one-second VBV) from the next picture on, in kbit/s;
+    // the stream goes on without a new key frame.
+    virtual void SetBitrate(int kbps) = 0;
     virtual const EncoderConfig& Config() const = 0;
 };
 

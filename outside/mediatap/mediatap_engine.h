@@ -80,6 +80,7 @@ public:
     int StopEncodeVideo(const char* uniName) override;
     bool IsVideoEncoding(const char* uniName) override;
     int ForceKeyFrame(const char* uniName) override;
+    int SetVideoBitrate(const char* uniName, int kbps) override;
     int GetVideoParamB(const char* uniName) override;
     int GetVideoParamA(const char* uniName) override;
     int Reserved15() override { return -1; }

@@ -294,6 +294,15 @@ int CMediaTap::ForceKeyFrame(const char* uniName) {
     return 0;
 }
 
+int CMediaTap::SetVideoBitrate(const char* uniName, int kbps) {
+    std::shared_ptr<LocalVideoSource> source = FindVideo(uniName);
+    if (!source) return -1;
+    std::lock_guard<std::mutex> lock(source->lock);
+    if (!source->channel || source->channel->Ended()) return -1;
+    if (kbps > 0) source->channel->SetBitrate(kbps);
+    return source->channel->StartBitrate();
+}
+
 int CMediaTap::GetVideoParamA(const char* uniName) {
     std::shared_ptr<LocalVideoSource> source = FindVideo(uniName);
     if (!source) return -1;

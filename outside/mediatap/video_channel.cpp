@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+
 namespace mediatap {
 
 using Clock = std::chrono::steady_clock;
@@ -38,6 +40,10 @@ void VideoChannel::SetEncoding(bool on) {
     // A stream that resumes starts with a key frame, so a receiver can pick it up at once.
     if (on && !m_encoding.load()) m_forceKey.store(true);
     m_encoding.store(on);
+}
+
+void VideoChannel::SetBitrate(int kbps) {
+    m_pendingKbps.store(std::max<int>(kMinBitrateKbps, std::min(kbps, m_settings.encoder.bitrateKbps)));
 }
 
 void VideoChannel::Run() {
@@ -85,6 +91,8 @@ void VideoChannel::Run() {
             // the encoder is told, which makes such a frame cheap.
             bool key = false;
             bool forced = m_forceKey.exchange(false);
+            const int kbps = m_pendingKbps.exchange(0);
+            if (kbps > 0) m_encoder->SetBitrate(kbps);
             bool encoded = pictureChanged || forced
                                ? m_encoder->Encode(frame, pacer.Index(), forced, &accessUnit, &key)
                                : m_encoder->EncodeSame(frame, pacer.Index(), &accessUnit, &key);

@@ -35,6 +35,7 @@ struct ChannelSettings {
 
 class VideoChannel {
 public:
+    enum { kMinBitrateKbps = 50 };
     VideoChannel(ChannelSettings settings, std::unique_ptr<IVideoProducer> producer, IMediaTapSink* sink);
     ~VideoChannel();
     VideoChannel(const VideoChannel&) = delete;
@@ -55,6 +56,10 @@ public:
     bool IsEncoding() const { return m_encoding.load() && !m_ended.load(); }
     // The next encoded picture is an IDR with SPS and PPS in front.
     void ForceKeyFrame() { m_forceKey.store(true); }
+    // The encoder's bitrate from the next picture on, clamped to [kMinBitrateKbps, the bitrate
+    // the channel started with]; applied on the channel's own thread.
+    void SetBitrate(int kbps);
+    int StartBitrate() const { return m_settings.encoder.bitrateKbps; }
     // The producer's source went away; the thread has ended by itself.
     bool Ended() const { return m_ended.load(); }
     int Width() const { return m_settings.encoder.width; }
@@ -72,6 +77,8 @@ private:
 
     std::atomic<bool> m_encoding{false};
     std::atomic<bool> m_forceKey{false};
+    // Asked for by SetBitrate, not yet applied (0: nothing asked).
+    std::atomic<int> m_pendingKbps{0};
     std::atomic<bool> m_ended{false};
     std::atomic<uint64_t> m_framesSent{0};
 

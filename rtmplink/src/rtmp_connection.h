@@ -8,6 +8,7 @@
 
 #include <librtmp/rtmp.h>
 
+#include <cstdint>
 #include <string>
 
 namespace rtmplink {
@@ -34,6 +35,12 @@ public:
     // errno of the last failed send, and the socket handle (for log lines).
     virtual int LastError() = 0;
     virtual int Socket() = 0;
+    // The TCP counters of the open connection: bytes the peer acknowledged so far and bytes
+    // the kernel holds unsent. False where they cannot be read (no socket, or a double).
+    virtual bool ReadLinkCounters(uint64_t* bytesAcked, int* unsentBytes) {
+        (void)bytesAcked, (void)unsentBytes;
+        return false;
+    }
     // Ends the connection politely when it is open (unpublish, delete stream, close).
     virtual void Close() = 0;
     // Close, then free the connection object.

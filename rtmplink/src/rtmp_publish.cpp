@@ -17,6 +17,8 @@
 
 using Orvane::Common::ovMonotonicUs;
 
+#include <algorithm>
+
 RtmpPublish::RtmpPublish(CRtmpMgr* lpRtmpMgr)
     : RtmpPublish(lpRtmpMgr, std::unique_ptr<rtmplink::IRtmpConnection>(new rtmplink::LibRtmpConnection)) {}
 
@@ -92,6 +94,7 @@ bool RtmpPublish::run(unsigned, unsigned) {
             return true;
         }
         if (!Send()) m_frameEvent.tryWait(kIdleWaitMs);
+        MeasureLink();
     } catch (...) {
         // A failure inside one pass ends the pass; the next pass starts over.
     }
@@ -129,7 +132,11 @@ bool RtmpPublish::Connect() {
         m_sentSequenceHeader.clear();
         m_bAacHeaderSent = false;
         m_bAacHeaderQueued = false;
+        m_nVideoDropped = 0;
+        m_nDropQueueMs = 0;
     }
+    m_meter.Reset();
+    m_nAudioBytesSent = 0;
     // The flag tells about the connection that stands now.
     m_bSendFailed = false;
     m_bConnected = true;
@@ -170,6 +177,7 @@ bool RtmpPublish::Send() {
     Poco::Mutex::ScopedLock lock(m_queueLock);
     if (ok) {
         if (video) --m_nVideoPacketCount;
+        if (message->kind == Kind::kAudio) m_nAudioBytesSent += message->packet.m_nBodySize;
         if (message->kind == Kind::kSequenceHeader) m_sentSequenceHeader.swap(message->sequenceHeader);
         if (message->kind == Kind::kAacHeader) {
             m_bAacHeaderSent = true;
@@ -194,6 +202,24 @@ bool RtmpPublish::Send() {
         FreeMessage(message);
     }
     return false;
+}
+
+void RtmpPublish::MeasureLink() {
+    const int64_t nowUs = ovMonotonicUs();
+    if (!m_bConnected || !m_meter.Due(nowUs)) return;
+    rtmplink::LinkSample sample;
+    sample.nowUs = nowUs;
+    sample.haveCounters = m_conn->ReadLinkCounters(&sample.bytesAcked, &sample.unsentBytes);
+    sample.audioBytesSent = m_nAudioBytesSent;
+    {
+        Poco::Mutex::ScopedLock lock(m_queueLock);
+        if (!m_queue.empty()) sample.queueMs = static_cast<int>((nowUs - m_queue.front()->submitUs) / 1000);
+        sample.queueMs = std::max(sample.queueMs, m_nDropQueueMs);
+        m_nDropQueueMs = 0;
+        sample.videoDropped = m_nVideoDropped;
+    }
+    RtmpLinkReport report;
+    if (m_meter.Add(sample, &report) && m_lpSink && !m_bClosed) m_lpSink->OnPublishLink(m_nId, m_strUrl, report);
 }
 
 void RtmpPublish::FreeMessage(Message* message) {
@@ -268,8 +294,12 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
             }
             // The video still waiting is stale now. Audio stays: it is a small share of the
             // bitrate, and every frame of it is heard.
+            if (!m_queue.empty()) {
+                m_nDropQueueMs = std::max<int>(m_nDropQueueMs, static_cast<int>((submitUs - m_queue.front()->submitUs) / 1000));
+            }
             for (auto it = m_queue.begin(); it != m_queue.end();) {
                 if ((*it)->kind == Kind::kVideo || (*it)->kind == Kind::kSequenceHeader) {
+                    if ((*it)->kind == Kind::kVideo) ++m_nVideoDropped;
                     FreeMessage(*it);
                     it = m_queue.erase(it);
                 } else {

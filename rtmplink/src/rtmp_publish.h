@@ -11,6 +11,7 @@
 // - run: the send thread only. OnPublishEvent and the send observer are called from it.
 #pragma once
 
+#include "link_meter.h"
 #include "rtmp_connection.h"
 
 #include "common/thread.h"
@@ -91,6 +92,8 @@ private:
 
     bool Connect();
     bool Send();
+    // Samples the link when a sample is due and reports it to the sink (send thread).
+    void MeasureLink();
     void DeleteAllRTMPPacketList();
     // With m_queueLock held.
     void DeleteAllLocked();
@@ -135,6 +138,14 @@ private:
     unsigned m_nDropLogCount = 0;
     rtmplink::ISendObserver* m_pObserver = nullptr;
     Poco::Mutex m_queueLock;
+
+    // Send thread only: the link's measurement on this connection.
+    rtmplink::LinkMeter m_meter;
+    uint64_t m_nAudioBytesSent = 0;
+    // Guarded by m_queueLock: video frames dropped by key frames on this connection, and the
+    // age of the oldest queued message when the last ones were dropped (until the next sample).
+    uint64_t m_nVideoDropped = 0;
+    int m_nDropQueueMs = 0;
 
     std::atomic<bool> m_bSendFailed{false};
     std::atomic<bool> m_bClosed{false};

@@ -93,6 +93,7 @@ public:
     int StreamId() override;
     int LastError() override { return m_nLastError; }
     int Socket() override;
+    bool ReadLinkCounters(uint64_t* bytesAcked, int* unsentBytes) override;
     void Close() override;
     void Destroy() override;
     void Abort() override;
@@ -139,6 +140,9 @@ private:
     gnutls_certificate_credentials_t m_tlsCred = nullptr;
     int m_nLastError = 0;
     std::vector<char> m_sendBuffer;
+    // The kernel reported the socket writable with more than kNotSentLowWater unsent bytes:
+    // it does not honour TCP_NOTSENT_LOWAT, and WaitSendRoom polls the backlog instead.
+    bool m_bLowWaterIgnored = false;
 
     // Abort state, shared with any thread.
     Orvane::Common::Mutex m_abortLock;

@@ -13,6 +13,9 @@
 // only, and the sink belongs to the host.
 #pragma once
 
+// The event of a published stream whose video bitrate the endpoint changed to fit its uplink.
+enum { STREAMCORE_EVENT_BITRATE = 6003 };
+
 class StreamCoreSink {
 public:
     /* 0 */ virtual void OnStreamCoreEvent(int eventId, int value) = 0;
@@ -20,6 +23,11 @@ public:
     // valid only during the call.
     /* 1 */ virtual void OnPublishResult(int value, const char* name) = 0;
     /* 2 */ virtual void OnPlayResult(int value, const char* name) = 0;
+    // STREAMCORE_EVENT_BITRATE: the stream at url (valid only during the call) now publishes
+    // its video at kbps kbit/s. Sinks that do not follow bitrates leave it out.
+    /* 3 */ virtual void OnBitrateChanged(int kbps, const char* url) {
+        (void)kbps, (void)url;
+    }
 
 protected:
     ~StreamCoreSink() = default;

@@ -73,6 +73,10 @@ bool LiveMediaEndpoint::OnPublishEvent(int, std::string name, RTMP_RESULT result
     return true;
 }
 
+void LiveMediaEndpoint::OnPublishLink(int, const std::string& url, const RtmpLinkReport& report) {
+    PostTo(&LiveMediaEndpoint::m_publishThread, [this, url, report] { SlotPublishLink(url, report); });
+}
+
 bool LiveMediaEndpoint::OnPlayEvent(int, std::string name, RTMP_RESULT result, char*, int) {
     PostResultEvent(EVENT_PLAY_RESULT, result == RTMP_PLAY_CONNECTED ? 0 : -1, name);
     return true;
@@ -101,6 +105,8 @@ int LiveMediaEndpoint::OnLiveMediaEndpoint(const unsigned char* data, unsigned l
     if (sink == nullptr) return 0;
     if (rec.eventId == EVENT_PUBLISH_RESULT)
         sink->OnPublishResult(rec.value, rec.text.c_str());
+    else if (rec.eventId == EVENT_BITRATE)
+        sink->OnBitrateChanged(rec.value, rec.text.c_str());
     else if (rec.eventId == EVENT_PLAY_RESULT)
         sink->OnPlayResult(rec.value, rec.text.c_str());
     else

@@ -130,6 +130,7 @@ bool LiveMediaEndpoint::SlotStopPublish(std::string url) {
     if (it == m_publishStreams.end() || m_lpRtmpMgr == nullptr) return false;
     if (it->second) {
         m_lpRtmpMgr->ClosePublish(it->second->streamId);
+        m_bitrate.RemoveStream(url);
         delete it->second;
     }
     m_publishStreams.erase(it);

@@ -5,8 +5,11 @@
 //   event id  int32, always
 //   value     int32, always
 //   text      7-bit-encoded length, then the bytes; only for the publish and play results
+//             (the stream name) and the bitrate changes (the URL)
 // Threads: pure functions, any thread.
 #pragma once
+
+#include "IStreamCore.h"
 
 #include <string>
 #include <vector>
@@ -17,6 +20,7 @@ enum EventId {
     EVENT_STOP = 0,
     EVENT_PUBLISH_RESULT = 6001,
     EVENT_PLAY_RESULT = 6002,
+    EVENT_BITRATE = STREAMCORE_EVENT_BITRATE,
 };
 
 // Records are built in a buffer of this size; a text that would not fit is cut to fit.
@@ -24,7 +28,7 @@ enum { kEventRecordCapacity = 65535 };
 
 // True for the ids whose record carries a text.
 inline bool EventHasText(int eventId) {
-    return eventId == EVENT_PUBLISH_RESULT || eventId == EVENT_PLAY_RESULT;
+    return eventId == EVENT_PUBLISH_RESULT || eventId == EVENT_PLAY_RESULT || eventId == EVENT_BITRATE;
 }
 
 // The encoded record. The text is written only for ids that carry one.

@@ -26,6 +26,7 @@
 #pragma once
 
 #include "AacHeaderStore.h"
+#include "BitrateControl.h"
 #include "IStreamCore.h"
 #include "MediaFrame.h"
 #include "RecordInfo.h"
@@ -162,6 +163,7 @@ public:
     bool OnPlayVideoData(int id, unsigned long long videoId, unsigned char* data, int len,
                          bool keyFrame) override;
     bool OnPlayAudioData(int id, unsigned long long audioId, unsigned char* data, int len) override;
+    void OnPublishLink(int id, const std::string& url, const RtmpLinkReport& report) override;
 
     // IMediaTapSink (engine threads)
     int OnSendVideoPacketCount(const char* uniName) override;
@@ -195,6 +197,7 @@ private:
     bool SlotPublishMixStream(std::string url, std::string videoUniName, std::string audioUniName,
                               int publishMode);
     bool SlotStopPublish(std::string url);
+    void SlotPublishLink(std::string url, RtmpLinkReport report);
     void SlotOnPublishData(Orvane::Common::IOBufferPtr frame);
     void SlotPublishData(Orvane::Common::IOBufferPtr frame, std::vector<uint32_t> ids);
     int SlotOnSendVideoPacketCount(std::string uniName);
@@ -263,6 +266,11 @@ private:
     // Publish data thread only: the header generation each publish id was last given, so that
     // every publication of the mixer gets the header, not just the first in URL order.
     std::map<uint32_t, unsigned> m_aacHeaderGiven;
+    // Publish control thread only: the encoders' bitrates after the links' reports.
+    BitrateControl m_bitrate{[this](const std::string& uniName, int kbps) { return SetVideoBitrate(uniName, kbps); },
+                             [this](const std::string& url, int kbps) { AnnounceBitrate(url, kbps); }};
+    int SetVideoBitrate(const std::string& uniName, int kbps);
+    void AnnounceBitrate(const std::string& url, int kbps);
 
     // Guards the five worker pointers against UnInitialize (shared for posting, exclusive
     // only while UnInitialize takes them away).

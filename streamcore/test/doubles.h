@@ -94,6 +94,7 @@ public:
     int StopEncodeVideo(const char* uniName) override;
     bool IsVideoEncoding(const char* uniName) override;
     int ForceKeyFrame(const char* uniName) override;
+    int SetVideoBitrate(const char*, int) override { return -1; }
     int GetVideoParamB(const char* uniName) override;
     int GetVideoParamA(const char* uniName) override;
     int Reserved15() override { return 0; }

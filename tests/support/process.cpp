@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -191,6 +192,22 @@ std::string ReadFile(const std::string& path) {
 bool FileExists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+int RunSelfInNetworkNamespace(const std::string& gtestFilter, const std::string& variable, int timeoutMs) {
+    const std::string ns = "sctest" + std::to_string(getpid());
+    int status = -1;
+    RunCapture({"ip", "netns", "add", ns}, 10000, &status);
+    if (status != 0) return -2;
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    self[n > 0 ? n : 0] = '\0';
+    const std::string out = RunCapture(
+        {"sh", "-c", "exec ip netns exec \"$0\" \"$1\" --gtest_filter=\"$2\" 2>&1", ns, self, gtestFilter},
+        timeoutMs, &status, {{variable, "1"}});
+    RunCapture({"ip", "netns", "del", ns}, 10000);
+    std::printf("%s", out.c_str());
+    return status;
 }
 
 }  // namespace testsupport

@@ -59,6 +59,11 @@ private:
 std::string RunCapture(const std::vector<std::string>& argv, int timeoutMs = 60000, int* status = nullptr,
                        const std::map<std::string, std::string>& env = {});
 
+// Runs this program again inside a network namespace of its own (`ip netns add`, deleted
+// afterwards) with variable=1 in its environment and gtest_filter as its test filter, prints
+// its output and returns its exit status (waitpid form); -2 when no namespace can be made here.
+int RunSelfInNetworkNamespace(const std::string& gtestFilter, const std::string& variable, int timeoutMs);
+
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 

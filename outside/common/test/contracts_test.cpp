@@ -28,6 +28,7 @@ TEST(Contracts, CaptureEngineSlots) {
     EXPECT_EQ(Slot(&IMediaTap::StartCapturePicture), 19);
     EXPECT_EQ(Slot(&IMediaTap::StartCaptureApplication), 22);
     EXPECT_EQ(Slot(&IMediaTap::StopCaptureApplication), 23);
+    EXPECT_EQ(Slot(&IMediaTap::SetVideoBitrate), 63);
     EXPECT_EQ(Slot(&IMediaTap::CreateRemoteVideo), 27);
     EXPECT_EQ(Slot(&IMediaTap::CloseRemoteVideo), 30);
     EXPECT_EQ(Slot(&IMediaTap::PlayRemoteAudioData), 32);

@@ -239,3 +239,40 @@ TEST_F(ChannelTest, ForcedKeyPauseResumeAndEnd) {
     EXPECT_FALSE(channel->IsEncoding());
     channel->Stop();
 }
+
+TEST(H264Encoder, ANewBitrateTakesHoldWithoutAKeyFrameAndTheStreamDecodes) {
+    const int kFps = 30;
+    std::string error;
+    auto encoder = H264Encoder::Create(EncoderConfig{320, 240, kFps, 2000}, &error);
+    ASSERT_TRUE(encoder) << error;
+    mediatap_test::Decoder decoder;
+    I420Frame frame;
+    frame.Reset(320, 240);
+    // Fine noise drifting sideways, so that the rate control and not the picture decides the
+    // size (and no scene cut makes a key frame of its own).
+    std::vector<uint8_t> noise(frame.pixels.size() * 2);
+    uint32_t seed = 1;
+    for (uint8_t& b : noise) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(seed >> 24);
+    }
+    size_t bytesBefore = 0, bytesAfter = 0;
+    int decoded = 0;
+    // The new rate comes in mid-group (key frames fall every 60 pictures).
+    for (int i = 0; i < 60; ++i) {
+        std::copy(noise.begin() + 2 * i, noise.begin() + 2 * i + frame.pixels.size(), frame.pixels.begin());
+        if (i == 30) encoder->SetBitrate(300);
+        std::vector<uint8_t> au;
+        bool key = false;
+        ASSERT_TRUE(encoder->Encode(frame, i, false, &au, &key));
+        ASSERT_FALSE(au.empty()) << "one access unit per picture, at " << i;
+        EXPECT_EQ(key, i == 0) << "at " << i;
+        mediatap_test::Picture picture;
+        if (decoder.DecodeAnnexB(au.data(), au.size(), &picture)) ++decoded;
+        if (i >= 5 && i < 30) bytesBefore += au.size();
+        if (i >= 35) bytesAfter += au.size();
+    }
+    EXPECT_EQ(decoded, 60);
+    // 300 of 2000 kbit/s: well under half per picture once the new rate holds.
+    EXPECT_LT(bytesAfter * 2, bytesBefore) << bytesBefore / 25 << " then " << bytesAfter / 25 << " bytes a picture";
+}

@@ -34,6 +34,20 @@ enum RTMP_RESULT {
     RTMP_PLAY_FAILED = 102,           // play failure; never reported by this library
 };
 
+// How a publisher's link is doing, measured over the last second of sending.
+struct RtmpLinkReport {
+    int ackedKbps = 0;    // what the server acknowledged (TCP), kbit/s
+    int audioKbps = 0;    // the audio in what was sent, kbit/s
+    int queueMs = 0;      // age of the oldest message waiting in the publisher's queue (the highest seen)
+    int unsentBytes = 0;  // bytes the kernel holds not yet sent
+    int backlogMs = 0;    // the queue's age plus the unsent bytes at the acknowledged rate
+    int droppedVideo = 0; // video frames dropped from the queue by key frames since the last report
+    // The link carries less than is given: the backlog grows.
+    bool congested = false;
+    // The link keeps up: next to nothing waits.
+    bool clear = false;
+};
+
 // Implemented by the caller; never deleted by the library. Results are ignored.
 class __attribute__((visibility("default"))) IRtmpMgrSink {
 public:
@@ -43,6 +57,10 @@ public:
     // Received frames behind a 12-byte media header; data is valid only during the call.
     virtual bool OnPlayVideoData(int id, unsigned long long videoId, unsigned char* data, int len, bool keyFrame) = 0;
     virtual bool OnPlayAudioData(int id, unsigned long long audioId, unsigned char* data, int len) = 0;
+    // A connected publisher's link, about four times a second. Must be quick.
+    virtual void OnPublishLink(int id, const std::string& url, const RtmpLinkReport& report) {
+        (void)id, (void)url, (void)report;
+    }
 
 protected:
     ~IRtmpMgrSink() = default;
