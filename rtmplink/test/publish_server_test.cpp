@@ -84,6 +84,28 @@ bool RecordingSettled(const std::string& path) {
         10000);
 }
 
+// Lets the queue drain, closes the publication and returns the server's copy once nginx has
+// written all of it (empty when it never settles).
+std::string CloseWhenDrained(IRtmpMgr* mgr, int id, const NginxRtmp& nginx, const std::string& stream) {
+    Drain(mgr, id);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    mgr->ClosePublish(id);
+    const std::string rec = nginx.Recording(stream);
+    return RecordingSettled(rec) ? rec : std::string();
+}
+
+// The server's copy holds videoFrames frames of H.264 and the tone as AAC, 16 kHz mono.
+void ExpectH264AndAac(const std::string& rec, size_t videoFrames) {
+    const auto v = Lines(Probe({"-select_streams", "v", "-count_frames", "-show_entries",
+                                "stream=codec_name,nb_read_frames", "-of", "csv=p=0", rec}));
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0], "h264," + std::to_string(videoFrames));
+    const auto a = Lines(Probe({"-select_streams", "a", "-show_entries", "stream=codec_name,sample_rate,channels",
+                                "-of", "csv=p=0", rec}));
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0], "aac,16000,1");
+}
+
 double FirstPts(const std::string& rec, const char* stream) {
     const auto lines = Lines(Probe({"-select_streams", stream, "-show_entries", "packet=pts_time", "-read_intervals",
                                      "%+#1", "-of", "csv=p=0", rec}));
@@ -111,21 +133,9 @@ TEST(PublishServer, DeliversDecodableH264AndAac) {
     std::vector<uint8_t> config = media.aacConfig;
     m.mgr->SetAACExtraData(id, config.data(), static_cast<int>(config.size()));
     FeedRealTime(m.mgr, id, media.video, media.audio, 2.0);
-    // Let the queue drain before closing.
-    Drain(m.mgr, id);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    m.mgr->ClosePublish(id);
-    const std::string rec = nginx.Recording("first");
-    ASSERT_TRUE(RecordingSettled(rec));
-
-    const auto v = Lines(Probe({"-select_streams", "v", "-count_frames", "-show_entries",
-                                "stream=codec_name,nb_read_frames", "-of", "csv=p=0", rec}));
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0], "h264," + std::to_string(media.video.size()));
-    const auto a = Lines(Probe({"-select_streams", "a", "-show_entries", "stream=codec_name,sample_rate,channels",
-                                "-of", "csv=p=0", rec}));
-    ASSERT_EQ(a.size(), 1u);
-    EXPECT_EQ(a[0], "aac,16000,1");
+    const std::string rec = CloseWhenDrained(m.mgr, id, nginx, "first");
+    ASSERT_FALSE(rec.empty());
+    ExpectH264AndAac(rec, media.video.size());
     // Every audio frame given arrived, key frames notwithstanding.
     EXPECT_EQ(Probe({"-select_streams", "a", "-count_packets", "-show_entries", "stream=nb_read_packets", "-of",
                      "csv=p=0", rec}),
@@ -280,19 +290,9 @@ TEST(PublishServer, ReconnectsAfterServerRestartWithFreshSequenceHeaders) {
     // At real-time pace: a server slowed down (sanitizers, a busy machine) must not fall a key
     // frame interval behind, or the queue rightly drops stale video.
     FeedRealTime(m.mgr, id, v2, a2);
-    Drain(m.mgr, id);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    m.mgr->ClosePublish(id);
-    const std::string rec = nginx.Recording("again");
-    ASSERT_TRUE(RecordingSettled(rec));
-    const auto v = Lines(Probe({"-select_streams", "v", "-count_frames", "-show_entries",
-                                "stream=codec_name,nb_read_frames", "-of", "csv=p=0", rec}));
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0], "h264," + std::to_string(media.video.size()));
-    const auto a = Lines(Probe({"-select_streams", "a", "-show_entries", "stream=codec_name,sample_rate,channels",
-                                "-of", "csv=p=0", rec}));
-    ASSERT_EQ(a.size(), 1u);
-    EXPECT_EQ(a[0], "aac,16000,1");
+    const std::string rec = CloseWhenDrained(m.mgr, id, nginx, "again");
+    ASSERT_FALSE(rec.empty());
+    ExpectH264AndAac(rec, media.video.size());
     EXPECT_DOUBLE_EQ(FirstPts(rec, "v"), 0.0);
     int status = -1;
     const std::string errors =
@@ -320,11 +320,8 @@ TEST(PublishServer, FramesGivenWhilePausedNeverReachTheServer) {
     FeedRealTime(m.mgr, id, during, {}, 2.0);
     m.mgr->ContinuePublish(id);
     FeedRealTime(m.mgr, id, after, {}, 2.0);
-    Drain(m.mgr, id);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    m.mgr->ClosePublish(id);
-    const std::string rec = nginx.Recording("paused");
-    ASSERT_TRUE(RecordingSettled(rec));
+    const std::string rec = CloseWhenDrained(m.mgr, id, nginx, "paused");
+    ASSERT_FALSE(rec.empty());
     const auto pts = Lines(Probe({"-select_streams", "v", "-show_entries", "packet=pts", "-of", "csv=p=0", rec}));
     std::vector<std::string> want;
     for (int i = 0; i < 20; ++i) want.push_back(std::to_string(media.video[i].timestamp));
