@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     setenv("DISPLAY", x.display().c_str(), 1);
     ChildProcess animator;
     const std::string ready = dir.file("ready");
-    if (!animator.Start({MEDIATAP_BENCH_PATH, "--animate", x.display(), ready}, dir.file("animator.log")) ||
+    if (!animator.Start({MEDIATAP_BENCH_PATH, "--scene", "moving", x.display(), ready, dir.file("flips")}, dir.file("animator.log")) ||
         !WaitUntil([&] { return FileExists(ready); }, 10000)) {
         std::fprintf(stderr, "bitrate_bench: no moving content\n");
         return 1;
