@@ -15,9 +15,9 @@
 #include <string.h>
 #include <time.h>
 
-using Orvane::Common::ovMonotonicUs;
-
 #include <algorithm>
+
+using Orvane::Common::ovMonotonicUs;
 
 RtmpPublish::RtmpPublish(CRtmpMgr* lpRtmpMgr)
     : RtmpPublish(lpRtmpMgr, std::unique_ptr<rtmplink::IRtmpConnection>(new rtmplink::LibRtmpConnection)) {}
