@@ -97,9 +97,9 @@ bool WaitStreamReady(pa_threaded_mainloop* loop, pa_stream* stream) {
 // Connects a new stream with connect(stream) and waits until it is ready; the stream, or null
 // (and the stream freed) when it did not come up.
 template <typename Connect>
-pa_stream* ConnectStream(pa_threaded_mainloop* loop, pa_context* context, const char* name, const pa_sample_spec& spec,
+pa_stream* ConnectStream(pa_threaded_mainloop* loop, pa_context* context, const char* name, const pa_sample_spec& format,
                          Connect connect) {
-    pa_stream* stream = pa_stream_new(context, name, &spec, nullptr);
+    pa_stream* stream = pa_stream_new(context, name, &format, nullptr);
     if (!stream) return nullptr;
     pa_stream_set_state_callback(stream, &OnStreamState, loop);
     if (connect(stream) < 0 || !WaitStreamReady(loop, stream)) {
@@ -114,13 +114,13 @@ pa_stream* ConnectStream(pa_threaded_mainloop* loop, pa_context* context, const 
 }  // namespace
 
 std::unique_ptr<ICaptureStream> OpenPulseCapture(pa_threaded_mainloop* loop, pa_context* context,
-                                                 const std::string& source, const pa_sample_spec& spec,
+                                                 const std::string& source, const pa_sample_spec& format,
                                                  int fragmentMs, CaptureCallback callback) {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentMs * PA_USEC_PER_MSEC, &spec));
-    pa_stream* stream = ConnectStream(loop, context, "capture", spec, [&](pa_stream* s) {
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentMs * PA_USEC_PER_MSEC, &format));
+    pa_stream* stream = ConnectStream(loop, context, "capture", format, [&](pa_stream* s) {
         return pa_stream_connect_record(s, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY);
     });
     if (!stream) return nullptr;
@@ -130,18 +130,18 @@ std::unique_ptr<ICaptureStream> OpenPulseCapture(pa_threaded_mainloop* loop, pa_
 }
 
 std::unique_ptr<IPlaybackStream> OpenPulsePlayback(pa_threaded_mainloop* loop, pa_context* context,
-                                                   const std::string& sink, const pa_sample_spec& spec, int bufferMs) {
+                                                   const std::string& sink, const pa_sample_spec& format, int bufferMs) {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(bufferMs * PA_USEC_PER_MSEC, &spec));
+    attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(bufferMs * PA_USEC_PER_MSEC, &format));
     attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
-    pa_stream* stream = ConnectStream(loop, context, "playback", spec, [&](pa_stream* s) {
+    pa_stream* stream = ConnectStream(loop, context, "playback", format, [&](pa_stream* s) {
         return pa_stream_connect_playback(s, sink.empty() ? nullptr : sink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY,
                                           nullptr, nullptr);
     });
     if (!stream) return nullptr;
-    return std::make_unique<PulsePlayback>(loop, stream, spec.channels);
+    return std::make_unique<PulsePlayback>(loop, stream, format.channels);
 }
 
 }  // namespace audio

@@ -25,15 +25,15 @@ private:
     pa_threaded_mainloop* m_loop;
 };
 
-// A capture stream on source in spec's format delivering fragments of fragmentMs, or null
+// A capture stream on source in the given format delivering fragments of fragmentMs, or null
 // when it cannot be connected. Main-loop lock held.
 std::unique_ptr<ICaptureStream> OpenPulseCapture(pa_threaded_mainloop* loop, pa_context* context,
-                                                 const std::string& source, const pa_sample_spec& spec,
+                                                 const std::string& source, const pa_sample_spec& format,
                                                  int fragmentMs, CaptureCallback callback);
 // A playback stream to sink ("" for the server's default) with bufferMs of target buffer, or
 // null. Main-loop lock held.
 std::unique_ptr<IPlaybackStream> OpenPulsePlayback(pa_threaded_mainloop* loop, pa_context* context,
-                                                   const std::string& sink, const pa_sample_spec& spec, int bufferMs);
+                                                   const std::string& sink, const pa_sample_spec& format, int bufferMs);
 
 }  // namespace audio
 }  // namespace mediatap
