@@ -57,7 +57,8 @@ test('a helper window published and recorded (flag false, then true): 6001 with 
       const streams = peers.ffprobeStreams(file);
       assert.ok(streams.includes('h264,320,240'), `${file}: ${streams}`);
       assert.ok(streams.includes('aac,16000,1'), `${file}: ${streams}`);
-      const decode = peers.run(['ffmpeg', '-v', 'error', '-i', file, '-f', 'null', '-']);
+      // In the file's millisecond time base: see DecodeErrors in tests/support/ffprobe.h.
+      const decode = peers.run(['ffmpeg', '-v', 'error', '-i', file, '-enc_time_base', '-1', '-f', 'null', '-']);
       assert.strictEqual(decode.status, 0);
       assert.strictEqual(decode.stderr, '', `${file} does not decode cleanly`);
     }

@@ -6,6 +6,7 @@
 #include "common/util.h"
 #include "doubles.h"
 #include "media.h"
+#include "support/ffprobe.h"
 #include "support/peers.h"
 #include "support/process.h"
 
@@ -143,7 +144,7 @@ TEST_F(IntegrationTest, RecordingCutOffByKillingItsProcessPlaysUpToItsLastFragme
     ASSERT_TRUE(p.hasAudio);
     EXPECT_EQ(p.audio.codec, "aac");
     EXPECT_GT(p.audio.frames, 20);
-    EXPECT_EQ(media::DecodeErrors(path), "");
+    EXPECT_EQ(testsupport::DecodeErrors(path), "");
 }
 
 TEST_F(IntegrationTest, PublishedStreamAndLocalRecordingCarryEveryFrame) {
@@ -196,7 +197,7 @@ TEST_F(IntegrationTest, PublishedStreamAndLocalRecordingCarryEveryFrame) {
     ASSERT_TRUE(server.hasAudio);
     EXPECT_EQ(server.audio.codec, "aac");
     EXPECT_EQ(server.audio.frames, static_cast<long>(audioFed));
-    EXPECT_EQ(media::DecodeErrors(nginx.Recording("endpoint")), "");
+    EXPECT_EQ(testsupport::DecodeErrors(nginx.Recording("endpoint")), "");
 
     // The local recordings.
     for (const std::string& path : {recPath, unflagged, videoOnly}) {
@@ -209,7 +210,7 @@ TEST_F(IntegrationTest, PublishedStreamAndLocalRecordingCarryEveryFrame) {
         EXPECT_EQ(local.video.frames, 40);
         EXPECT_GT(local.duration, 3.5);
         EXPECT_LT(local.duration, 4.6);
-        EXPECT_EQ(media::DecodeErrors(path), "");
+        EXPECT_EQ(testsupport::DecodeErrors(path), "");
         if (path == videoOnly) {
             EXPECT_FALSE(local.hasAudio);
             continue;

@@ -64,8 +64,4 @@ Probe ProbeFile(const std::string& path) {
     return r;
 }
 
-std::string DecodeErrors(const std::string& path) {
-    return RunCapture({"sh", "-c", "ffmpeg -nostdin -v error -i \"$0\" -f null - 2>&1", path});
-}
-
 }  // namespace media

@@ -41,7 +41,5 @@ struct Probe {
 };
 // ffprobe with frame counting.
 Probe ProbeFile(const std::string& path);
-// The error lines of a full decode with ffmpeg ("" when it decodes cleanly).
-std::string DecodeErrors(const std::string& path);
 
 }  // namespace media

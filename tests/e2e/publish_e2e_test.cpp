@@ -2,6 +2,7 @@
 // camera plug-in, the desktop of an Xvfb display with the sound mixer) go through the endpoint
 // and the RTMP library to an nginx server, and ffprobe reads what the server recorded.
 #include "IStreamCore.h"
+#include "support/ffprobe.h"
 #include "support/peers.h"
 #include "support/process.h"
 
@@ -130,7 +131,7 @@ TEST_F(PublishE2E, PatternCameraReachesTheServerAtItsSize) {
 
     EXPECT_EQ(Streams(rec), "h264,640,480\n");
     EXPECT_GT(VideoFrames(rec), 15);
-    EXPECT_EQ(RunCapture({"ffmpeg", "-v", "error", "-i", rec, "-f", "null", "-"}), "");
+    EXPECT_EQ(testsupport::DecodeErrors(rec), "");
 }
 
 TEST_F(PublishE2E, DesktopWithTheSoundMixerReachesTheServer) {
@@ -152,5 +153,5 @@ TEST_F(PublishE2E, DesktopWithTheSoundMixerReachesTheServer) {
     EXPECT_NE(streams.find("h264,640,360"), std::string::npos) << streams;
     EXPECT_NE(streams.find("aac,16000,1"), std::string::npos) << streams;
     EXPECT_GT(VideoFrames(rec), 15);
-    EXPECT_EQ(RunCapture({"ffmpeg", "-v", "error", "-i", rec, "-f", "null", "-"}), "");
+    EXPECT_EQ(testsupport::DecodeErrors(rec), "");
 }

@@ -40,4 +40,12 @@ ProbedFile ProbeMedia(const std::string& path) {
     return file;
 }
 
+std::string DecodeErrors(const std::string& path) {
+    int status = -1;
+    std::string out = RunCapture(
+        {"sh", "-c", "ffmpeg -nostdin -v error -i \"$0\" -enc_time_base -1 -f null - 2>&1", path}, 120000, &status);
+    if (status != 0) out += "[exit status " + std::to_string(status) + "]";
+    return out;
+}
+
 }  // namespace testsupport

@@ -23,4 +23,10 @@ struct ProbedFile {
 // ffprobe with frame counting; no streams when ffprobe cannot read the file.
 ProbedFile ProbeMedia(const std::string& path);
 
+// Everything ffmpeg says while decoding the whole file, with "[exit status N]" added when it
+// fails; empty for a clean file. The decoded frames keep the file's millisecond time base: at
+// ffmpeg's default, the frame rate's, two frames of a stream that starts half a frame off the
+// grid round to one tick and ffmpeg reports a non-monotonic DTS that the file does not have.
+std::string DecodeErrors(const std::string& path);
+
 }  // namespace testsupport

@@ -117,15 +117,6 @@ std::vector<size_t> PacketSizes(const std::string& path, const char* stream) {
     return sizes;
 }
 
-// Everything ffmpeg says while decoding the whole file (nothing for a clean file).
-std::string DecodeErrors(const std::string& path) {
-    int status = -1;
-    std::string out = RunCapture({"sh", "-c", "ffmpeg -nostdin -v error -i \"$1\" -f null - 2>&1", "sh", path}, 120000,
-                                 &status);
-    if (status != 0) out += "[exit status " + std::to_string(status) + "]";
-    return out;
-}
-
 TEST_F(RecordTest, EachContainerHoldsEveryFrameFromTheFirstKeyFrame) {
     for (const char* ext : {"mp4", "flv", "mkv"}) {
         SCOPED_TRACE(ext);
@@ -159,7 +150,7 @@ TEST_F(RecordTest, EachContainerHoldsEveryFrameFromTheFirstKeyFrame) {
         EXPECT_EQ(a.frames, static_cast<long>(audioFed));
         EXPECT_GT(p.duration, 3.8);
         EXPECT_LT(p.duration, 4.3);
-        EXPECT_EQ(DecodeErrors(path), "");
+        EXPECT_EQ(testsupport::DecodeErrors(path), "");
     }
 }
 
@@ -200,7 +191,7 @@ TEST_F(RecordTest, RecordingWhoseWriterDiedPlaysUpToItsLastFragment) {
         if (std::string(c.ext) != "mkv") {  // an unfinished Matroska file has no duration
             EXPECT_GT(p.duration, 1.8);
         }
-        EXPECT_EQ(DecodeErrors(path), "");
+        EXPECT_EQ(testsupport::DecodeErrors(path), "");
     }
 }
 
@@ -271,7 +262,7 @@ TEST_F(RecordTest, CallsOutsideAnOpenRecordingFailByResult) {
         EXPECT_TRUE(Feed(other.get(), 20, 0, nullptr));
     }
     EXPECT_EQ(Probe(unclosed).streams.at("video").frames, 20);
-    EXPECT_EQ(DecodeErrors(unclosed), "");
+    EXPECT_EQ(testsupport::DecodeErrors(unclosed), "");
 }
 
 TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
@@ -286,7 +277,7 @@ TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
     ProbeResult p = Probe(videoOnly);
     EXPECT_EQ(p.streams.size(), 1u);
     EXPECT_EQ(p.streams["video"].frames, 20);
-    EXPECT_EQ(DecodeErrors(videoOnly), "");
+    EXPECT_EQ(testsupport::DecodeErrors(videoOnly), "");
 
     // Opened with another size than the frames have, or with none: the file tells the
     // frames' size.
@@ -324,7 +315,7 @@ TEST_F(RecordTest, VideoOnlyAndLateAudioHeader) {
     std::vector<size_t> rawSizes;
     for (size_t i = 1; i < 10; ++i) rawSizes.push_back(m.audio[i].size());
     EXPECT_EQ(PacketSizes(late, "a"), rawSizes);
-    EXPECT_EQ(DecodeErrors(late), "");
+    EXPECT_EQ(testsupport::DecodeErrors(late), "");
 }
 
 TEST_F(RecordTest, AudioHeaderThatNeverComesAndCallsFromSeveralThreads) {
@@ -352,7 +343,7 @@ TEST_F(RecordTest, AudioHeaderThatNeverComesAndCallsFromSeveralThreads) {
     const ProbeResult p = Probe(path);
     EXPECT_EQ(p.streams.at("video").frames, 25);
     EXPECT_EQ(p.streams.at("audio").codec, "aac");
-    EXPECT_EQ(DecodeErrors(path), "");
+    EXPECT_EQ(testsupport::DecodeErrors(path), "");
 }
 
 TEST_F(RecordTest, FullDiskIsReportedAsFailure) {
