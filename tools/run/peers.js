@@ -10,6 +10,14 @@ const path = require('node:path');
 const RTMP_MODULE = '/usr/lib/nginx/modules/ngx_rtmp_module.so';
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
+// True when promise settles within ms, else false. The timer is cleared either way: a pending
+// one would hold the process open for the rest of its time after everything else has ended.
+function within(promise, ms) {
+  let timer;
+  const timeout = new Promise((r) => { timer = setTimeout(r, ms, false); });
+  return Promise.race([promise.then(() => true), timeout]).finally(() => clearTimeout(timer));
+}
+
 async function waitFor(what, check, ms) {
   const end = Date.now() + ms;
   for (;;) {
@@ -165,7 +173,7 @@ class Peers {
     if (!c || !Peers.running(c)) return;
     const done = new Promise((r) => c.once('exit', r));
     c.kill('SIGQUIT');
-    if (!await Promise.race([done.then(() => true), sleep(5000).then(() => false)])) c.kill('SIGKILL');
+    if (!await within(done, 5000)) c.kill('SIGKILL');
     this.children = this.children.filter((x) => x !== c);
   }
 
@@ -175,11 +183,10 @@ class Peers {
       if (!Peers.running(c)) continue;
       const done = new Promise((r) => c.once('exit', r));
       c.kill(c === this.nginx ? 'SIGQUIT' : 'SIGTERM');
-      const ended = await Promise.race([done.then(() => true), sleep(5000).then(() => false)]);
-      if (!ended) c.kill('SIGKILL');
+      if (!await within(done, 5000)) c.kill('SIGKILL');
     }
     this.children = [];
   }
 }
 
-module.exports = { Peers, freeTcpPort, waitFor, sleep };
+module.exports = { Peers, freeTcpPort, waitFor, sleep, within };
