@@ -19,15 +19,21 @@ test('as nobody: initialize(true) answers 1 with logging off, and a relative rec
     for (const name of fs.readdirSync(path.join(build, 'lib'))) {
       if (/\.so(\.|$)|\.node$/.test(name)) fs.copyFileSync(path.join(build, 'lib', name), path.join(libs, name));
     }
+    // And a node of its own in a folder of root's: other test files, running as root beside this
+    // one, make the log folder next to the system's node, which would then already exist.
+    const bin = peers.tempDir('bin');
+    const node = path.join(bin, 'node');
+    fs.copyFileSync(process.execPath, node);
+    fs.chmodSync(node, 0o755);
     const work = peers.tempDir('work');
-    for (const dir of [libs, work]) fs.chmodSync(dir, 0o755);
+    for (const dir of [libs, bin, work]) fs.chmodSync(dir, 0o755);
     fs.chownSync(work, 65534, 65534);
     const script = `
       const a = require(${JSON.stringify(path.join(libs, 'streamAddon.node'))});
       const out = { init: a.initialize(true), mics: a.getMicphoneCount() };
       out.record = a.startRecordApp('lesson.flv', 0, 320, 240, 500, false, 15);
       setTimeout(() => { out.stop = a.stopRecordApp(); a.uninitialize(); console.log(JSON.stringify(out)); }, 2500);`;
-    const r = peers.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', process.execPath, '-e', script],
+    const r = peers.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', node, '-e', script],
       { LD_LIBRARY_PATH: libs, HOME: work }, { cwd: work });
     assert.strictEqual(r.status, 0, r.stderr);
     const out = JSON.parse(r.stdout.trim().split('\n').pop());

@@ -4,16 +4,10 @@
 const test = require('node:test');
 const assert = require('node:assert');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 const net = require('node:net');
-const { spawn, spawnSync } = require('node:child_process');
-
-const MAIN = path.join(__dirname, '..', 'main.js');
-
-function runJob(args, dir) {
-  return runJobWatching(args, dir, () => {});
-}
+const { spawnSync } = require('node:child_process');
+const { runJob, tempDir } = require('./job.helper');
 
 function probe(file) {
   const r = spawnSync('ffprobe', ['-v', 'error', '-show_entries', 'stream=codec_name,width,height,sample_rate,channels',
@@ -38,12 +32,6 @@ function lastSecond(file) {
   assert.strictEqual(r.status, 0, String(r.stderr));
   const all = new Int16Array(r.stdout.buffer, r.stdout.byteOffset, r.stdout.length >> 1);
   return Array.from(all.subarray(Math.max(0, all.length - 24000), all.length - 8000));
-}
-
-function tempDir(t) {
-  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'run-job-'));
-  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
-  return dir;
 }
 
 test('shares a window to the embedded server and records it at the same time', { timeout: 120000 }, async (t) => {
@@ -116,68 +104,4 @@ test('with --url it publishes to that server and counts what the server relays b
   const pick = (s) => `${s.codec_name}${s.width ? ` ${s.width}x${s.height}` : ''}`;
   assert.deepStrictEqual(probe(path.join(records, 'away.flv')).map(pick).sort(), ['aac', 'h264 320x240']);
   assert.deepStrictEqual(probe(path.join(dir, 'away.flv')).map(pick).sort(), ['aac', 'h264 320x240']);
-});
-
-// Runs the job and resolves with its result; onLine sees every line of its output as it comes.
-function runJobWatching(args, dir, onLine) {
-  const env = { ...process.env, STREAMCORE_RUN_DIR: dir, PULSE_SERVER: `unix:${dir}/no-sound-server` };
-  delete env.DISPLAY;
-  return new Promise((resolve) => {
-    const child = spawn(process.execPath, [MAIN, ...args], { env, stdio: ['ignore', 'pipe', 'pipe'] });
-    let out = '';
-    let err = '';
-    let partial = '';
-    child.stdout.on('data', (d) => {
-      out += d;
-      const lines = (partial + d).split('\n');
-      partial = lines.pop();
-      lines.forEach(onLine);
-    });
-    child.stderr.on('data', (d) => { err += d; });
-    child.on('exit', (code) => resolve({ code, out, err }));
-  });
-}
-
-test('rides through a server away for 2 s; gives up when it stays away', { timeout: 120000 }, async (t) => {
-  const dir = tempDir(t);
-  const { Peers, sleep } = require('../peers');
-  const server = new Peers(dir);
-  t.after(() => server.stopAll());
-  const records = path.join(dir, 'server');
-  fs.mkdirSync(records);
-  const base = await server.startRtmpServer(records);
-  const port = Number(/:(\d+)\//.exec(base)[1]);
-
-  // Away for 2 s after the stream stood for 3 s: the job carries on and ends standing.
-  let step = 0;
-  let r = await runJobWatching(['--url', `${base}/ride`, '--seconds', '12', '--size', '320x240',
-    '--output', path.join(dir, 'ride.flv')], dir, (line) => {
-    if (step === 0 && /^\[\s*4 s\] sent/.test(line)) {
-      step = 1;
-      server.stopRtmpServer().then(() => sleep(2000)).then(() => server.startRtmpServer(records, port));
-    }
-  });
-  assert.strictEqual(r.code, 0, r.out + r.err);
-  assert.match(r.out, /\] reconnecting \(attempt [1-9]\d*\), away \d+ s;/);
-  assert.strictEqual((r.out.match(/"eventid":6001,"result":0/g) || []).length, 2, r.out);
-  assert.match(r.out, /connection: dropped 1 time; standing at the end/);
-  // The stream after the return reached the server whole.
-  await server.stopRtmpServer();
-  const frames = spawnSync('ffprobe', ['-v', 'error', '-count_frames', '-select_streams', 'v', '-show_entries',
-    'stream=nb_read_frames', '-of', 'csv=p=0', path.join(records, 'ride.flv')], { encoding: 'utf8' });
-  assert.ok(Number(frames.stdout) > 40, frames.stdout + frames.stderr);
-
-  // Away for good: it ends after --give-up seconds, not at --seconds, and says so.
-  await server.startRtmpServer(records, port);
-  step = 0;
-  r = await runJobWatching(['--url', `${base}/gone`, '--seconds', '60', '--give-up', '3', '--size', '320x240',
-    '--output', path.join(dir, 'gone.flv')], dir, (line) => {
-    if (step === 0 && /^\[\s*2 s\] sent/.test(line)) {
-      step = 1;
-      server.stopRtmpServer();
-    }
-  });
-  assert.strictEqual(r.code, 1, r.out + r.err);
-  assert.match(r.out, /stopping: no connection to the server for 3 s/);
-  assert.match(r.err, /the stream was not connected at the end/);
 });
