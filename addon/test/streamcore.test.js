@@ -244,8 +244,14 @@ dropped = null;
 const fs = require('fs');
 const logDir = require('path').join(require('path').dirname(process.execPath), 'log');
 const mine = (n) => n.endsWith('_' + process.pid + '.log') || n.includes('_' + process.pid + '.log.');
-const ended = () => fs.readdirSync(logDir).filter(mine)
-  .some((n) => fs.readFileSync(require('path').join(logDir, n), 'utf8').includes('UnInitialize! end'));
+const ended = () => {
+  try {
+    return fs.readdirSync(logDir).filter(mine)
+      .some((n) => fs.readFileSync(require('path').join(logDir, n), 'utf8').includes('UnInitialize! end'));
+  } catch (_) {
+    return false;  // no log (yet)
+  }
+};
 const end = Date.now() + 10000;
 const poll = setInterval(() => {
   global.gc();
