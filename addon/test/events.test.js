@@ -28,18 +28,32 @@ test.after(async () => {
 });
 
 const count = (re) => (peers.endpointLog().match(re) || []).length;
-const escape = (s) => s.replace(/[.*+?^${}()|[\]\\]/g, '\\$&');
 
-// Publishes the desktop to url and waits until the endpoint has connected it, so that exactly
-// one result (connected) is reported for it.
+// Every publish result the endpoint reports, as a StreamCore object gets it from the native
+// side (before its own publications filter it). The endpoint queues a result's text for
+// onTimer before it hands the result to StreamCore objects, so a result seen here is queued.
+// An open object keeps the endpoint alive across uninitialize: close it before that.
+function watchResults() {
+  const seen = [];
+  const core = new addon.StreamCore();
+  core._result = (kind, stream, result) => { if (kind === 'publish') seen.push({ stream, result }); };
+  return {
+    has: (stream) => seen.some((r) => r.stream === stream),
+    close: () => core.close(),
+  };
+}
+
+// Publishes the desktop to url and waits until the result (connected) for it is queued, so
+// that exactly one result is reported for it.
 async function publishConnected(url, name) {
-  assert.strictEqual(addon.publishStream(0, url, 160, 120, 300, 'live', 15), 0);
-  const connected = await peers.waitUntil(
-    () => count(new RegExp(`RTMP_ConnectStream Success\\(${escape(name)}\\)!`, "g")) > 0, 20000);
-  assert.ok(connected, `the endpoint did not connect ${url}`);
-  // The result is reported right after that line; leave it time to reach the queue.
-  await peers.sleep(500);
-  assert.strictEqual(addon.stopPublishStream(), true);
+  const results = watchResults();
+  try {
+    assert.strictEqual(addon.publishStream(0, url, 160, 120, 300, 'live', 15), 0);
+    assert.ok(await peers.waitUntil(() => results.has(name), 20000), `the endpoint did not connect ${url}`);
+    assert.strictEqual(addon.stopPublishStream(), true);
+  } finally {
+    results.close();
+  }
 }
 
 test('onTimer with nothing queued returns 0 and calls nothing', () => {
@@ -50,7 +64,6 @@ test('onTimer with nothing queued returns 0 and calls nothing', () => {
 test('three queued results come out one per onTimer, oldest first, the count seen before each', async () => {
   const names = ['first', 'second', 'with"quote'];
   for (const name of names) await publishConnected(nginx.url(name), name);
-  await peers.sleep(500);
   assert.deepStrictEqual(received, [], 'nothing is delivered without onTimer');
   const counts = [];
   for (let i = 0; i < 4; ++i) counts.push(addon.onTimer());
@@ -93,10 +106,13 @@ test('a second callback replaces the first', async () => {
 test('texts queued before uninitialize are still delivered; none are queued after it', async () => {
   const port = await peers.closedPort();
   const failuresBefore = count(/RtmpPublish rtmpConnectFail/g);
+  const results = watchResults();
   assert.strictEqual(addon.publishStream(0, `rtmp://127.0.0.1:${port}/live/gone`, 160, 120, 300, 'live', 15), 0);
   // The failing connection is retried and reported again and again until it is stopped.
   assert.ok(await peers.waitUntil(() => count(/RtmpPublish rtmpConnectFail/g) >= failuresBefore + 3, 20000));
-  await peers.sleep(300);
+  assert.ok(await peers.waitUntil(() => results.has('gone'), 10000), 'no failure was queued');
+  results.close();
+  const exitsBefore = count(/LiveEndpoint::run exit/g);
   addon.uninitialize();
   assert.deepStrictEqual(received, ['Uninitialize finish']);
   received = [];
@@ -105,6 +121,7 @@ test('texts queued before uninitialize are still delivered; none are queued afte
   assert.ok(delivered >= 1, 'the failures queued before uninitialize are delivered');
   assert.strictEqual(received.length, delivered);
   assert.ok(received.every((t) => t === '{"eventid":6001,"result":-1,"rtmpurl":"gone"}\n'), received.join(''));
-  await peers.sleep(1000);
+  // Results reach the queue on the endpoint's event thread; once it has ended nothing more can.
+  await peers.waitUntil(() => count(/LiveEndpoint::run exit/g) > exitsBefore, 5000);
   assert.strictEqual(addon.onTimer(), 0, 'nothing was queued after uninitialize');
 });

@@ -240,14 +240,27 @@ console.log(process.pid);
 let dropped = new StreamCore({ log: true });
 console.log(dropped.captureWindow(0, { width: 160, height: 120 }).name);
 dropped = null;
-setTimeout(() => {
+// Collects until the dropped object's endpoint has ended (its log says so), for at most 10 s.
+const fs = require('fs');
+const logDir = require('path').join(require('path').dirname(process.execPath), 'log');
+const mine = (n) => n.endsWith('_' + process.pid + '.log') || n.includes('_' + process.pid + '.log.');
+const ended = () => {
+  try {
+    return fs.readdirSync(logDir).filter(mine)
+      .some((n) => fs.readFileSync(require('path').join(logDir, n), 'utf8').includes('UnInitialize! end'));
+  } catch (_) {
+    return false;  // no log (yet)
+  }
+};
+const end = Date.now() + 10000;
+const poll = setInterval(() => {
   global.gc();
-  setTimeout(() => {
-    const kept = new StreamCore({ log: true });
-    kept.captureWindow(0, { width: 160, height: 120 });
-    ${exit ? `kept.publish(${JSON.stringify(nginx.url('exiting'))}, { audio: 'mix' }).connected.then(() => process.exit(0));` : ''}
-  }, 200);
-}, 200);`;
+  if (!ended() && Date.now() < end) return;
+  clearInterval(poll);
+  const kept = new StreamCore({ log: true });
+  kept.captureWindow(0, { width: 160, height: 120 });
+  ${exit ? `kept.publish(${JSON.stringify(nginx.url('exiting'))}, { audio: 'mix' }).connected.then(() => process.exit(0));` : ''}
+}, 50);`;
       const r = peers.run([process.execPath, '--expose-gc', '-e', script], { STREAMCORE_BUILD: peers.buildDir });
       assert.strictEqual(r.status, 0, r.stderr);
       const [pid, collected] = r.stdout.trim().split('\n');

@@ -29,7 +29,20 @@ console.log(process.pid);
 if (addon.initialize(true) !== 1) process.exit(3);
 if (addon.publishStream(0, ${JSON.stringify(url)}, 320, 240, 500, 'live', 20) !== 0) process.exit(4);
 if (addon.startRecordApp(${JSON.stringify(file)}, 0, 160, 120, 300, true, 20) !== 0) process.exit(5);
-setTimeout(() => { ${exit ? 'process.exit(0);' : ''} }, 1500);
+// Ends once the recording holds both tracks (or after 20 s): the captures run while it ends.
+const { spawnSync } = require('child_process');
+const recorded = () => {
+  const r = spawnSync('ffprobe', ['-v', 'error', '-show_entries', 'stream=codec_name,width,height,sample_rate,channels',
+    '-of', 'csv=p=0', ${JSON.stringify(file)}], { encoding: 'utf8' });
+  const streams = (r.stdout || '').split('\\n');
+  return streams.includes('h264,160,120') && streams.includes('aac,16000,1');
+};
+const end = Date.now() + 20000;
+const poll = setInterval(() => {
+  if (!recorded() && Date.now() < end) return;
+  clearInterval(poll);
+  ${exit ? 'process.exit(0);' : ''}
+}, 100);
 `;
 
 for (const exit of [false, true]) {

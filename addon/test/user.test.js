@@ -28,11 +28,21 @@ test('as nobody: initialize(true) answers 1 with logging off, and a relative rec
     const work = peers.tempDir('work');
     for (const dir of [libs, bin, work]) fs.chmodSync(dir, 0o755);
     fs.chownSync(work, 65534, 65534);
+    // The recording is stopped once it holds the video track (or after 20 s).
     const script = `
+      const { spawnSync } = require('child_process');
+      const file = require('path').resolve('lesson.flv');  // before the endpoint moves the process
       const a = require(${JSON.stringify(path.join(libs, 'streamAddon.node'))});
       const out = { init: a.initialize(true), mics: a.getMicphoneCount() };
       out.record = a.startRecordApp('lesson.flv', 0, 320, 240, 500, false, 15);
-      setTimeout(() => { out.stop = a.stopRecordApp(); a.uninitialize(); console.log(JSON.stringify(out)); }, 2500);`;
+      const recorded = () => (spawnSync('ffprobe', ['-v', 'error', '-show_entries', 'stream=codec_name,width,height',
+        '-of', 'csv=p=0', file], { encoding: 'utf8' }).stdout || '').split('\\n').includes('h264,320,240');
+      const end = Date.now() + 20000;
+      const poll = setInterval(() => {
+        if (!recorded() && Date.now() < end) return;
+        clearInterval(poll);
+        out.stop = a.stopRecordApp(); a.uninitialize(); console.log(JSON.stringify(out));
+      }, 100);`;
     const r = peers.run(['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', node, '-e', script],
       { LD_LIBRARY_PATH: libs, HOME: work }, { cwd: work });
     assert.strictEqual(r.status, 0, r.stderr);

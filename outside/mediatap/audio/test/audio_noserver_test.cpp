@@ -79,7 +79,14 @@ TEST_F(NoServerTest, DeviceCallsFailByTheirResults) {
 TEST_F(NoServerTest, MixerEncodesSilenceInRealTime) {
     ASSERT_EQ(m_engine->StartEncodeMixer(kMix, 96, 16000, 1), 0);
     ASSERT_TRUE(testsupport::WaitUntil([this] { return m_sink.FrameCount() > 0; }, 10000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(4500));
+    // Runs until a frame arrives at or after the end of the window counted below (4 s after the
+    // first), so that the window is complete.
+    testsupport::WaitUntil(
+        [this] {
+            std::vector<MixerFrame> f = m_sink.TimedFrames();
+            return f.back().at >= f.front().at + std::chrono::milliseconds(4000);
+        },
+        10000);
     ASSERT_EQ(m_engine->StopEncodeMixer(kMix), 0);
 
     // 1024 samples a frame at 16 kHz: 15.625 frames a second, 47 in 3 s.

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -354,15 +355,21 @@ TEST_F(PulseAudioTest, RemoteAudioPlaysToTheOpenSpeaker) {
 
     // Plays frames [from, to) in real time (1024 samples at 44.1 kHz each) while parec
     // records the monitors of the given sinks.
+    auto recordingStreams = [&] {
+        const std::string list = s_server->Pactl({"list", "short", "source-outputs"});
+        return static_cast<size_t>(std::count(list.begin(), list.end(), '\n'));
+    };
     auto playAndRecord = [&](size_t from, size_t to, const std::vector<std::string>& sinks) {
         std::vector<std::unique_ptr<ChildProcess>> recorders;
+        const size_t before = recordingStreams();
         for (const std::string& sink : sinks) {
             recorders.emplace_back(new ChildProcess);
             EXPECT_TRUE(s_server->Spawn(recorders.back().get(),
                                         {"parec", "--raw", "-d", sink + ".monitor", "--format=s16le", "--rate=48000",
                                          "--channels=1", "--latency-msec=20", s_server->file(sink + ".raw")}));
         }
-        Sleep(300);
+        // Every recorder's stream is connected before the first packet plays.
+        EXPECT_TRUE(WaitUntil([&] { return recordingStreams() >= before + sinks.size(); }, 5000));
         const auto start = std::chrono::steady_clock::now();
         for (size_t i = from; i < to; ++i) {
             const std::vector<uint8_t> packet = RemotePacket(1, aac.frames[i]);
