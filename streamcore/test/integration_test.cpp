@@ -129,7 +129,13 @@ TEST_F(IntegrationTest, RecordingCutOffByKillingItsProcessPlaysUpToItsLastFragme
         if (core->StartRecord(path.c_str(), kApp, kMixer, true) < 0) _exit(3);
         // Three seconds: key frames at 0, 1 and 2 s; then the process dies without a Close.
         Feed(doubles::Engine()->Sink(), 30);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        // Killed once the writer has put the two complete fragments on disk.
+        WaitUntil(
+            [&] {
+                const media::Probe p = media::ProbeFile(path);
+                return p.video.frames >= 20 && p.audio.frames > 20;
+            },
+            10000);
         raise(SIGKILL);
         _exit(4);
     }
