@@ -25,9 +25,13 @@ using testsupport::NginxRtmp;
 
 namespace {
 
-// Counts the frames a player hands over.
+// Counts the frames a player hands over, and its connections.
 class CountingSink : public RecordingSink {
 public:
+    bool OnPlayEvent(int, std::string, RTMP_RESULT result, char*, int) override {
+        if (result == RTMP_PLAY_CONNECTED) ++playConnected;
+        return true;
+    }
     bool OnPlayVideoData(int, unsigned long long, unsigned char*, int, bool) override {
         ++video;
         return true;
@@ -38,6 +42,7 @@ public:
     }
     std::atomic<int> video{0};
     std::atomic<int> audio{0};
+    std::atomic<int> playConnected{0};
 };
 
 struct Manager {
@@ -74,12 +79,14 @@ int PublishAndPlayBack(Manager& m, const std::string& url, const std::string& re
     }
     const int playId = m.mgr->GetPlayId();
     const int played = m.sink.video;
+    const int playing = m.sink.playConnected;
     m.mgr->OpenPlayUrl(playId, 1, 2, url.c_str());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return m.sink.playConnected > playing; }, 10000)) << "no player on " << url;
     std::vector<uint8_t> config = media.aacConfig;
     m.mgr->SetAACExtraData(id, config.data(), static_cast<int>(config.size()));
     FeedRealTime(m.mgr, id, media.video, media.audio);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // The player joined live: more than ten frames of the two seconds is what the callers ask.
+    testsupport::WaitUntil([&] { return m.sink.video - played > 10; }, 5000);
     m.mgr->ClosePlay(playId);
     m.mgr->ClosePublish(id);
     if (recording.empty()) return m.sink.video - played;
