@@ -64,12 +64,13 @@ struct SilentListener {
     ~SilentListener() { close(fd); }
 };
 
-// Waits until the publisher's queue is empty and the last message has left.
+// Waits until the publisher's queue is empty.
 void Drain(IRtmpMgr* mgr, int id) {
     RtmpPublish* publisher = static_cast<CRtmpMgr*>(mgr)->FindPublish(id);
     if (!publisher) return;
+    // The last message taken off the queue may still be on its way: a pause or a close lets a
+    // send under way finish.
     testsupport::WaitUntil([&] { return publisher->QueuedCount() == 0; }, 5000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 // Waits until nginx has written the recording and the file no longer grows.
@@ -89,7 +90,6 @@ bool RecordingSettled(const std::string& path) {
 // written all of it (empty when it never settles).
 std::string CloseWhenDrained(IRtmpMgr* mgr, int id, const NginxRtmp& nginx, const std::string& stream) {
     Drain(mgr, id);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     mgr->ClosePublish(id);
     const std::string rec = nginx.Recording(stream);
     return RecordingSettled(rec) ? rec : std::string();
