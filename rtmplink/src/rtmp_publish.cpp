@@ -1,6 +1,7 @@
 #include "rtmp_publish.h"
 
 #include "flv_tags.h"
+#include "rtmp_mgr.h"
 #include "rtmp_session.h"
 
 #include "common/slogger.h"
@@ -65,6 +66,12 @@ void RtmpPublish::Report(RTMP_RESULT result) {
 bool RtmpPublish::run(unsigned, unsigned) {
     if (m_bClosed) return true;
     try {
+        // Closing: send what is queued while the connection stands, never reconnect.
+        if (m_bClosing && DrainDone()) {
+            m_drainedEvent.set();
+            m_frameEvent.tryWait(kIdleWaitMs);
+            return true;
+        }
         // librtmp closes the socket after a write error: start over with a fresh connection.
         if (m_conn->Exists() && !m_conn->IsOpen()) {
             m_bConnected = false;
@@ -99,6 +106,12 @@ bool RtmpPublish::run(unsigned, unsigned) {
         // A failure inside one pass ends the pass; the next pass starts over.
     }
     return true;
+}
+
+bool RtmpPublish::DrainDone() {
+    if (!m_bConnected || !m_conn->Exists() || !m_conn->IsOpen() || m_bPaused) return true;
+    Poco::Mutex::ScopedLock lock(m_queueLock);
+    return m_queue.empty();
 }
 
 bool RtmpPublish::Connect() {
@@ -219,7 +232,8 @@ void RtmpPublish::MeasureLink() {
         sample.videoDropped = m_nVideoDropped;
     }
     RtmpLinkReport report;
-    if (m_meter.Add(sample, &report) && m_lpSink && !m_bClosed) m_lpSink->OnPublishLink(m_nId, m_strUrl, report);
+    if (!m_meter.Add(sample, &report) || m_bClosed) return;
+    if (IRtmpLinkSink* sink = m_lpRtmpMgr->LinkSink()) sink->OnPublishLink(m_nId, m_strUrl, report);
 }
 
 void RtmpPublish::FreeMessage(Message* message) {
@@ -267,7 +281,7 @@ bool RtmpPublish::RelativeLocked(unsigned int timestamp, uint32_t* relative) {
 }
 
 int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int timestamp, bool keyFrame) {
-    if (!m_bConnected) return 0;
+    if (!m_bConnected || m_bClosing) return 0;
     const int64_t submitUs = ovMonotonicUs();
     {
         Poco::Mutex::ScopedLock lock(m_queueLock);
@@ -340,7 +354,7 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
 }
 
 int RtmpPublish::PublishAudioRtmpData(int audioType, unsigned char* data, int len, unsigned int timestamp) {
-    if (!m_bConnected) return 0;
+    if (!m_bConnected || m_bClosing) return 0;
     if (!data || len <= 0) return 0;
     const int64_t submitUs = ovMonotonicUs();
     {
@@ -411,7 +425,33 @@ void RtmpPublish::DeleteAllRTMPPacketList() {
     DeleteAllLocked();
 }
 
+void RtmpPublish::BeginClose() {
+    if (m_bClosing) return;
+    m_nDrainEndUs = ovMonotonicUs() + int64_t(kDrainMs) * 1000;
+    m_bClosing = true;
+    m_frameEvent.set();
+}
+
+void RtmpPublish::LogUnsentLocked(const char* why) {
+    if (m_queue.empty()) return;
+    size_t audio = 0, video = 0;
+    for (const Message* message : m_queue) {
+        if (message->kind == Kind::kAudio) ++audio;
+        if (message->kind == Kind::kVideo) ++video;
+    }
+    const int spanMs = static_cast<int>(m_queue.back()->packet.m_nTimeStamp - m_queue.front()->packet.m_nTimeStamp);
+    OV_LOG("RtmpPublish(%s) closed %s: %zu audio and %zu video frames (%d ms) not sent", m_strStreamName.c_str(),
+           why, audio, video, spanMs);
+}
+
 void RtmpPublish::Close() {
+    BeginClose();
+    // Without a connection there is nothing to drain into: the close goes on at once.
+    if (m_thread.isRunning() && m_bConnected) {
+        const int64_t leftMs = (m_nDrainEndUs - ovMonotonicUs()) / 1000;
+        if (leftMs > 0) m_drainedEvent.tryWait(static_cast<long>(leftMs));
+    }
+    const bool connected = m_bConnected;
     m_bClosed = true;
     m_frameEvent.set();
     m_closeEvent.set();
@@ -433,7 +473,11 @@ void RtmpPublish::Close() {
             }
         }
     }
-    DeleteAllRTMPPacketList();
+    {
+        Poco::Mutex::ScopedLock lock(m_queueLock);
+        LogUnsentLocked(connected ? "after the drain's time ran out" : "without a connection");
+        DeleteAllLocked();
+    }
     m_conn->Destroy();
     m_bConnected = false;
 }

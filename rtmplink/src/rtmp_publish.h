@@ -49,7 +49,7 @@ protected:
 class RtmpPublish : public Orvane::Common::CThreadSink {
 public:
     enum { kChunkSize = 1024, kConnectRetryPauseMs = 100, kIdleWaitMs = 10, kGracefulStopMs = 300,
-           kMaxAacConfig = 1024 };
+           kMaxAacConfig = 1024, kDrainMs = 2000 };
 
     explicit RtmpPublish(CRtmpMgr* lpRtmpMgr);
     // With a connection of the caller's choosing (tests).
@@ -69,8 +69,12 @@ public:
     const std::string& GetUniName() const { return m_strUniName; }
     bool GetSendDataTimeOut() const { return m_bSendFailed.load(); }
     int OnSendVideoPacketCount();
-    // Stops the send thread (aborting a connect that hangs), drops the queue, closes and
-    // frees the connection. Idempotent.
+    // Begins the end: no frame is taken from now on, and the send thread sends what is queued
+    // while the connection stands, until kDrainMs after this call. Idempotent.
+    void BeginClose();
+    // BeginClose, then waits for the queue to empty (or the connection to fall, or the drain's
+    // time to run out), stops the send thread (aborting a connect that hangs), drops what is
+    // left with one log line saying how much, closes and frees the connection. Idempotent.
     void Close();
 
     bool run(unsigned arg1, unsigned arg2) override;
@@ -92,6 +96,10 @@ private:
 
     bool Connect();
     bool Send();
+    // Send thread, while closing: true when the drain is over (queue empty or no connection).
+    bool DrainDone();
+    // With m_queueLock held: what the queue still holds, for the closing log line.
+    void LogUnsentLocked(const char* why);
     // Samples the link when a sample is due and reports it to the sink (send thread).
     void MeasureLink();
     void DeleteAllRTMPPacketList();
@@ -148,11 +156,16 @@ private:
     int m_nDropQueueMs = 0;
 
     std::atomic<bool> m_bSendFailed{false};
+    // Set by BeginClose: frames are refused and the send thread drains the queue.
+    std::atomic<bool> m_bClosing{false};
+    int64_t m_nDrainEndUs = 0;  // written by BeginClose before m_bClosing is set
     std::atomic<bool> m_bClosed{false};
     // Set by frame submission (and Close): ends the send thread's idle wait.
     Poco::Event m_frameEvent;
     // Set by Close: ends the pause after a failed connect.
     Poco::Event m_closeEvent;
+    // Set by the send thread once a drain is over.
+    Poco::Event m_drainedEvent;
     // Last: it is stopped (and destroyed) before anything it uses.
     Orvane::Common::CThreadEx m_thread;
 };

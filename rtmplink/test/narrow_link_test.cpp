@@ -1,6 +1,7 @@
 // An uplink narrower than the stream: nginx and the publisher in a network namespace of their
 // own whose loopback passes through a token bucket at 60 % of the stream's bitrate. Every
-// audio frame must reach the server, the delay must stay bounded, and the copy must decode.
+// audio frame must reach the server (also those still queued when the publication is closed
+// half a second after its last frame), the delay must stay bounded, and the copy must decode.
 //
 // The test runs itself again inside the namespace (`ip netns exec`). With
 // RTMPLINK_NARROW_SECONDS=N it publishes for N seconds instead of 30, and with
@@ -165,15 +166,17 @@ void RunInside() {
     const Clock::time_point start = Clock::now();
     std::thread feeder([&] {
         FeedRealTime(mgr.mgr, id, m.media.video, m.media.audio);
-        // Let what is queued leave before the end is measured.
-        std::this_thread::sleep_for(std::chrono::seconds(3));
+        // The stop comes half a second after the last frame, with the link still behind:
+        // closing sends what is queued first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         feeding = false;
     });
     Figures ours = Watch(nginx.Recording("narrow"), nginx.port(), start, seconds, [&] { return feeding.load(); });
     feeder.join();
     mgr.mgr->ClosePublish(id);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    ours.delivered = ReadFlv(nginx.Recording("narrow"));
+    const std::string rec = nginx.Recording("narrow");
+    testsupport::WaitUntil([&] { return ReadFlv(rec).audio >= static_cast<int>(m.media.audio.size()); }, 3000);
+    ours.delivered = ReadFlv(rec);
     Print("RtmpPublish", ours, m.media.video.size(), m.media.audio.size());
 
     if (getenv("RTMPLINK_NARROW_FFMPEG")) {
