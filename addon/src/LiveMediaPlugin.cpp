@@ -47,6 +47,7 @@ bool LiveMediaPlugin::EnsureEndpoint(bool enableLog, std::string* error) {
         if (m_lpStreamCore == nullptr) Poco::Bugcheck::assertion("m_lpStreamCore", __FILE__, __LINE__);
     }
     m_lpStreamCore->SetSink(this);
+    m_lpStreamCore->SetBitrateSink(this);
     try {
         m_bInitialized = m_lpStreamCore->Initialize(nullptr, nullptr, nullptr, enableLog);
         if (!m_bInitialized && error) *error = "the endpoint could not be initialized";

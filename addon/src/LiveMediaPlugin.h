@@ -6,8 +6,8 @@
 // and script objects (each from Attach to Detach). Whichever comes first creates and
 // initializes the endpoint; it is ended and destroyed when neither uses it any more.
 //
-// Threads: everything except the StreamCoreSink operations is called on the script thread
-// only. The sink operations are called on the endpoint's event thread; they read the event
+// Threads: everything except the StreamCoreSink and IStreamCoreBitrateSink operations is
+// called on the script thread only. The sink operations are called on the endpoint's event thread; they read the event
 // callback (atomic), append to the event queue (locked) and call the receivers under the
 // receivers' lock, so a receiver removed by RemoveReceiver is never called again.
 #pragma once
@@ -56,7 +56,7 @@ protected:
     ~IEndpointClient() = default;
 };
 
-class LiveMediaPlugin final : public StreamCoreSink {
+class LiveMediaPlugin final : public StreamCoreSink, public IStreamCoreBitrateSink {
 public:
     using EventCallback = void (*)(std::string text);
 
@@ -104,6 +104,7 @@ public:
     void OnStreamCoreEvent(int eventId, int value) override;
     void OnPublishResult(int value, const char* name) override;
     void OnPlayResult(int value, const char* name) override;
+    // IStreamCoreBitrateSink
     void OnBitrateChanged(int kbps, const char* url) override;
 
 private:

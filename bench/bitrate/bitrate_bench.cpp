@@ -33,7 +33,7 @@ const char kMixer[] = "#soundcard#mix#mic";
 
 double Since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-class Sink : public StreamCoreSink {
+class Sink : public StreamCoreSink, public IStreamCoreBitrateSink {
 public:
     void OnStreamCoreEvent(int, int) override {}
     void OnPublishResult(int value, const char*) override { connected = connected || value == 0; }
@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
     Sink sink;
     IStreamCore* core = CreateStreamCore();
     core->SetSink(&sink);
+    core->SetBitrateSink(&sink);
     char capture[128] = {0};
     const std::string url = server.Url("bench");
     if (!core->Initialize(nullptr, nullptr, nullptr, false) ||

@@ -183,7 +183,7 @@ public:
         return 0;
     }
     int OnAudioData(int, int, const unsigned char*, int, int, unsigned) override { return 0; }
-    int OnMixerAudioData(const char*, const unsigned char*, int, unsigned) override { return 0; }
+    int OnMixerAudioData(const char*, const unsigned char*, int) override { return 0; }
     int OnMixerAudioHeaderData(const char*, char*, int) override { return 0; }
     std::atomic<uint64_t> frames{0};
     std::atomic<bool> keep{false};

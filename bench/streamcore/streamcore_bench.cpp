@@ -176,7 +176,7 @@ void RunLatency(IMediaTapSink* sink, int seconds) {
             uint32_t seq = static_cast<uint32_t>(videoFrames + i);
             std::memcpy(a.data(), &seq, sizeof seq);
             sent[seq] = NowNs();
-            sink->OnMixerAudioData("#soundcard#mix#mic", a.data(), static_cast<int>(a.size()), static_cast<unsigned>(i));
+            sink->OnMixerAudioDataAt("#soundcard#mix#mic", a.data(), static_cast<int>(a.size()), static_cast<unsigned>(i));
         }
     });
     video.join();

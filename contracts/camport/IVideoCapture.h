@@ -1,5 +1,8 @@
 // The capture half of the camera plug-in (libCamPort.so) as the engine sees it.
 //
+// Binary contract: slots are only ever appended, never reordered or changed, and callbacks
+// into a host are opt-in (made only through interfaces the host registered).
+//
 // The engine loads the library by file name (dlopen) and binds the exported factories below
 // with dlsym under their plain names (the PFN_* types and k*Name texts are given for that).
 // Every object a factory returns belongs to the engine until it hands it to the matching

@@ -1,6 +1,9 @@
 // The drawing half of the camera plug-in (libCamPort.so) as the engine sees it: one renderer
 // per video window, fed with frames in the CapturedFrameInfo layout.
 //
+// Binary contract: slots are only ever appended, never reordered or changed, and callbacks
+// into a host are opt-in (made only through interfaces the host registered).
+//
 // Windows are X11 window ids. The plug-in opens its own connections to the X server named by
 // the DISPLAY environment variable (read when the first renderer is created).
 //

@@ -1,4 +1,7 @@
 // The video converter of the media kit: converts frames between the engine's pixel formats.
+//
+// Binary contract: slots are only ever appended, never reordered or changed, and callbacks
+// into a host are opt-in (made only through interfaces the host registered).
 #pragma once
 
 #include <cstdint>

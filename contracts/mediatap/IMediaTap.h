@@ -1,5 +1,9 @@
 // The capture and encode engine, as the endpoint drives it.
 //
+// Binary contract: slots are only ever appended, never reordered or changed, and the engine
+// calls a sink slot beyond the first five only when the sink offered it (the flags of
+// CreateMediaTap).
+//
 // Local sources are named by uniName strings (at most 127 bytes plus the terminator; buffers
 // the engine fills are 128 bytes). Remote play channels are 64-bit ids that the engine fills
 // in and that stay valid until closed. int results: 0 is success unless said otherwise.
@@ -32,15 +36,22 @@ public:
     // Not called by this engine.
     /* 2 */ virtual int OnAudioData(int a, int b, const unsigned char* data, int len, int c,
                                     unsigned int d) = 0;
-    // One raw AAC frame of the mixer (no ADTS header). timestamp (see above) is the capture
-    // time of the first sample the frame decodes to: the encoder's delay and priming are taken
-    // out, so the first frame of a stream (the encoder's priming) is stamped one frame before
-    // the first captured sample. Frames of one stream are one frame duration apart, except
-    // where the capture lost or gained time (then the times jump forward, never back).
-    /* 3 */ virtual int OnMixerAudioData(const char* uniName, const unsigned char* data, int len,
-                                         unsigned int timestamp) = 0;
+    // One raw AAC frame of the mixer (no ADTS header), without its capture time: the receiver
+    // stamps it on arrival. Called only for a sink that did not offer OnMixerAudioDataAt.
+    /* 3 */ virtual int OnMixerAudioData(const char* uniName, const unsigned char* data, int len) = 0;
     // The mixer's AAC decoder configuration (AudioSpecificConfig), at most 11 bytes.
     /* 4 */ virtual int OnMixerAudioHeaderData(const char* uniName, char* header, int len) = 0;
+    // One raw AAC frame of the mixer with its capture time; called instead of OnMixerAudioData
+    // when the sink offered it (MEDIATAP_SINK_CAPTURE_TIMES). captureMs (see above) is the
+    // capture time of the first sample the frame decodes to: the encoder's delay and priming
+    // are taken out, so the first frame of a stream (the encoder's priming) is stamped one frame
+    // before the first captured sample. Frames of one stream are one frame duration apart,
+    // except where the capture lost or gained time (then the times jump forward, never back).
+    /* 5 */ virtual int OnMixerAudioDataAt(const char* uniName, const unsigned char* data, int len,
+                                           unsigned int captureMs) {
+        (void)captureMs;
+        return OnMixerAudioData(uniName, data, len);
+    }
 
 protected:
     ~IMediaTapSink() = default;
@@ -170,8 +181,14 @@ protected:
     ~IMediaTap() = default;
 };
 
+// Flags of CreateMediaTap: the sink slots beyond the first five that the sink offers. An
+// engine calls only the slots it was offered; an engine that knows no flags ignores them.
+enum {
+    MEDIATAP_SINK_CAPTURE_TIMES = 1,  // slot 5, OnMixerAudioDataAt
+};
+
 extern "C" {
-// sink must not be null (null gives null); flags: none are defined, pass 0.
+// sink must not be null (null gives null); flags: the MEDIATAP_SINK_ values the sink offers.
 IMediaTap* CreateMediaTap(IMediaTapSink* sink, int flags);
 void DestoryMediaTap(IMediaTap* engine);
 }

@@ -1,6 +1,9 @@
 // The recording library: writes one H.264 video track and, when asked for, one AAC audio
 // track into a file.
 //
+// Binary contract: slots are only ever appended, never reordered or changed, and callbacks
+// into a host are opt-in (made only through interfaces the host registered).
+//
 // The container follows the file name's extension, in any letter case: ".mp4" is fragmented
 // MP4 (a fragment at every key frame and at least every flushSeconds, so a file whose writer
 // died plays up to its last complete fragment), ".flv" is FLV, ".mkv" is Matroska. Any other

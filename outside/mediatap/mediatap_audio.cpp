@@ -35,7 +35,7 @@ AudioHalf& HalfLocked(const CMediaTap* engine, IMediaTapSink* sink) {
     if (!half.server) half.server = std::shared_ptr<audio::ISoundServer>(audio::CreatePulseSoundServer("MediaTap"));
     if (!half.engine || half.sink != sink) {
         half.sink = sink;
-        half.engine = audio::CreateSharedAudioEngine(half.server, sink);
+        half.engine = audio::CreateSharedAudioEngine(half.server, sink, engine->SinkFlags());
     }
     return half;
 }

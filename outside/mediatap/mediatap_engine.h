@@ -70,8 +70,10 @@ struct LocalVideoSource {
 
 class CMediaTap final : public IMediaTap {
 public:
-    explicit CMediaTap(IMediaTapSink* sink);
+    // sinkFlags: the MEDIATAP_SINK_ values the sink offers.
+    CMediaTap(IMediaTapSink* sink, int sinkFlags);
     ~CMediaTap();
+    int SinkFlags() const { return m_nSinkFlags; }
 
     // Video half.
     int Reserved0() override { return -1; }
@@ -169,6 +171,7 @@ private:
     std::shared_ptr<PreviewWindows> PreviewOf(const char* uniName);
 
     IMediaTapSink* m_lpSink;
+    const int m_nSinkFlags;
     Orvane::Common::IdTable<std::string, std::shared_ptr<LocalVideoSource>> m_videoSources;
     std::mutex m_sourcesLock;  // guards m_nextSource and m_retired
     uint32_t m_nextSource = 0;

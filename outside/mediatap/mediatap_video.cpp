@@ -39,7 +39,7 @@ bool CopyUniName(char* out, const std::string& name) {
 
 }  // namespace
 
-CMediaTap::CMediaTap(IMediaTapSink* sink) : m_lpSink(sink) {
+CMediaTap::CMediaTap(IMediaTapSink* sink, int sinkFlags) : m_lpSink(sink), m_nSinkFlags(sinkFlags) {
     std::random_device random;
     m_sourceIdBase = random();
     // Remote video draws through the camera plug-in's renderer (m_camPort outlives m_remote).
@@ -322,10 +322,9 @@ int CMediaTap::GetVideoParamB(const char* uniName) {
 extern "C" {
 
 IMediaTap* CreateMediaTap(IMediaTapSink* sink, int flags) {
-    (void)flags;  // no flags are defined
     if (!sink) return nullptr;
     try {
-        return new mediatap::CMediaTap(sink);
+        return new mediatap::CMediaTap(sink, flags);
     } catch (...) {
         return nullptr;
     }

@@ -19,7 +19,12 @@ CRtmpMgr::CRtmpMgr() { rtmplink::SetupRtmpLog(); }
 
 CRtmpMgr::~CRtmpMgr() {
     OV_LOG("~CRtmpMgr 1");
-    for (auto& entry : m_publishers.TakeAll()) {
+    auto publishers = m_publishers.TakeAll();
+    // Every publisher drains its queue at the same time, so the whole end takes one drain.
+    for (auto& entry : publishers) {
+        if (entry.second) entry.second->BeginClose();
+    }
+    for (auto& entry : publishers) {
         if (entry.second) {
             entry.second->Close();
             delete entry.second;
@@ -38,6 +43,8 @@ void CRtmpMgr::SetRtmpMgrSink(IRtmpMgrSink* lpSink) {
     poco_assert(lpSink);
     m_lpSink = lpSink;
 }
+
+void CRtmpMgr::SetLinkSink(IRtmpLinkSink* sink) { m_lpLinkSink.store(sink, std::memory_order_release); }
 
 int CRtmpMgr::GetPublishId() {
     std::lock_guard<std::mutex> lock(m_idLock);

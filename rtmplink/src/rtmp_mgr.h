@@ -9,6 +9,7 @@
 
 #include "common/id_table.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -41,12 +42,16 @@ public:
     unsigned long long GetVideoId(int id) override;
     unsigned long long GetAudioId(int id) override;
     void SetRtmpMgrSink(IRtmpMgrSink* lpSink) override;
+    void SetLinkSink(IRtmpLinkSink* sink) override;
+    // The registered link sink, or null (publishers' send threads).
+    IRtmpLinkSink* LinkSink() const { return m_lpLinkSink.load(std::memory_order_acquire); }
 
     // The publisher under id, or null (measurements and tests; valid until it is closed).
     RtmpPublish* FindPublish(int id);
 
 private:
     IRtmpMgrSink* m_lpSink = nullptr;
+    std::atomic<IRtmpLinkSink*> m_lpLinkSink{nullptr};
     int m_nNextPublishId = 1000;
     int m_nNextPlayId = 10000;
     Orvane::Common::IdTable<int, RtmpPublish*> m_publishers;

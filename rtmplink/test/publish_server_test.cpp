@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -144,6 +145,55 @@ TEST(PublishServer, DeliversDecodableH264AndAac) {
     EXPECT_DOUBLE_EQ(FirstPts(rec, "v"), 0.0);
     EXPECT_DOUBLE_EQ(FirstPts(rec, "a"), 0.0);
     EXPECT_EQ(testsupport::DecodeErrors(rec), "");
+}
+
+// A host built against the four-slot sink, with its own copy of that declaration: what an
+// older host binary hands to CreateRtmpMgr.
+class FourSlotSink {
+public:
+    virtual bool OnPublishEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) = 0;
+    virtual bool OnPlayEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) = 0;
+    virtual bool OnPlayVideoData(int id, unsigned long long videoId, unsigned char* data, int len, bool key) = 0;
+    virtual bool OnPlayAudioData(int id, unsigned long long audioId, unsigned char* data, int len) = 0;
+
+protected:
+    ~FourSlotSink() = default;
+};
+
+TEST(PublishServer, AFourSlotHostGetsItsResultsAndLinkReportsOnlyOnceRegistered) {
+    struct Host final : FourSlotSink {
+        std::atomic<int> connected{0};
+        bool OnPublishEvent(int, std::string, RTMP_RESULT result, char*, int) override {
+            if (result == RTMP_PUBLISH_CONNECTED) ++connected;
+            return true;
+        }
+        bool OnPlayEvent(int, std::string, RTMP_RESULT, char*, int) override { return true; }
+        bool OnPlayVideoData(int, unsigned long long, unsigned char*, int, bool) override { return true; }
+        bool OnPlayAudioData(int, unsigned long long, unsigned char*, int) override { return true; }
+    } host;
+    struct Reports final : IRtmpLinkSink {
+        std::atomic<int> count{0};
+        void OnPublishLink(int, const std::string&, const RtmpLinkReport&) override { ++count; }
+    } reports;
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.Start());
+    struct Mgr {
+        IRtmpMgr* mgr;
+        ~Mgr() { DestroyRtmpMgr(mgr); }
+    } m{CreateRtmpMgr(reinterpret_cast<IRtmpMgrSink*>(static_cast<FourSlotSink*>(&host)))};
+    const int id = m.mgr->GetPublishId();
+    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, true, "uni", nginx.Url("host").c_str(), 0));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return host.connected > 0; }, 10000));
+    const TestMedia& media = Media();
+    std::vector<uint8_t> config = media.aacConfig;
+    m.mgr->SetAACExtraData(id, config.data(), static_cast<int>(config.size()));
+    // Two seconds of a connected publisher: several link reports' worth, none for this host.
+    FeedRealTime(m.mgr, id, media.video, media.audio);
+    m.mgr->SetLinkSink(&reports);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return reports.count >= 2; }, 5000));
+    m.mgr->SetLinkSink(nullptr);
+    m.mgr->ClosePublish(id);
+    EXPECT_EQ(host.connected, 1);
 }
 
 TEST(PublishServer, PublishModeGoesOnTheWire) {
@@ -362,7 +412,8 @@ TEST(PublishServer, CloseEndsASendBlockedOnAStalledServer) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ::kill(server, SIGCONT);
     std::printf("ClosePublish with a blocked send took %.3f s\n", seconds);
-    EXPECT_LT(seconds, 3.0);
+    // The queue cannot drain into a server that does not read: the drain's bound, then the end.
+    EXPECT_LT(seconds, 2.5);
     // Closing wrote to a dead socket on this thread: no SIGPIPE is left pending for it.
     sigset_t pending;
     sigpending(&pending);

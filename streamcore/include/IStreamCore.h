@@ -1,5 +1,8 @@
 // The media endpoint as its host (the script addon) sees it.
 //
+// Binary contract: slots are only ever appended, never reordered or changed, and the endpoint
+// calls a host only through the interfaces the host registered (callbacks are opt-in).
+//
 // One endpoint per process, reached through CreateStreamCore / DestroyStreamCore. Strings are
 // NUL-terminated; window handles travel as void* holding the native handle value (on X11 the
 // window id); uniName is the capture engine's name of a local source and url an RTMP URL.
@@ -8,12 +11,14 @@
 // Initialize names.
 //
 // Threads: every IStreamCore operation is called from the host's thread (one at a time).
-// StreamCoreSink operations are called on the endpoint's event thread "onevent".
+// StreamCoreSink and IStreamCoreBitrateSink operations are called on the endpoint's event
+// thread "onevent".
 // Neither interface has a virtual destructor: the endpoint is destroyed by DestroyStreamCore
 // only, and the sink belongs to the host.
 #pragma once
 
-// The event of a published stream whose video bitrate the endpoint changed to fit its uplink.
+// The event of a published stream whose video bitrate the endpoint changed to fit its uplink
+// (delivered through IStreamCoreBitrateSink).
 enum { STREAMCORE_EVENT_BITRATE = 6003 };
 
 class StreamCoreSink {
@@ -23,14 +28,20 @@ public:
     // valid only during the call.
     /* 1 */ virtual void OnPublishResult(int value, const char* name) = 0;
     /* 2 */ virtual void OnPlayResult(int value, const char* name) = 0;
-    // STREAMCORE_EVENT_BITRATE: the stream at url (valid only during the call) now publishes
-    // its video at kbps kbit/s. Sinks that do not follow bitrates leave it out.
-    /* 3 */ virtual void OnBitrateChanged(int kbps, const char* url) {
-        (void)kbps, (void)url;
-    }
 
 protected:
     ~StreamCoreSink() = default;
+};
+
+// Bitrate changes, for hosts that follow them (registered with IStreamCore::SetBitrateSink).
+// The bitrate follows the uplink whether or not a host listens.
+class IStreamCoreBitrateSink {
+public:
+    // The stream at url (valid only during the call) now publishes its video at kbps kbit/s.
+    /* 0 */ virtual void OnBitrateChanged(int kbps, const char* url) = 0;
+
+protected:
+    ~IStreamCoreBitrateSink() = default;
 };
 
 class IStreamCore {
@@ -100,6 +111,9 @@ public:
     /* 51 */ virtual int GetTestMicLevel() = 0;
     /* 52 */ virtual int GetTestSpkLevel() = 0;
     /* 53 */ virtual void StopPlay(const char* url) = 0;
+    // Starts (sink) or stops (null) the delivery of bitrate changes. The sink must stay valid
+    // until it is replaced or the endpoint is uninitialized.
+    /* 54 */ virtual void SetBitrateSink(IStreamCoreBitrateSink* sink) { (void)sink; }
 
 protected:
     ~IStreamCore() = default;

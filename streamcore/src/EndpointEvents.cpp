@@ -101,12 +101,16 @@ int LiveMediaEndpoint::OnLiveMediaEndpoint(const unsigned char* data, unsigned l
     EventRecord rec;
     if (!ParseEventRecord(data, len, rec)) return 0;
     if (rec.eventId == EVENT_STOP) return -1;
+    // Bitrate changes go only to a host that registered for them.
+    if (rec.eventId == EVENT_BITRATE) {
+        if (IStreamCoreBitrateSink* bitrateSink = m_lpBitrateSink.load(std::memory_order_acquire))
+            bitrateSink->OnBitrateChanged(rec.value, rec.text.c_str());
+        return 0;
+    }
     StreamCoreSink* sink = m_lpSink.load(std::memory_order_acquire);
     if (sink == nullptr) return 0;
     if (rec.eventId == EVENT_PUBLISH_RESULT)
         sink->OnPublishResult(rec.value, rec.text.c_str());
-    else if (rec.eventId == EVENT_BITRATE)
-        sink->OnBitrateChanged(rec.value, rec.text.c_str());
     else if (rec.eventId == EVENT_PLAY_RESULT)
         sink->OnPlayResult(rec.value, rec.text.c_str());
     else

@@ -2,11 +2,14 @@
 // publish registry; encoded frames from the engine go through it to the publish data thread.
 #include "EndpointInternal.h"
 
+#include "common/util.h"
+
 #include <Poco/Bugcheck.h>
 
 namespace streamcore {
 
 using Orvane::Common::IOBufferPtr;
+using Orvane::Common::ovGetTickCount;
 
 bool LiveMediaEndpoint::StartEncodeMixer(const char* uniName, int a, int b, int c) {
     return m_lpMediaTapr && m_lpMediaTapr->StartEncodeMixer(uniName, a, b, c) == 0;
@@ -159,8 +162,16 @@ int LiveMediaEndpoint::OnRtpVideoData(const char* uniName, const unsigned char* 
     return PostEngineFrame(std::move(frame), error, "OnRtpVideoData");
 }
 
-int LiveMediaEndpoint::OnMixerAudioData(const char* uniName, const unsigned char* data, int len,
-                                        unsigned int timestamp) {
+int LiveMediaEndpoint::OnMixerAudioData(const char* uniName, const unsigned char* data, int len) {
+    // An engine that gives no capture times: the sound is stamped when it arrives, on the
+    // clock the video's capture times use.
+    if (!m_arrivalStampLogged.exchange(true))
+        EP_LOG("the engine gives mixer audio without capture times: stamped on arrival");
+    return OnMixerAudioDataAt(uniName, data, len, static_cast<unsigned int>(ovGetTickCount()));
+}
+
+int LiveMediaEndpoint::OnMixerAudioDataAt(const char* uniName, const unsigned char* data, int len,
+                                          unsigned int timestamp) {
     FrameError error = FrameError::kNone;
     IOBufferPtr frame = BuildAudioFrame(uniName, data, len, 16000, 1, 1, timestamp, &error);
     return PostEngineFrame(std::move(frame), error, "OnMixerAudioData");

@@ -87,7 +87,9 @@ bool LiveMediaEndpoint::Initialize(void*, void*, void*, bool enableLog) {
     try {
         m_lpRtmpMgr = CreateRtmpMgr(this);
         if (m_lpRtmpMgr == nullptr) Poco::Bugcheck::assertion("m_lpRtmpMgr != NULL", __FILE__, __LINE__);
-        m_lpMediaTapr = CreateMediaTap(this, 0);
+        // The bitrate control follows the publishers' links whether or not the host listens.
+        m_lpRtmpMgr->SetLinkSink(this);
+        m_lpMediaTapr = CreateMediaTap(this, MEDIATAP_SINK_CAPTURE_TIMES);
         m_lpPaneShareMgr = CreatePaneShareMgr(nullptr);
         if (m_lpMediaTapr == nullptr) Poco::Bugcheck::assertion("m_lpMediaTapr != NULL", __FILE__, __LINE__);
         if (m_lpPaneShareMgr == nullptr) Poco::Bugcheck::assertion("m_lpPaneShareMgr != NULL", __FILE__, __LINE__);
@@ -174,6 +176,11 @@ void LiveMediaEndpoint::SetSink(StreamCoreSink* sink) {
     EP_LOG("SetSink");
     m_lpSink.store(sink, std::memory_order_release);
     EP_LOG("SetSink end");
+}
+
+void LiveMediaEndpoint::SetBitrateSink(IStreamCoreBitrateSink* sink) {
+    EP_LOG("SetBitrateSink(%s)", sink ? "on" : "off");
+    m_lpBitrateSink.store(sink, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -16,9 +16,9 @@
 //   - play data thread: SlotPlayData (frames to the engine).
 //   - recording thread: recording registry (m_records), SlotStartRecord, SlotStopRecord,
 //     SlotRecordData.
-//   - "onevent": the event loop (run) and every StreamCoreSink call.
-//   - IMediaTapSink callbacks: engine threads; IRtmpMgrSink callbacks: RTMP threads. Both only
-//     copy and post, never wait.
+//   - "onevent": the event loop (run) and every StreamCoreSink / IStreamCoreBitrateSink call.
+//   - IMediaTapSink callbacks: engine threads; IRtmpMgrSink and IRtmpLinkSink callbacks: RTMP
+//     threads. They only copy and post, never wait.
 // Each registry is touched by its worker only (and by UnInitialize after the workers are gone);
 // every slot and registry look-up checks its worker with MTP_DCHECK_RUN_ON.
 // The worker pointers are guarded by m_threadsLock so that a post racing with UnInitialize
@@ -91,6 +91,7 @@ private:
 
 class LiveMediaEndpoint : public IStreamCore,
                           public IRtmpMgrSink,
+                          public IRtmpLinkSink,
                           public IMediaTapSink,
                           public mtp::MessageHandler,
                           public Poco::Runnable {
@@ -156,6 +157,7 @@ public:
     int GetTestMicLevel() override;
     int GetTestSpkLevel() override;
     void StopPlay(const char* url) override;
+    void SetBitrateSink(IStreamCoreBitrateSink* sink) override;
 
     // IRtmpMgrSink (RTMP threads)
     bool OnPublishEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) override;
@@ -163,6 +165,7 @@ public:
     bool OnPlayVideoData(int id, unsigned long long videoId, unsigned char* data, int len,
                          bool keyFrame) override;
     bool OnPlayAudioData(int id, unsigned long long audioId, unsigned char* data, int len) override;
+    // IRtmpLinkSink (publishers' send threads)
     void OnPublishLink(int id, const std::string& url, const RtmpLinkReport& report) override;
 
     // IMediaTapSink (engine threads)
@@ -170,8 +173,9 @@ public:
     int OnRtpVideoData(const char* uniName, const unsigned char* data, int len, bool keyFrame,
                        unsigned int timestamp) override;
     int OnAudioData(int a, int b, const unsigned char* data, int len, int c, unsigned int d) override;
-    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len, unsigned int timestamp) override;
+    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len) override;
     int OnMixerAudioHeaderData(const char* uniName, char* header, int len) override;
+    int OnMixerAudioDataAt(const char* uniName, const unsigned char* data, int len, unsigned int captureMs) override;
 
     // mtp::MessageHandler: the start-up binding of the two control threads.
     void OnMessage(mtp::Message* msg) override;
@@ -237,6 +241,9 @@ private:
     static OvHwnd ToHwnd(void* window) { return static_cast<OvHwnd>(reinterpret_cast<uintptr_t>(window)); }
 
     std::atomic<StreamCoreSink*> m_lpSink{nullptr};
+    std::atomic<IStreamCoreBitrateSink*> m_lpBitrateSink{nullptr};
+    // Set once the first mixer frame without a capture time was logged.
+    std::atomic<bool> m_arrivalStampLogged{false};
     IRtmpMgr* m_lpRtmpMgr = nullptr;
     IMediaTap* m_lpMediaTapr = nullptr;
     IPaneShareMgr* m_lpPaneShareMgr = nullptr;

@@ -4,6 +4,8 @@
 #include "doubles.h"
 #include "support/process.h"
 
+#include "common/util.h"
+
 #include <Poco/Exception.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -327,19 +329,19 @@ TEST_F(EndpointTest, AacHeaderReachesEveryPublicationOnceAndAgainForANewMixedPub
     ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/a", "app0", kMixer, 0));  // 1001, first in URL order
     const unsigned char aac[] = {1, 2, 3, 4};
     // Audio before the engine reported a header: no header sent.
-    EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac, 77);
+    EngineSink()->OnMixerAudioDataAt(kMixer, aac, sizeof aac, 77);
     ASSERT_TRUE(WaitSent(2));
     EXPECT_TRUE(AacHeadersSent().empty());
     char header[] = {0x14, 0x08};
     EngineSink()->OnMixerAudioHeaderData(kMixer, header, 2);
-    for (int i = 0; i < 5; ++i) EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac, 77);
+    for (int i = 0; i < 5; ++i) EngineSink()->OnMixerAudioDataAt(kMixer, aac, sizeof aac, 77);
     ASSERT_TRUE(WaitSent(12));
     // Both publications of the mixer got it, once each.
     EXPECT_EQ(AacHeadersSent(), (std::vector<std::string>{"1001:1408", "1000:1408"}));
     // A new mixed publish hands it to every publication again, the new one included.
     ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/c", "app0", kMixer, 0));
-    EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac, 77);
-    EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac, 77);
+    EngineSink()->OnMixerAudioDataAt(kMixer, aac, sizeof aac, 77);
+    EngineSink()->OnMixerAudioDataAt(kMixer, aac, sizeof aac, 77);
     ASSERT_TRUE(WaitSent(18));
     EXPECT_EQ(AacHeadersSent(), (std::vector<std::string>{"1001:1408", "1000:1408", "1001:1408", "1000:1408",
                                                          "1002:1408"}));
@@ -350,6 +352,20 @@ TEST_F(EndpointTest, AacHeaderReachesEveryPublicationOnceAndAgainForANewMixedPub
     EXPECT_EQ(sent.back().timestamp, 77u);  // the engine's capture time, unchanged
 }
 
+TEST_F(EndpointTest, MixerAudioFromAnEngineWithoutCaptureTimesIsStampedOnArrival) {
+    // An engine built against the three-argument slot calls only that one.
+    ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/a", "app0", kMixer, 0));
+    const unsigned char aac[] = {5, 6, 7};
+    const auto before = static_cast<uint32_t>(Orvane::Common::ovGetTickCount());
+    EngineSink()->OnMixerAudioData(kMixer, aac, sizeof aac);
+    const auto after = static_cast<uint32_t>(Orvane::Common::ovGetTickCount());
+    ASSERT_TRUE(WaitSent(1));
+    const SentFrame f = SentFrames().front();
+    EXPECT_TRUE(f.audio);
+    EXPECT_EQ(f.len, 3);
+    EXPECT_LE(f.timestamp - before, after - before) << "stamped with the time it arrived";
+}
+
 TEST_F(EndpointTest, OversizedMixerHeaderAndOverlongUniNameAreRefused) {
     ASSERT_TRUE(m_core->PublishMixStream("rtmp://h/live/a", "app0", kMixer, 0));
     char big[12];
@@ -357,17 +373,17 @@ TEST_F(EndpointTest, OversizedMixerHeaderAndOverlongUniNameAreRefused) {
     EngineSink()->OnMixerAudioHeaderData(kMixer, big, 12);
     std::string longName(128, 'x');
     const unsigned char aac[] = {9, 9};
-    EngineSink()->OnMixerAudioData(longName.c_str(), aac, 2, 1);
+    EngineSink()->OnMixerAudioDataAt(longName.c_str(), aac, 2, 1);
     auto f = VideoFrame(4, 1);
     EngineSink()->OnRtpVideoData(longName.c_str(), f.data(), static_cast<int>(f.size()), true, 1);
-    EngineSink()->OnMixerAudioData(kMixer, aac, 2, 1);
+    EngineSink()->OnMixerAudioDataAt(kMixer, aac, 2, 1);
     ASSERT_TRUE(WaitSent(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(SentFrames().size(), 1u);
     EXPECT_TRUE(AacHeadersSent().empty());
     char ok[] = {0x12, 0x10};
     EngineSink()->OnMixerAudioHeaderData(kMixer, ok, 2);
-    EngineSink()->OnMixerAudioData(kMixer, aac, 2, 1);
+    EngineSink()->OnMixerAudioDataAt(kMixer, aac, 2, 1);
     ASSERT_TRUE(WaitSent(2));
     EXPECT_EQ(AacHeadersSent(), std::vector<std::string>{"1000:1210"});
 }
@@ -408,7 +424,7 @@ TEST_F(EndpointTest, TwoRecordingsOfOneSourceGetEveryFrameWithTheHeaderBeforeEac
     const int kFrames = 50;
     for (int i = 0; i < kFrames; ++i) SendVideo("cam0", VideoFrame(8, static_cast<unsigned char>(i)), i == 0, 100 + i);
     const unsigned char aac[] = {7, 7, 7};
-    EngineSink()->OnMixerAudioData(kMixer, aac, 3, 123);
+    EngineSink()->OnMixerAudioDataAt(kMixer, aac, 3, 123);
     auto writes = [](int serial, const std::string& op) {
         int n = 0;
         for (const auto& c : RecordCalls())

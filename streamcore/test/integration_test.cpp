@@ -77,7 +77,7 @@ size_t Feed(IMediaTapSink* sink, size_t count) {
         const bool audioNext = a < c.audio.size() && at < vt;
         std::this_thread::sleep_until(start + std::chrono::milliseconds(audioNext ? at : vt));
         if (audioNext) {
-            sink->OnMixerAudioData(kMixer, c.audio[a].data(), static_cast<int>(c.audio[a].size()), Now());
+            sink->OnMixerAudioDataAt(kMixer, c.audio[a].data(), static_cast<int>(c.audio[a].size()), Now());
             ++a;
         } else {
             const media::VideoFrame& f = c.video[v];

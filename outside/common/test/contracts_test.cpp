@@ -1,9 +1,12 @@
-// The outside components are found by virtual slot, so the slot of every operation is part
-// of the contract. Under the Itanium C++ ABI a pointer to a virtual member function holds
-// 1 + the byte offset of its vtable entry, which gives the slot back.
+// Interfaces are found by virtual slot, so the slot of every operation is part of the
+// contract: hosts and engines built against an older header call and implement the slots it
+// had. Under the Itanium C++ ABI a pointer to a virtual member function holds 1 + the byte
+// offset of its vtable entry, which gives the slot back.
+#include "IStreamCore.h"
 #include "mediakit/IVideoConvert.h"
 #include "mediatap/IMediaTap.h"
 #include "record/IRecord.h"
+#include "rtmplink/IRtmpMgr.h"
 
 #include <gtest/gtest.h>
 
@@ -46,6 +49,22 @@ TEST(Contracts, CaptureEngineSlots) {
     EXPECT_EQ(Slot(&IMediaTapSink::OnAudioData), 2);
     EXPECT_EQ(Slot(&IMediaTapSink::OnMixerAudioData), 3);
     EXPECT_EQ(Slot(&IMediaTapSink::OnMixerAudioHeaderData), 4);
+    EXPECT_EQ(Slot(&IMediaTapSink::OnMixerAudioDataAt), 5);
+}
+
+TEST(Contracts, HostSinksKeepTheirSlotsAndNewCallbacksHaveInterfacesOfTheirOwn) {
+    EXPECT_EQ(Slot(&StreamCoreSink::OnStreamCoreEvent), 0);
+    EXPECT_EQ(Slot(&StreamCoreSink::OnPublishResult), 1);
+    EXPECT_EQ(Slot(&StreamCoreSink::OnPlayResult), 2);
+    EXPECT_EQ(Slot(&IStreamCoreBitrateSink::OnBitrateChanged), 0);
+    EXPECT_EQ(Slot(&IStreamCore::StopPlay), 53);
+    EXPECT_EQ(Slot(&IStreamCore::SetBitrateSink), 54);
+
+    EXPECT_EQ(Slot(&IRtmpMgrSink::OnPublishEvent), 0);
+    EXPECT_EQ(Slot(&IRtmpMgrSink::OnPlayAudioData), 3);
+    EXPECT_EQ(Slot(&IRtmpLinkSink::OnPublishLink), 0);
+    EXPECT_EQ(Slot(&IRtmpMgr::SetRtmpMgrSink), 18);
+    EXPECT_EQ(Slot(&IRtmpMgr::SetLinkSink), 19);
 }
 
 TEST(Contracts, RecorderAndConverterSlots) {

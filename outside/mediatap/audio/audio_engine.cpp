@@ -34,8 +34,12 @@ std::vector<SoundDevice> Listable(std::vector<SoundDevice> devices) {
 
 class AudioEngine final : public IAudioEngine {
 public:
-    AudioEngine(std::unique_ptr<ISoundServer> server, IMediaTapSink* sink)
-        : m_server(std::move(server)), m_sink(sink), m_micTest(m_server.get()), m_speakerTest(m_server.get()) {}
+    AudioEngine(std::unique_ptr<ISoundServer> server, IMediaTapSink* sink, int sinkFlags)
+        : m_server(std::move(server)),
+          m_sink(sink),
+          m_captureTimes((sinkFlags & MEDIATAP_SINK_CAPTURE_TIMES) != 0),
+          m_micTest(m_server.get()),
+          m_speakerTest(m_server.get()) {}
 
     ~AudioEngine() override {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -136,6 +140,7 @@ public:
         // The sink is called on the mixer's thread with copies of the name and header.
         const std::string label = m_mixerName;
         IMediaTapSink* sink = m_sink;
+        const bool captureTimes = m_captureTimes;
         auto mixer = std::make_unique<AudioMixer>(
             m_server.get(),
             [sink, label](const uint8_t* config, int len) {
@@ -144,9 +149,12 @@ public:
                 std::memcpy(header, config, static_cast<size_t>(len));
                 sink->OnMixerAudioHeaderData(label.c_str(), header, len);
             },
-            [sink, label](const uint8_t* data, int len, int64_t captureUs) {
+            [sink, label, captureTimes](const uint8_t* data, int len, int64_t captureUs) {
                 // Milliseconds of the steady clock, as the video half stamps its frames.
-                sink->OnMixerAudioData(label.c_str(), data, len, static_cast<unsigned int>(captureUs / 1000));
+                if (captureTimes)
+                    sink->OnMixerAudioDataAt(label.c_str(), data, len, static_cast<unsigned int>(captureUs / 1000));
+                else
+                    sink->OnMixerAudioData(label.c_str(), data, len);
             });
         mixer->SetMicrophone(m_mic);
         mixer->SetAutoGain(m_agc);
@@ -237,6 +245,7 @@ private:
     std::mutex m_lock;  // serialises the slots; guards the members below
     std::unique_ptr<ISoundServer> m_server;
     IMediaTapSink* m_sink;
+    const bool m_captureTimes;
     std::string m_mic;      // the open microphone ("" none)
     std::string m_speaker;  // the open speaker ("" none: the default)
     bool m_agc = false;
@@ -248,16 +257,18 @@ private:
 
 }  // namespace
 
-std::unique_ptr<IAudioEngine> CreateAudioEngine(std::unique_ptr<ISoundServer> server, IMediaTapSink* sink) {
-    return std::make_unique<AudioEngine>(std::move(server), sink);
+std::unique_ptr<IAudioEngine> CreateAudioEngine(std::unique_ptr<ISoundServer> server, IMediaTapSink* sink,
+                                                int sinkFlags) {
+    return std::make_unique<AudioEngine>(std::move(server), sink, sinkFlags);
 }
 
-std::unique_ptr<IAudioEngine> CreatePulseAudioEngine(IMediaTapSink* sink) {
-    return CreateAudioEngine(CreatePulseSoundServer("MediaTap"), sink);
+std::unique_ptr<IAudioEngine> CreatePulseAudioEngine(IMediaTapSink* sink, int sinkFlags) {
+    return CreateAudioEngine(CreatePulseSoundServer("MediaTap"), sink, sinkFlags);
 }
 
-std::unique_ptr<IAudioEngine> CreateSharedAudioEngine(std::shared_ptr<ISoundServer> server, IMediaTapSink* sink) {
-    return CreateAudioEngine(ShareSoundServer(std::move(server)), sink);
+std::unique_ptr<IAudioEngine> CreateSharedAudioEngine(std::shared_ptr<ISoundServer> server, IMediaTapSink* sink,
+                                                      int sinkFlags) {
+    return CreateAudioEngine(ShareSoundServer(std::move(server)), sink, sinkFlags);
 }
 
 }  // namespace audio

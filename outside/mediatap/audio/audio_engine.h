@@ -27,8 +27,9 @@
 //   with uniName (1 to 127 bytes): the default sink's monitor plus the open microphone, as
 //   AAC-LC at kbps kbit/s (8 to 320), rate Hz (an AAC rate, 8000 to 96000) and 1 or 2
 //   channels. One OnMixerAudioHeaderData (the AudioSpecificConfig, 2 bytes for these
-//   settings) comes before the first OnMixerAudioData; each OnMixerAudioData is one raw AAC
-//   frame of 1024 samples, stamped with the capture time of its first sample (IMediaTap.h).
+//   settings) comes before the first frame; each OnMixerAudioDataAt is one raw AAC frame of
+//   1024 samples, stamped with the capture time of its first sample (IMediaTap.h), or an
+//   OnMixerAudioData for a sink that did not offer capture times.
 //   With no server or no source it encodes silence in real time.
 //   Started again with the same name and settings: nothing changes but the header is sent
 //   again; with other settings it restarts with them. -1 for bad arguments or while a mixer of
@@ -86,12 +87,16 @@ public:
 };
 
 // The audio half over the given server (never null; owned by the result), calling sink (never
-// null) with the mixer's output.
-std::unique_ptr<IAudioEngine> CreateAudioEngine(std::unique_ptr<ISoundServer> server, IMediaTapSink* sink);
+// null) with the mixer's output. sinkFlags: the MEDIATAP_SINK_ values the sink offers (with
+// MEDIATAP_SINK_CAPTURE_TIMES the frames go to OnMixerAudioDataAt with their capture times,
+// else to OnMixerAudioData).
+std::unique_ptr<IAudioEngine> CreateAudioEngine(std::unique_ptr<ISoundServer> server, IMediaTapSink* sink,
+                                                int sinkFlags = MEDIATAP_SINK_CAPTURE_TIMES);
 // The same over the PulseAudio server of the environment.
-std::unique_ptr<IAudioEngine> CreatePulseAudioEngine(IMediaTapSink* sink);
+std::unique_ptr<IAudioEngine> CreatePulseAudioEngine(IMediaTapSink* sink, int sinkFlags = MEDIATAP_SINK_CAPTURE_TIMES);
 // The same over a connection the caller shares with others (see ShareSoundServer).
-std::unique_ptr<IAudioEngine> CreateSharedAudioEngine(std::shared_ptr<ISoundServer> server, IMediaTapSink* sink);
+std::unique_ptr<IAudioEngine> CreateSharedAudioEngine(std::shared_ptr<ISoundServer> server, IMediaTapSink* sink,
+                                                      int sinkFlags = MEDIATAP_SINK_CAPTURE_TIMES);
 
 }  // namespace audio
 }  // namespace mediatap

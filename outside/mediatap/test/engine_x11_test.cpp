@@ -569,7 +569,7 @@ TEST_F(EngineX11Test, SinkMayStopItsSourceFromTheCallback) {
             return 0;
         }
         int OnAudioData(int, int, const unsigned char*, int, int, unsigned) override { return 0; }
-        int OnMixerAudioData(const char*, const unsigned char*, int, unsigned) override { return 0; }
+        int OnMixerAudioData(const char*, const unsigned char*, int) override { return 0; }
         int OnMixerAudioHeaderData(const char*, char*, int) override { return 0; }
     } sink;
     Window win = m_painter->BarsWindow(0, 0, 160, 120);

@@ -2,6 +2,9 @@
 // marked as exceptions, and small window services around sharing (live thumbnails, bringing a
 // window to the top, finding a process's window, watching one window's events).
 //
+// Binary contract: slots are only ever appended, never reordered or changed, and callbacks
+// into a host are opt-in (made only through interfaces the host registered).
+//
 // Threads: create, use and destroy a manager on one thread (the caller's). The sink's
 // OnWindowMessage is called on the library's own event thread (see IPaneShareMgrSink).
 #pragma once

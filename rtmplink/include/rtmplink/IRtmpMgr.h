@@ -1,5 +1,8 @@
 // RTMP streaming: the manager of outgoing (publish) and incoming (play) RTMP streams.
 //
+// Binary contract: slots are only ever appended, never reordered or changed, and the library
+// calls a host only through the interfaces the host registered (callbacks are opt-in).
+//
 // One manager per process, made by CreateRtmpMgr and ended by DestroyRtmpMgr. Streams are
 // named by ids the manager hands out (publish ids from 1000, play ids from 10000); the
 // manager owns every stream object, callers hold only ids.
@@ -14,7 +17,7 @@
 // - The reference returned by GetUniName stays valid until that id is closed.
 // - ClosePlay waits for the player's receive thread to end (at once also when it is blocked
 //   in a receive or a connect).
-// - IRtmpMgrSink is called on the streams' own threads (one send thread per publisher, one
+// - IRtmpMgrSink and IRtmpLinkSink are called on the streams' own threads (one send thread per publisher, one
 //   receive thread per player), never on the caller's thread, and from several threads at
 //   once: the sink must be thread-safe and must not call ClosePublish / ClosePlay /
 //   DestroyRtmpMgr from inside a callback.
@@ -34,7 +37,8 @@ enum RTMP_RESULT {
     RTMP_PLAY_FAILED = 102,           // play failure; never reported by this library
 };
 
-// How a publisher's link is doing, measured over the last second of sending.
+// How a publisher's link is doing, measured over the last second of sending. Fields are only
+// ever appended.
 struct RtmpLinkReport {
     int ackedKbps = 0;    // what the server acknowledged (TCP), kbit/s
     int audioKbps = 0;    // the audio in what was sent, kbit/s
@@ -57,13 +61,21 @@ public:
     // Received frames behind a 12-byte media header; data is valid only during the call.
     virtual bool OnPlayVideoData(int id, unsigned long long videoId, unsigned char* data, int len, bool keyFrame) = 0;
     virtual bool OnPlayAudioData(int id, unsigned long long audioId, unsigned char* data, int len) = 0;
-    // A connected publisher's link, about four times a second. Must be quick.
-    virtual void OnPublishLink(int id, const std::string& url, const RtmpLinkReport& report) {
-        (void)id, (void)url, (void)report;
-    }
 
 protected:
     ~IRtmpMgrSink() = default;
+};
+
+// Link reports of connected publishers, for callers that follow them (registered with
+// IRtmpMgr::SetLinkSink). Implemented by the caller; never deleted by the library.
+class __attribute__((visibility("default"))) IRtmpLinkSink {
+public:
+    // A connected publisher's link, about four times a second.
+    // url is the URL the publisher was opened with. Must be quick.
+    virtual void OnPublishLink(int id, const std::string& url, const RtmpLinkReport& report) = 0;
+
+protected:
+    ~IRtmpLinkSink() = default;
 };
 
 class __attribute__((visibility("default"))) IRtmpMgr {
@@ -88,7 +100,9 @@ public:
     virtual void SetAACExtraData(int id, unsigned char* data, int len) = 0;
     virtual void PausePublish(int id) = 0;
     virtual void ContinuePublish(int id) = 0;
-    // Stops the send thread, drops what is queued and closes the connection.
+    // Ends the publisher: what is queued is still sent while the connection stands, for at
+    // most 2 s (nothing more is taken meanwhile), then the send thread stops, the rest is
+    // dropped (one log line says how much) and the connection is closed.
     virtual void ClosePublish(int id) = 0;
     virtual bool HasAudio(int id) = 0;
     virtual const std::string& GetUniName(int id) = 0;
@@ -108,6 +122,9 @@ public:
     virtual unsigned long long GetAudioId(int id) = 0;
     // A null sink is a programming error (Poco assertion "lpSink").
     virtual void SetRtmpMgrSink(IRtmpMgrSink* sink) = 0;
+    // Starts (sink) or stops (null) the link reports of every publisher. The sink must stay
+    // valid until it is replaced or the manager is destroyed.
+    virtual void SetLinkSink(IRtmpLinkSink* sink) { (void)sink; }
 
 protected:
     ~IRtmpMgr() = default;

@@ -77,7 +77,7 @@ double Rms(const std::vector<float>& samples, size_t from) {
     return std::sqrt(sum / static_cast<double>(samples.size() - from));
 }
 
-int RecordingAudioSink::OnMixerAudioData(const char* uniName, const unsigned char* data, int len, unsigned int) {
+int RecordingAudioSink::OnMixerAudioData(const char* uniName, const unsigned char* data, int len) {
     std::lock_guard<std::mutex> lock(m_lock);
     if (m_headerCount == 0) m_framesBeforeHeader = true;
     m_frames.push_back({std::vector<uint8_t>(data, data + len), std::chrono::steady_clock::now()});

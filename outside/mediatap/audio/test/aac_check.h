@@ -41,8 +41,11 @@ public:
     int OnSendVideoPacketCount(const char*) override { return 0; }
     int OnRtpVideoData(const char*, const unsigned char*, int, bool, unsigned int) override { return 0; }
     int OnAudioData(int, int, const unsigned char*, int, int, unsigned int) override { return 0; }
-    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len, unsigned int timestamp) override;
+    int OnMixerAudioData(const char* uniName, const unsigned char* data, int len) override;
     int OnMixerAudioHeaderData(const char* uniName, char* header, int len) override;
+    int OnMixerAudioDataAt(const char* uniName, const unsigned char* data, int len, unsigned) override {
+        return OnMixerAudioData(uniName, data, len);
+    }
 
     std::vector<uint8_t> Header();
     int HeaderCount();
