@@ -11,15 +11,24 @@
 // Initialize names.
 //
 // Threads: every IStreamCore operation is called from the host's thread (one at a time).
-// StreamCoreSink and IStreamCoreBitrateSink operations are called on the endpoint's event
-// thread "onevent".
+// The sinks' operations are called on the endpoint's event thread "onevent".
 // Neither interface has a virtual destructor: the endpoint is destroyed by DestroyStreamCore
 // only, and the sink belongs to the host.
 #pragma once
 
-// The event of a published stream whose video bitrate the endpoint changed to fit its uplink
-// (delivered through IStreamCoreBitrateSink).
-enum { STREAMCORE_EVENT_BITRATE = 6003 };
+// Event ids. The list only grows at its end.
+enum {
+    STREAMCORE_EVENT_PUBLISH_RESULT = 6001,  // a publication connected (0) or failed (-1)
+    STREAMCORE_EVENT_PLAY_RESULT = 6002,     // a playback connected (0) or failed (-1)
+    // A published stream whose video bitrate the endpoint changed to fit its uplink
+    // (delivered through IStreamCoreBitrateSink).
+    STREAMCORE_EVENT_BITRATE = 6003,
+    // A local source ended by itself (its window or display went away); it stays listed until
+    // stopped (IStreamCoreDetailSink).
+    STREAMCORE_EVENT_SOURCE_ENDED = 6004,
+    // A recording ended on a failed write; its file keeps what was written (IStreamCoreDetailSink).
+    STREAMCORE_EVENT_RECORD_FAILED = 6005,
+};
 
 class StreamCoreSink {
 public:
@@ -42,6 +51,20 @@ public:
 
 protected:
     ~IStreamCoreBitrateSink() = default;
+};
+
+// Events that name what they are about, for hosts that follow them (registered with
+// IStreamCore::SetDetailSink); delivered besides the StreamCoreSink calls.
+class IStreamCoreDetailSink {
+public:
+    // STREAMCORE_EVENT_PUBLISH_RESULT / _PLAY_RESULT: value 0 connected, -1 failed; subject the
+    // stream's full URL. STREAMCORE_EVENT_SOURCE_ENDED: value 0; subject the source's uniName.
+    // STREAMCORE_EVENT_RECORD_FAILED: value the record id; subject the file path. text: why, or
+    // empty. Strings are valid only during the call.
+    /* 0 */ virtual void OnStreamCoreDetail(int eventId, int value, const char* subject, const char* text) = 0;
+
+protected:
+    ~IStreamCoreDetailSink() = default;
 };
 
 class IStreamCore {
@@ -114,6 +137,8 @@ public:
     // Starts (sink) or stops (null) the delivery of bitrate changes. The sink must stay valid
     // until it is replaced or the endpoint is uninitialized.
     /* 54 */ virtual void SetBitrateSink(IStreamCoreBitrateSink* sink) { (void)sink; }
+    // Starts (sink) or stops (null) the delivery of detailed events; as SetBitrateSink.
+    /* 55 */ virtual void SetDetailSink(IStreamCoreDetailSink* sink) { (void)sink; }
 
 protected:
     ~IStreamCore() = default;

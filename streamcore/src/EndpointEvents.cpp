@@ -62,14 +62,14 @@ void LiveMediaEndpoint::DrainEvents() {
     }
 }
 
-void LiveMediaEndpoint::PostResultEvent(int eventId, int value, const std::string& name) {
-    std::vector<unsigned char> rec = BuildEventRecord(eventId, value, name);
+void LiveMediaEndpoint::PostResultEvent(int eventId, int value, const std::string& name, const std::string& detail) {
+    std::vector<unsigned char> rec = BuildEventRecord(eventId, value, name, detail);
     if (rec.empty()) return;
     PostEvent(reinterpret_cast<const char*>(rec.data()), static_cast<int>(rec.size()));
 }
 
-bool LiveMediaEndpoint::OnPublishEvent(int, std::string name, RTMP_RESULT result, char*, int) {
-    PostResultEvent(EVENT_PUBLISH_RESULT, result == RTMP_PUBLISH_CONNECTED ? 0 : -1, name);
+bool LiveMediaEndpoint::OnPublishEvent(int id, std::string name, RTMP_RESULT result, char*, int) {
+    PostResultEvent(EVENT_PUBLISH_RESULT, result == RTMP_PUBLISH_CONNECTED ? 0 : -1, name, m_publishUrls.Find(id));
     return true;
 }
 
@@ -77,8 +77,8 @@ void LiveMediaEndpoint::OnPublishLink(int, const std::string& url, const RtmpLin
     PostTo(&LiveMediaEndpoint::m_publishThread, [this, url, report] { SlotPublishLink(url, report); });
 }
 
-bool LiveMediaEndpoint::OnPlayEvent(int, std::string name, RTMP_RESULT result, char*, int) {
-    PostResultEvent(EVENT_PLAY_RESULT, result == RTMP_PLAY_CONNECTED ? 0 : -1, name);
+bool LiveMediaEndpoint::OnPlayEvent(int id, std::string name, RTMP_RESULT result, char*, int) {
+    PostResultEvent(EVENT_PLAY_RESULT, result == RTMP_PLAY_CONNECTED ? 0 : -1, name, m_playUrls.Find(id));
     return true;
 }
 
@@ -101,20 +101,28 @@ int LiveMediaEndpoint::OnLiveMediaEndpoint(const unsigned char* data, unsigned l
     EventRecord rec;
     if (!ParseEventRecord(data, len, rec)) return 0;
     if (rec.eventId == EVENT_STOP) return -1;
-    // Bitrate changes go only to a host that registered for them.
+    // Events a host hears of only through the sinks it registered for them.
     if (rec.eventId == EVENT_BITRATE) {
         if (IStreamCoreBitrateSink* bitrateSink = m_lpBitrateSink.load(std::memory_order_acquire))
             bitrateSink->OnBitrateChanged(rec.value, rec.text.c_str());
         return 0;
     }
-    StreamCoreSink* sink = m_lpSink.load(std::memory_order_acquire);
-    if (sink == nullptr) return 0;
-    if (rec.eventId == EVENT_PUBLISH_RESULT)
-        sink->OnPublishResult(rec.value, rec.text.c_str());
-    else if (rec.eventId == EVENT_PLAY_RESULT)
-        sink->OnPlayResult(rec.value, rec.text.c_str());
-    else
-        sink->OnStreamCoreEvent(rec.eventId, rec.value);
+    if (StreamCoreSink* sink = m_lpSink.load(std::memory_order_acquire)) {
+        if (rec.eventId == EVENT_PUBLISH_RESULT)
+            sink->OnPublishResult(rec.value, rec.text.c_str());
+        else if (rec.eventId == EVENT_PLAY_RESULT)
+            sink->OnPlayResult(rec.value, rec.text.c_str());
+        else if (!EventHasDetail(rec.eventId))
+            sink->OnStreamCoreEvent(rec.eventId, rec.value);
+    }
+    if (EventHasDetail(rec.eventId)) {
+        IStreamCoreDetailSink* detailSink = m_lpDetailSink.load(std::memory_order_acquire);
+        // Results name their stream by URL; the other events name their subject in the text.
+        const bool result = rec.eventId == EVENT_PUBLISH_RESULT || rec.eventId == EVENT_PLAY_RESULT;
+        if (detailSink)
+            detailSink->OnStreamCoreDetail(rec.eventId, rec.value, (result ? rec.detail : rec.text).c_str(),
+                                           result ? "" : rec.detail.c_str());
+    }
     return 0;
 }
 

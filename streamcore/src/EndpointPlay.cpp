@@ -68,6 +68,7 @@ bool LiveMediaEndpoint::SlotPlayStream(std::string url, void* window) {
     info->streamId = playId;
     info->audioRemoteId = audioId;
     info->videoRemoteId = videoId;
+    m_playUrls.Set(playId, url);
     m_lpRtmpMgr->OpenPlayUrl(playId, videoId, audioId, url.c_str());
     return true;
 }
@@ -82,6 +83,7 @@ void LiveMediaEndpoint::SlotStopPlay(std::string url) {
         // but frames looked up earlier may still wait on the play data thread. Letting that
         // queue run dry first means the engine never gets data for a channel it has closed.
         m_lpRtmpMgr->ClosePlay(info->streamId);
+        m_playUrls.Remove(info->streamId);
         WaitForPlayDataQueue();
         m_lpMediaTapr->CloseRemoteAudio(info->audioRemoteId);
         m_lpMediaTapr->CloseRemoteVideo(info->videoRemoteId);

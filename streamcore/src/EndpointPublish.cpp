@@ -100,6 +100,7 @@ bool LiveMediaEndpoint::SlotPublishStream(std::string url, std::string uniName, 
     else
         info->videoUniName = uniName;
     info->streamId = m_lpRtmpMgr->GetPublishId();
+    m_publishUrls.Set(info->streamId, url);
     m_lpRtmpMgr->OpenPublishUrl(info->streamId, url.c_str(), recordMode ? 1 : 0);
     return true;
 }
@@ -122,6 +123,7 @@ bool LiveMediaEndpoint::SlotPublishMixStream(std::string url, std::string videoU
     info->audioUniName = audioUniName;
     info->videoUniName = videoUniName;
     info->streamId = m_lpRtmpMgr->GetPublishId();
+    m_publishUrls.Set(info->streamId, url);
     m_lpRtmpMgr->OpenPublishUrl(info->streamId, url.c_str(), publishMode);
     EP_LOG("SlotPublishMixStream video:%s audio.%s", videoUniName.c_str(), audioUniName.c_str());
     return true;
@@ -133,6 +135,7 @@ bool LiveMediaEndpoint::SlotStopPublish(std::string url) {
     if (it == m_publishStreams.end() || m_lpRtmpMgr == nullptr) return false;
     if (it->second) {
         m_lpRtmpMgr->ClosePublish(it->second->streamId);
+        m_publishUrls.Remove(it->second->streamId);
         m_bitrate.RemoveStream(url);
         delete it->second;
     }

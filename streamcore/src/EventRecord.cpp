@@ -17,18 +17,26 @@ unsigned LengthPrefixSize(std::size_t n) {
     }
     return bytes;
 }
+
+// Writes s, cut so that it fits behind what is written so far and its length prefix.
+void WriteCut(ByteWriteStream& out, std::size_t capacity, const std::string& s) {
+    const std::size_t room = capacity > out.Tell() ? capacity - out.Tell() : 0;
+    std::size_t n = s.size();
+    while (n > 0 && n + LengthPrefixSize(n) > room) --n;
+    out << s.substr(0, n);
+}
+
 }  // namespace
 
-std::vector<unsigned char> BuildEventRecord(int eventId, int value, const std::string& text) {
+std::vector<unsigned char> BuildEventRecord(int eventId, int value, const std::string& text,
+                                           const std::string& detail) {
     std::vector<unsigned char> buffer(kEventRecordCapacity);
     ByteWriteStream out(buffer.data(), static_cast<unsigned>(buffer.size()));
     out << static_cast<Poco::Int32>(eventId) << static_cast<Poco::Int32>(value);
     if (EventHasText(eventId)) {
-        // Cut a text that would not fit behind the two integers and its length prefix.
-        std::size_t room = buffer.size() - out.Tell();
-        std::size_t n = text.size();
-        while (n > 0 && n + LengthPrefixSize(n) > room) --n;
-        out << text.substr(0, n);
+        // The detail keeps room for at least its length prefix.
+        WriteCut(out, buffer.size() - (EventHasDetail(eventId) ? LengthPrefixSize(detail.size()) : 0), text);
+        if (EventHasDetail(eventId)) WriteCut(out, buffer.size(), detail);
     }
     buffer.resize(out.good() ? out.Tell() : 0);
     return buffer;
@@ -43,8 +51,13 @@ bool ParseEventRecord(const unsigned char* data, unsigned len, EventRecord& out)
     out.eventId = id;
     out.value = value;
     out.text.clear();
+    out.detail.clear();
     if (EventHasText(id)) {
         in >> out.text;
+        if (!in.good()) return false;
+    }
+    if (EventHasDetail(id)) {
+        in >> out.detail;
         if (!in.good()) return false;
     }
     return true;

@@ -183,6 +183,11 @@ void LiveMediaEndpoint::SetBitrateSink(IStreamCoreBitrateSink* sink) {
     m_lpBitrateSink.store(sink, std::memory_order_release);
 }
 
+void LiveMediaEndpoint::SetDetailSink(IStreamCoreDetailSink* sink) {
+    EP_LOG("SetDetailSink(%s)", sink ? "on" : "off");
+    m_lpDetailSink.store(sink, std::memory_order_release);
+}
+
 // ---------------------------------------------------------------------------------------
 // Factory
 

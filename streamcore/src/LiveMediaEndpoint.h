@@ -16,7 +16,7 @@
 //   - play data thread: SlotPlayData (frames to the engine).
 //   - recording thread: recording registry (m_records), SlotStartRecord, SlotStopRecord,
 //     SlotRecordData.
-//   - "onevent": the event loop (run) and every StreamCoreSink / IStreamCoreBitrateSink call.
+//   - "onevent": the event loop (run) and every call of the host's sinks.
 //   - IMediaTapSink callbacks: engine threads; IRtmpMgrSink and IRtmpLinkSink callbacks: RTMP
 //     threads. They only copy and post, never wait.
 // Each registry is touched by its worker only (and by UnInitialize after the workers are gone);
@@ -35,6 +35,7 @@
 #include "paneshare/IPaneShareMgr.h"
 #include "rtmplink/IRtmpMgr.h"
 #include "common/buffer.h"
+#include "common/id_table.h"
 #include "common/thread_annotations.h"
 #include "mediatap/IMediaTap.h"
 
@@ -158,6 +159,7 @@ public:
     int GetTestSpkLevel() override;
     void StopPlay(const char* url) override;
     void SetBitrateSink(IStreamCoreBitrateSink* sink) override;
+    void SetDetailSink(IStreamCoreDetailSink* sink) override;
 
     // IRtmpMgrSink (RTMP threads)
     bool OnPublishEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) override;
@@ -224,7 +226,8 @@ private:
 
     // Dispatches one event record; -1 for the stop record, 0 otherwise.
     int OnLiveMediaEndpoint(const unsigned char* data, unsigned len);
-    void PostResultEvent(int eventId, int value, const std::string& name);
+    // Queues an event for the event thread; detail only for the ids that carry one (any thread).
+    void PostResultEvent(int eventId, int value, const std::string& name, const std::string& detail = std::string());
     // Drops every event record still queued.
     void DrainEvents();
     // Posts a frame built by an engine callback to the publish control thread; logs refused
@@ -242,6 +245,12 @@ private:
 
     std::atomic<StreamCoreSink*> m_lpSink{nullptr};
     std::atomic<IStreamCoreBitrateSink*> m_lpBitrateSink{nullptr};
+    std::atomic<IStreamCoreDetailSink*> m_lpDetailSink{nullptr};
+    // The URL of every open publish id and play id, for the results that name only the stream
+    // (set by the control threads before a stream opens, removed after it closed; read on RTMP
+    // threads).
+    Orvane::Common::IdTable<int, std::string> m_publishUrls;
+    Orvane::Common::IdTable<int, std::string> m_playUrls;
     // Set once the first mixer frame without a capture time was logged.
     std::atomic<bool> m_arrivalStampLogged{false};
     IRtmpMgr* m_lpRtmpMgr = nullptr;

@@ -24,9 +24,9 @@ int IntAt(const unsigned char* p, unsigned offset) {
 }  // namespace
 
 TEST(EventRecordTest, ResultRecordsCarryTheirTextAndOthersDoNot) {
-    std::vector<unsigned char> rec = BuildEventRecord(EVENT_PUBLISH_RESULT, -1, "room1");
-    // id, value, one length byte, five text bytes.
-    ASSERT_EQ(rec.size(), 4u + 4u + 1u + 5u);
+    std::vector<unsigned char> rec = BuildEventRecord(EVENT_PUBLISH_RESULT, -1, "room1", "rtmp://h/a/room1");
+    // id, value, one length byte, five text bytes, one length byte, the URL.
+    ASSERT_EQ(rec.size(), 4u + 4u + 1u + 5u + 1u + 16u);
     EXPECT_EQ(IntAt(rec.data(), 0), 6001);
     EXPECT_EQ(IntAt(rec.data(), 4), -1);
     EXPECT_EQ(rec[8], 5);
@@ -35,6 +35,7 @@ TEST(EventRecordTest, ResultRecordsCarryTheirTextAndOthersDoNot) {
     EXPECT_EQ(parsed.eventId, 6001);
     EXPECT_EQ(parsed.value, -1);
     EXPECT_EQ(parsed.text, "room1");
+    EXPECT_EQ(parsed.detail, "rtmp://h/a/room1");
 
     std::vector<unsigned char> stop = BuildEventRecord(EVENT_STOP, 0, "ignored");
     EXPECT_EQ(stop.size(), 8u);
@@ -48,7 +49,7 @@ TEST(EventRecordTest, ResultRecordsCarryTheirTextAndOthersDoNot) {
 TEST(EventRecordTest, LongTextUsesSevenBitLengthAndOversizedTextIsCutToFit) {
     std::string name(300, 'n');
     std::vector<unsigned char> rec = BuildEventRecord(EVENT_PLAY_RESULT, 0, name);
-    ASSERT_EQ(rec.size(), 8u + 2u + 300u);
+    ASSERT_EQ(rec.size(), 8u + 2u + 300u + 1u);  // and an empty detail
     EXPECT_EQ(rec[8], 0x80 | (300 & 0x7F));
     EXPECT_EQ(rec[9], 300 >> 7);
     EventRecord parsed;

@@ -224,6 +224,38 @@ TEST_F(EndpointTest, PublishResultsAndPlayResultsReachTheSinkAsValues) {
     m_core->SetSink(nullptr);
 }
 
+TEST_F(EndpointTest, ARegisteredDetailSinkHearsResultsByFullUrl) {
+    struct Details final : IStreamCoreDetailSink {
+        std::mutex lock;
+        std::vector<std::string> seen;
+        void OnStreamCoreDetail(int id, int value, const char* subject, const char* text) override {
+            std::lock_guard<std::mutex> hold(lock);
+            seen.push_back(std::to_string(id) + ":" + std::to_string(value) + ":" + subject + ":" + text);
+        }
+        size_t Count() {
+            std::lock_guard<std::mutex> hold(lock);
+            return seen.size();
+        }
+    } details;
+    RecordingSink sink;
+    m_core->SetSink(&sink);
+    m_core->SetDetailSink(&details);
+    // Two publications whose URLs end in the same stream name.
+    ASSERT_TRUE(m_core->PublishVideoStream("rtmp://one/live/lesson", "cam0", false));  // 1000
+    ASSERT_TRUE(m_core->PublishVideoStream("rtmp://two/live/lesson", "cam0", false));  // 1001
+    ASSERT_TRUE(m_core->PlayStream("rtmp://one/live/show", nullptr));                  // 10000
+    RtmpSink()->OnPublishEvent(1001, "lesson", RTMP_PUBLISH_CONNECT_FAILED, nullptr, 0);
+    RtmpSink()->OnPublishEvent(1000, "lesson", RTMP_PUBLISH_CONNECTED, nullptr, 0);
+    RtmpSink()->OnPlayEvent(10000, "show", RTMP_PLAY_CONNECTED, nullptr, 0);
+    ASSERT_TRUE(WaitUntil([&] { return details.Count() >= 3 && sink.Count() >= 3; }, 10000));
+    EXPECT_EQ(details.seen, (std::vector<std::string>{"6001:-1:rtmp://two/live/lesson:", "6001:0:rtmp://one/live/lesson:",
+                                                      "6002:0:rtmp://one/live/show:"}));
+    // The three-slot sink hears the same results as before, by stream name.
+    EXPECT_EQ(sink.Events(), (std::vector<std::string>{"publish:-1:lesson", "publish:0:lesson", "play:0:show"}));
+    m_core->SetDetailSink(nullptr);
+    m_core->SetSink(nullptr);
+}
+
 TEST_F(EndpointTest, EventsBeforeSetSinkAreLost) {
     RtmpSink()->OnPublishEvent(1000, "early", RTMP_PUBLISH_CONNECTED, nullptr, 0);
     // The event thread drops it once dispatched; give it time to do so.
