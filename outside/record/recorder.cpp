@@ -91,6 +91,10 @@ private:
     bool m_bKeyFrameSeen = false;
     bool m_bHeaderWritten = false;
     bool m_bBroken = false;
+    // Bytes of the file known to be on disk whole (the header and every packet written so far
+    // without an error): a file whose write failed is cut back to them, so that it ends at a
+    // whole packet, fragment or cluster.
+    int64_t m_nGoodBytes = 0;
     std::vector<uint8_t> m_avcC, m_audioConfig;
     std::deque<HeldFrame> m_held;
     size_t m_heldBytes = 0;
@@ -144,6 +148,7 @@ void CRecord::Reset() {
     m_lpFormat = nullptr;
     m_lpVideo = m_lpAudio = nullptr;
     m_bKeyFrameSeen = m_bHeaderWritten = m_bBroken = false;
+    m_nGoodBytes = 0;
     m_avcC.clear();
     m_audioConfig.clear();
     m_held.clear();
@@ -200,6 +205,7 @@ bool CRecord::StartFile() {
         return false;
     }
     m_bHeaderWritten = true;
+    if (m_lpFormat->pb && m_lpFormat->pb->error == 0) m_nGoodBytes = avio_tell(m_lpFormat->pb);
     return true;
 }
 
@@ -215,10 +221,17 @@ int CRecord::WritePacket(AVStream* st, int64_t tsMs, const uint8_t* data, size_t
         if (key) pkt->flags |= AV_PKT_FLAG_KEY;
         av_packet_rescale_ts(pkt, kMillis, st->time_base);
         rc = av_write_frame(m_lpFormat, pkt);
+        // The muxer's output is buffered: a write that failed underneath (a full disk) shows
+        // as the byte stream's error, not always in the result.
+        if (rc >= 0 && m_lpFormat->pb && m_lpFormat->pb->error < 0) rc = m_lpFormat->pb->error;
+        // Packets are flushed as they are written (flush_packets): what is told is on disk.
+        if (rc >= 0 && m_lpFormat->pb) m_nGoodBytes = avio_tell(m_lpFormat->pb);
     }
     av_packet_free(&pkt);
     if (rc < 0) {
         OV_LOG("record: write to %s failed: %s", m_strPath.c_str(), AvError(rc).c_str());
+        // Nothing more goes into a file that could not be written.
+        m_bBroken = true;
         return kFailed;
     }
     return kWritten;
@@ -325,8 +338,18 @@ int CRecord::Close() {
         if (m_bWithAudio && m_audioConfig.empty()) m_audioConfig = DefaultAacConfig(m_nSampleRate, m_nChannels);
         result = StartWithHeldFrames();
     }
-    if (m_bHeaderWritten && av_write_trailer(m_lpFormat) < 0) result = kFailed;
-    if (avio_closep(&m_lpFormat->pb) < 0) result = kFailed;
+    if (m_bBroken) {
+        // A write failed: no trailer goes after it, and the piece of a packet or fragment that
+        // reached the disk is cut off, so the file ends where its last whole part does.
+        avio_closep(&m_lpFormat->pb);
+        if (m_bHeaderWritten && truncate(m_strPath.c_str(), m_nGoodBytes) != 0)
+            OV_LOG("record: %s could not be cut back to %lld bytes", m_strPath.c_str(),
+                   static_cast<long long>(m_nGoodBytes));
+        result = kFailed;
+    } else {
+        if (m_bHeaderWritten && av_write_trailer(m_lpFormat) < 0) result = kFailed;
+        if (avio_closep(&m_lpFormat->pb) < 0) result = kFailed;
+    }
     if (!m_bHeaderWritten) {
         // No key frame ever came (or not even the header could be written): such a file would
         // only look like a broken recording.

@@ -1,8 +1,12 @@
 // LiveMediaEndpoint: recording. The recording thread keeps the registry of recordings and
 // writes each frame that the publish data thread passes on.
 #include "EndpointInternal.h"
+#include "EventRecord.h"
 
 #include <Poco/Bugcheck.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace streamcore {
 
@@ -71,11 +75,25 @@ bool LiveMediaEndpoint::SlotStopRecord(int recordId) {
     if (it == m_records.end()) return true;
     RecordInfo* info = it->second;
     m_records.erase(it);
-    if (info) {
-        info->CloseRecorder();
-        delete info;
+    if (info == nullptr) return true;
+    // A recording that failed, or whose file could not be finished, is not a success.
+    bool ok = !info->Failed();
+    if (!info->CloseRecorder()) {
+        EP_LOG("StopRecord(%d): %s could not be finished", recordId, info->FilePath().c_str());
+        ok = false;
     }
-    return true;
+    delete info;
+    return ok;
+}
+
+void LiveMediaEndpoint::FailRecording(RecordInfo* info) {
+    MTP_DCHECK_RUN_ON(m_recordOwner);
+    const int err = errno;
+    std::string why = "the file could not be written";
+    if (err != 0) why += std::string(" (") + std::strerror(err) + ")";
+    EP_LOG("recording %d ends: %s: %s", static_cast<int>(info->Id()), info->FilePath().c_str(), why.c_str());
+    info->Fail(why);
+    PostResultEvent(EVENT_RECORD_FAILED, info->Id(), info->FilePath(), why);
 }
 
 std::vector<int> LiveMediaEndpoint::GetRecordIdByUniname(const std::string& uniName) const {
@@ -96,17 +114,22 @@ void LiveMediaEndpoint::SlotRecordData(IOBufferPtr frame) {
         RecordInfo* info = m_records[id];
         IRecord* recorder = info ? info->Recorder() : nullptr;
         if (recorder == nullptr) continue;
+        // errno tells why a write failed (a full disk, say).
+        errno = 0;
+        int written;
         if (view.IsAudio()) {
+            if (view.Length() <= 0) continue;
             unsigned char header[AacHeaderStore::kCapacity];
             int headerLen = m_aacHeader.Get(header);
             if (headerLen > 0) recorder->SetAudioHeader(header, headerLen);
-            recorder->WriteAudio(2, view.Timestamp(), view.Data(), view.Length());
+            written = recorder->WriteAudio(2, view.Timestamp(), view.Data(), view.Length());
         } else {
             int len = view.Length() - kVideoHeaderSize;
-            if (len < 0) continue;
-            recorder->WriteVideo(view.Timestamp(), view.Data() + kVideoHeaderSize, len,
-                                 view.KeyFrame());
+            if (len <= 0) continue;
+            written = recorder->WriteVideo(view.Timestamp(), view.Data() + kVideoHeaderSize, len, view.KeyFrame());
         }
+        // The first failed write ends the recording; the file keeps what was written.
+        if (written < 0) FailRecording(info);
     }
 }
 }  // namespace streamcore

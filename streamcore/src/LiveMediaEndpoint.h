@@ -216,6 +216,8 @@ private:
                         std::string audioUniName, bool flag);
     bool SlotStopRecord(int recordId);
     void SlotRecordData(Orvane::Common::IOBufferPtr frame);
+    // Recording thread: ends a recording whose write failed and tells the host.
+    void FailRecording(RecordInfo* info);
 
     std::vector<uint32_t> GetRtmpurlByUniname(const std::string& uniName) const;
     std::vector<int> GetRecordIdByUniname(const std::string& uniName) const;

@@ -22,11 +22,12 @@ RecordInfo::RecordInfo(IRecord* recorder, const std::string& filePath, int flag)
 
 RecordInfo::~RecordInfo() { CloseRecorder(); }
 
-void RecordInfo::CloseRecorder() {
-    if (m_recorder == nullptr) return;
-    m_recorder->Close();
+bool RecordInfo::CloseRecorder() {
+    if (m_recorder == nullptr) return true;
+    const bool closed = m_recorder->Close() == 0;
     DestroyRecord(m_recorder);
     m_recorder = nullptr;
+    return closed;
 }
 
 }  // namespace streamcore

@@ -28,8 +28,16 @@ public:
     const std::string& FilePath() const { return m_filePath; }
     int Flag() const { return m_flag; }
     IRecord* Recorder() const { return m_recorder; }
-    // Closes and destroys the recorder (once).
-    void CloseRecorder();
+    // Closes and destroys the recorder (once): false when the file could not be finished.
+    bool CloseRecorder();
+    // A write failed: the recorder is closed (the file keeps what was written) and the record
+    // stays only to answer its stop.
+    void Fail(const std::string& why) {
+        m_failure = why;
+        CloseRecorder();
+    }
+    bool Failed() const { return !m_failure.empty(); }
+    const std::string& Failure() const { return m_failure; }
 
     std::string videoUniName;
     std::string audioUniName;
@@ -41,6 +49,7 @@ private:
     std::string m_filePath;
     int m_flag;
     IRecord* m_recorder;
+    std::string m_failure;
 };
 
 }  // namespace streamcore

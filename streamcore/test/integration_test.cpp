@@ -265,3 +265,68 @@ TEST_F(IntegrationTest, WindowListShowsTheDesktopFirstAndTheWindowsOfAHelperProc
     EXPECT_EQ(text.find(": "), std::string::npos);
     DestroyStreamCore(core);
 }
+
+// A disk that fills up under a recording: a small tmpfs in a mount namespace of the test's own
+// (the test runs itself again inside it, as root).
+TEST_F(IntegrationTest, AFullDiskEndsTheRecordingWithAnEventAndItsStopAnswersFalse) {
+    const char* disk = getenv("SC_FULL_DISK");
+    if (!disk) {
+        TempDir dir("sc_full");
+        char self[4096];
+        const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+        self[n > 0 ? n : 0] = '\0';
+        int status = -1;
+        const std::string out = testsupport::RunCapture(
+            {"unshare", "-m", "sh", "-c",
+             "mount -t tmpfs -o size=256k tmpfs \"$0\" && exec \"$1\" --gtest_filter='*FullDisk*' 2>&1",
+             dir.path(), self},
+            120000, &status, {{"SC_FULL_DISK", dir.path()}});
+        std::printf("%s", out.c_str());
+        if (out.find("mount") != std::string::npos && status != 0 && out.find("[ RUN") == std::string::npos)
+            GTEST_SKIP() << "no tmpfs can be mounted here";
+        EXPECT_EQ(status, 0);
+        return;
+    }
+    // Leave about 20 KB free: the first fragments fit, a later one does not.
+    {
+        std::FILE* filler = std::fopen((std::string(disk) + "/filler").c_str(), "wb");
+        ASSERT_NE(filler, nullptr);
+        std::vector<char> block(236 * 1024, 'f');
+        std::fwrite(block.data(), 1, block.size(), filler);
+        std::fclose(filler);
+    }
+    struct Details final : IStreamCoreDetailSink {
+        std::mutex lock;
+        std::vector<std::string> seen;
+        void OnStreamCoreDetail(int id, int value, const char* subject, const char* text) override {
+            std::lock_guard<std::mutex> hold(lock);
+            seen.push_back(std::to_string(id) + ":" + std::to_string(value) + ":" + subject + ":" + text);
+        }
+        size_t Count() {
+            std::lock_guard<std::mutex> hold(lock);
+            return seen.size();
+        }
+    } details;
+    const std::string path = std::string(disk) + "/lesson.mp4";
+    IStreamCore* core = CreateStreamCore();
+    ASSERT_TRUE(core->Initialize(nullptr, nullptr, nullptr, false));
+    core->SetDetailSink(&details);
+    const int id = core->StartRecord(path.c_str(), kApp, kMixer, true);
+    ASSERT_GT(id, 0);
+    Feed(doubles::Engine()->Sink(), g_clip->video.size());
+    ASSERT_TRUE(WaitUntil([&] { return details.Count() > 0; }, 5000))
+        << "no event for the failed recording; " << testsupport::ReadFile(path).size() << " bytes written";
+    EXPECT_FALSE(core->StopRecord(id));
+    core->UnInitialize();
+    DestroyStreamCore(core);
+    ASSERT_EQ(details.seen.size(), 1u);
+    EXPECT_EQ(details.seen[0], "6005:" + std::to_string(id) + ":" + path +
+                                   ":the file could not be written (No space left on device)");
+    // What was written before the disk filled plays.
+    const media::Probe p = media::ProbeFile(path);
+    ASSERT_TRUE(p.hasVideo);
+    EXPECT_GE(p.video.frames, 10);
+    EXPECT_LT(p.video.frames, 40);
+    EXPECT_EQ(testsupport::DecodeErrors(path), "");
+    std::printf("the full disk's recording holds %ld of 40 frames\n", p.video.frames);
+}
