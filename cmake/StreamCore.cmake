@@ -31,8 +31,8 @@ endfunction()
 # overlap the many short ones instead of running last, one beside an idle core.
 set(SC_TEST_SECONDS
   rtmplink_narrow_test 36  e2e_bitrate_test 31  e2e_lipsync_test 19  mediatap_audio_pulse_test 16
-  streamcore_play_test 15  rtmplink_server_test 15  rtmplink_network_test 14  mediatap_x11_test 14
-  rtmplink_play_test 12  streamcore_integration_test 10  mediatap_audio_unit_test 10  e2e_publish_test 7
+  streamcore_play_test 15  rtmplink_server_test 40  rtmplink_network_test 14  mediatap_x11_test 14
+  rtmplink_play_test 12  streamcore_integration_test 14  mediatap_audio_unit_test 10  e2e_publish_test 7
   mediatap_unit_test 5  mediatap_camera_test 5  mediatap_audio_noserver_test 5  mediatap_render_test 5)
 
 # sc_test(NAME SOURCES... LIBS ... [LABELS ...])

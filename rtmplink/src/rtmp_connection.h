@@ -9,6 +9,7 @@
 #include <librtmp/rtmp.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace rtmplink {
@@ -41,6 +42,9 @@ public:
         (void)bytesAcked, (void)unsentBytes;
         return false;
     }
+    // Called on the owning thread between the steps of a send that waits for the server (about
+    // four times a second), so that the link is still measured during a long wait.
+    virtual void SetWaitHook(std::function<void()> hook) { (void)hook; }
     // Ends the connection politely when it is open (unpublish, delete stream, close).
     virtual void Close() = 0;
     // Close, then free the connection object.

@@ -28,6 +28,8 @@ RtmpPublish::RtmpPublish(CRtmpMgr* lpRtmpMgr, std::unique_ptr<rtmplink::IRtmpCon
     OV_LOG("RtmpPublish::RtmpPublish");
     poco_assert(m_lpRtmpMgr);
     poco_check_ptr(m_conn.get());
+    // A write that waits for the server still lets the link be measured and reported.
+    m_conn->SetWaitHook([this] { MeasureLink(); });
 }
 
 RtmpPublish::~RtmpPublish() {
@@ -178,8 +180,7 @@ bool RtmpPublish::Send() {
     {
         Poco::Mutex::ScopedLock lock(m_queueLock);
         if (m_queue.empty()) return false;
-        message = m_queue.front();
-        m_queue.pop_front();
+        message = PopFrontLocked();
         flushes = m_nFlushCount;
     }
     // Sent without the lock, so that frame submission never waits for the network.
@@ -189,6 +190,7 @@ bool RtmpPublish::Send() {
     const bool video = message->kind == Kind::kVideo || message->kind == Kind::kSequenceHeader;
     Poco::Mutex::ScopedLock lock(m_queueLock);
     if (ok) {
+        LogTrimmedLocked();
         if (video) --m_nVideoPacketCount;
         if (message->kind == Kind::kAudio) m_nAudioBytesSent += message->packet.m_nBodySize;
         if (message->kind == Kind::kSequenceHeader) m_sentSequenceHeader.swap(message->sequenceHeader);
@@ -208,8 +210,12 @@ bool RtmpPublish::Send() {
     // socket"), or this send ended the connection.
     if (err == ENOTSOCK || err == EBADF || !m_conn->IsOpen()) m_bSendFailed = true;
     OV_LOG("%s error = %d %d %d\r\n", m_strStreamName.c_str(), err, m_bSendFailed ? 1 : 0, m_conn->Socket());
+    // A server that took nothing for the stall bound: the connection is over, and the host
+    // hears of it now rather than after the next attempt.
+    if (err == ETIMEDOUT && !m_bClosed && m_lpSink) m_lpSink->OnPublishEvent(m_nId, m_strStreamName, RTMP_PUBLISH_CONNECT_FAILED, nullptr, 0);
     if (video && flushes == m_nFlushCount) {
         m_queue.push_front(message);
+        m_nQueuedBytes += message->packet.m_nBodySize;
     } else {
         if (message->kind == Kind::kAacHeader) m_bAacHeaderQueued = false;
         FreeMessage(message);
@@ -258,7 +264,63 @@ bool RtmpPublish::QueueLocked(Kind kind, uint32_t timestamp, const std::vector<u
     memcpy(p.m_body, body.data(), body.size());
     if (kind == Kind::kSequenceHeader) message->sequenceHeader = body;
     m_queue.push_back(message.release());
+    m_nQueuedBytes += body.size();
     return true;
+}
+
+RtmpPublish::Message* RtmpPublish::PopFrontLocked() {
+    Message* message = m_queue.front();
+    m_queue.pop_front();
+    m_nQueuedBytes -= message->packet.m_nBodySize;
+    return message;
+}
+
+std::list<RtmpPublish::Message*>::iterator RtmpPublish::EraseLocked(std::list<Message*>::iterator it) {
+    Message* message = *it;
+    m_nQueuedBytes -= message->packet.m_nBodySize;
+    if (message->kind == Kind::kAacHeader) m_bAacHeaderQueued = false;
+    FreeMessage(message);
+    return m_queue.erase(it);
+}
+
+void RtmpPublish::TrimLocked(uint32_t newestTs) {
+    auto dropAudio = [this](std::list<Message*>::iterator it) {
+        if (m_nTrimmedAudio++ == 0) m_nTrimmedFirstTs = (*it)->packet.m_nTimeStamp;
+        m_nTrimmedLastTs = (*it)->packet.m_nTimeStamp;
+        return EraseLocked(it);
+    };
+    // Audio too old to matter any more (by media time, against the frame queued last), oldest
+    // first: the queue is in submission order.
+    auto tooOld = [&](const Message* m) {
+        return static_cast<int32_t>(newestTs - m->packet.m_nTimeStamp) > static_cast<int32_t>(kMaxAudioAgeMs);
+    };
+    for (auto it = m_queue.begin(); it != m_queue.end() && tooOld(*it);) {
+        it = (*it)->kind == Kind::kAudio ? dropAudio(it) : std::next(it);
+    }
+    if (m_nQueuedBytes <= kMaxQueueBytes) return;
+    // Over the byte bound: the queued video goes (the next key frame starts it again), then the
+    // oldest audio.
+    for (auto it = m_queue.begin(); it != m_queue.end();) {
+        if ((*it)->kind == Kind::kVideo || (*it)->kind == Kind::kSequenceHeader) {
+            if ((*it)->kind == Kind::kVideo) ++m_nVideoDropped;
+            it = EraseLocked(it);
+        } else {
+            ++it;
+        }
+    }
+    m_nVideoPacketCount = 0;
+    m_bNeedKeyAfterPause = true;
+    ++m_nFlushCount;
+    for (auto it = m_queue.begin(); it != m_queue.end() && m_nQueuedBytes > kMaxQueueBytes;) {
+        it = (*it)->kind == Kind::kAudio ? dropAudio(it) : std::next(it);
+    }
+}
+
+void RtmpPublish::LogTrimmedLocked() {
+    if (m_nTrimmedAudio == 0) return;
+    OV_LOG("RtmpPublish(%s) the link fell behind: %u audio frames (%d ms) dropped from the queue",
+           m_strStreamName.c_str(), m_nTrimmedAudio, static_cast<int>(m_nTrimmedLastTs - m_nTrimmedFirstTs));
+    m_nTrimmedAudio = 0;
 }
 
 void RtmpPublish::LogDropped(const char* what, int len) {
@@ -314,8 +376,7 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
             for (auto it = m_queue.begin(); it != m_queue.end();) {
                 if ((*it)->kind == Kind::kVideo || (*it)->kind == Kind::kSequenceHeader) {
                     if ((*it)->kind == Kind::kVideo) ++m_nVideoDropped;
-                    FreeMessage(*it);
-                    it = m_queue.erase(it);
+                    it = EraseLocked(it);
                 } else {
                     ++it;
                 }
@@ -332,6 +393,7 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
             m_bNeedKeyAfterPause = false;
             rtmplink::BuildPictureBody(true, parts.picture, &m_scratch);
             QueueLocked(Kind::kVideo, relative, m_scratch, submitUs);
+            TrimLocked(relative);
         } else {
             // Inter frames need the key frame they refer to.
             if (m_bAwaitingVideoKey || m_bNeedKeyAfterPause) return 0;
@@ -347,6 +409,7 @@ int RtmpPublish::PublishVideoRtmpData(unsigned char* data, int len, unsigned int
             }
             rtmplink::BuildPictureBody(false, nals, &m_scratch);
             QueueLocked(Kind::kVideo, relative, m_scratch, submitUs);
+            TrimLocked(relative);
         }
     }
     m_frameEvent.set();
@@ -371,6 +434,7 @@ int RtmpPublish::PublishAudioRtmpData(int audioType, unsigned char* data, int le
         }
         rtmplink::BuildAudioBody(audioType, data, static_cast<size_t>(len), &m_scratch);
         QueueLocked(Kind::kAudio, relative, m_scratch, submitUs);
+        TrimLocked(relative);
     }
     m_frameEvent.set();
     return 0;
@@ -411,11 +475,13 @@ void RtmpPublish::SetSendObserver(rtmplink::ISendObserver* observer) {
 }
 
 void RtmpPublish::DeleteAllLocked() {
+    LogTrimmedLocked();
     for (Message* message : m_queue) {
         if (message->kind == Kind::kAacHeader) m_bAacHeaderQueued = false;
         FreeMessage(message);
     }
     m_queue.clear();
+    m_nQueuedBytes = 0;
     m_nVideoPacketCount = 0;
     ++m_nFlushCount;
 }

@@ -50,6 +50,10 @@ class RtmpPublish : public Orvane::Common::CThreadSink {
 public:
     enum { kChunkSize = 1024, kConnectRetryPauseMs = 100, kIdleWaitMs = 10, kGracefulStopMs = 300,
            kMaxAacConfig = 1024, kDrainMs = 2000 };
+    // The queue's bounds while the link is behind: audio waits at most kMaxAudioAgeMs of media
+    // time behind the newest frame, and all messages together hold at most kMaxQueueBytes
+    // (beyond it the video goes first).
+    enum { kMaxAudioAgeMs = 10000, kMaxQueueBytes = 16 << 20 };
 
     explicit RtmpPublish(CRtmpMgr* lpRtmpMgr);
     // With a connection of the caller's choosing (tests).
@@ -106,6 +110,14 @@ private:
     // With m_queueLock held.
     void DeleteAllLocked();
     bool QueueLocked(Kind kind, uint32_t timestamp, const std::vector<uint8_t>& body, int64_t submitUs);
+    // Takes the front message off the queue / drops the message at it (with m_queueLock held).
+    Message* PopFrontLocked();
+    std::list<Message*>::iterator EraseLocked(std::list<Message*>::iterator it);
+    // Keeps the queue within its age and byte bounds after a frame at newestTs was queued
+    // (with m_queueLock held).
+    void TrimLocked(uint32_t newestTs);
+    // One log line for the audio the bounds dropped since the last one (with m_queueLock held).
+    void LogTrimmedLocked();
     void FreeMessage(Message* message);
     void Report(RTMP_RESULT result);
     // Logs the first of a kind of dropped frame and every 100th after it.
@@ -142,6 +154,10 @@ private:
     bool m_bAacHeaderQueued = false;
     uint64_t m_nFlushCount = 0;
     std::list<Message*> m_queue;
+    size_t m_nQueuedBytes = 0;
+    // Audio dropped by the age and byte bounds since the last log line: frames and their span.
+    unsigned m_nTrimmedAudio = 0;
+    uint32_t m_nTrimmedFirstTs = 0, m_nTrimmedLastTs = 0;
     std::vector<uint8_t> m_scratch;
     unsigned m_nDropLogCount = 0;
     rtmplink::ISendObserver* m_pObserver = nullptr;

@@ -1,6 +1,8 @@
 // Sending media messages: one write of all of a message's chunks, once the kernel's backlog of
-// unsent bytes is small.
+// unsent bytes is small; a server that takes nothing for kSendStallMs ends the connection.
 #include "rtmp_session.h"
+
+#include "common/util.h"
 
 #include <librtmp/log.h>
 
@@ -48,54 +50,106 @@ void BuildChunks(const RTMPPacket& packet, int chunkSize, std::vector<char>* out
     }
 }
 
-void LibRtmpConnection::WaitSendRoom() {
+namespace {
+int64_t NowMs() { return Orvane::Common::ovMonotonicUs() / 1000; }
+}  // namespace
+
+void LibRtmpConnection::WaitTick() {
+    if (m_waitHook) m_waitHook();
+}
+
+bool LibRtmpConnection::Stalled(int64_t progressAtMs) {
+    if (NowMs() - progressAtMs < kSendStallMs) return false;
+    m_nLastError = ETIMEDOUT;
+    RTMP_Log(RTMP_LOGERROR, "%s, the server took nothing for %d s: the connection is given up", __FUNCTION__,
+             kSendStallMs / 1000);
+    return true;
+}
+
+bool LibRtmpConnection::WaitSendRoom() {
     const int fd = m_rtmp->m_sb.sb_socket;
+    int lastUnsent = -1;
+    int64_t progressAt = NowMs();
     for (;;) {
         int unsent = 0;
-        if (ioctl(fd, SIOCOUTQNSD, &unsent) != 0 || unsent <= kNotSentLowWater) return;
-        if (!m_bLowWaterIgnored) {
-            // With TCP_NOTSENT_LOWAT in force the socket is writable only once the backlog has
-            // fallen under it: sleep until then. A kernel that ignores the option reports the
-            // socket writable at once with the backlog still above it; from then on this
-            // connection waits in steps instead.
-            pollfd fds[2] = {{fd, POLLOUT, 0}, {m_nWakeFd, POLLIN, 0}};
-            const int n = poll(fds, 2, -1);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0 || fds[1].revents || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL))) return;
-            if (ioctl(fd, SIOCOUTQNSD, &unsent) != 0 || unsent <= kNotSentLowWater) return;
+        if (ioctl(fd, SIOCOUTQNSD, &unsent) != 0 || unsent <= kNotSentLowWater) return true;
+        // The backlog shrinking is progress; one that stays put is a server that takes nothing.
+        if (lastUnsent >= 0 && unsent < lastUnsent) progressAt = NowMs();
+        lastUnsent = unsent;
+        if (Stalled(progressAt)) return false;
+        WaitTick();
+        // With TCP_NOTSENT_LOWAT in force the socket is writable only once the backlog has
+        // fallen under it: sleep until then. A kernel that ignores the option reports the socket
+        // writable at once with the backlog still above it; from then on this connection waits
+        // in steps instead.
+        pollfd fds[2] = {{fd, static_cast<short>(m_bLowWaterIgnored ? 0 : POLLOUT), 0}, {m_nWakeFd, POLLIN, 0}};
+        const int n = poll(fds, 2, m_bLowWaterIgnored ? int(kSendRoomStepMs) : int(kSendWaitStepMs));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || fds[1].revents) {
+            m_nLastError = ECANCELED;  // aborted: the send fails at once
+            return false;
+        }
+        if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return true;  // the write meets the error
+        if (!m_bLowWaterIgnored && (fds[0].revents & POLLOUT)) {
+            if (ioctl(fd, SIOCOUTQNSD, &unsent) != 0 || unsent <= kNotSentLowWater) return true;
             m_bLowWaterIgnored = true;
         }
-        pollfd wake = {m_nWakeFd, POLLIN, 0};
-        if (poll(&wake, 1, kSendRoomStepMs) > 0) return;  // aborted: the send fails at once
     }
 }
 
 bool LibRtmpConnection::SendChunked(const RTMPPacket* packet) {
     RTMP* r = m_rtmp;
-    WaitSendRoom();
+    if (!WaitSendRoom()) {
+        RTMP_Close(r);
+        return false;
+    }
     m_sendBuffer.clear();
     BuildChunks(*packet, r->m_outChunkSize, &m_sendBuffer);
     const char* data = m_sendBuffer.data();
     size_t left = m_sendBuffer.size();
+    gnutls_session_t tls = static_cast<gnutls_session_t>(r->m_sb.sb_ssl);
+    // A write blocks for at most kSendWaitStepMs (the socket's send time-out): in between the
+    // wait hook runs, the abort is seen, and a server that takes nothing for kSendStallMs ends
+    // the connection.
+    int64_t progressAt = NowMs();
+    bool tlsPending = false;
     while (left > 0) {
         ssize_t n;
-        if (r->m_sb.sb_ssl) {
-            n = gnutls_record_send(static_cast<gnutls_session_t>(r->m_sb.sb_ssl), data, left);
-            if (n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED) continue;
-            if (n < 0) errno = EPIPE;
+        if (tls) {
+            // After GNUTLS_E_AGAIN the same record is sent on by a call without data.
+            n = tlsPending ? gnutls_record_send(tls, nullptr, 0) : gnutls_record_send(tls, data, left);
+            tlsPending = n == GNUTLS_E_AGAIN || n == GNUTLS_E_INTERRUPTED;
+            if (tlsPending) errno = EAGAIN;
+            else if (n < 0) errno = EPIPE;
         } else {
             n = send(r->m_sb.sb_socket, data, left, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
         }
-        if (n <= 0) {
-            m_nLastError = n < 0 ? errno : EPIPE;
+        if (n > 0) {
+            data += n;
+            left -= static_cast<size_t>(n);
+            progressAt = NowMs();
+            continue;
+        }
+        const int err = n < 0 ? errno : EPIPE;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+            bool aborted;
+            {
+                Orvane::Common::MutexLock lock(m_abortLock);
+                aborted = m_bAborted;
+            }
+            if (aborted) {
+                m_nLastError = ECANCELED;
+            } else if (!Stalled(progressAt)) {
+                WaitTick();
+                continue;
+            }
+        } else {
+            m_nLastError = err;
             RTMP_Log(RTMP_LOGERROR, "%s, RTMP send error %d (%zu bytes)", __FUNCTION__, m_nLastError, left);
-            // As librtmp does after a failed write: the connection is over.
-            RTMP_Close(r);
-            return false;
         }
-        data += n;
-        left -= static_cast<size_t>(n);
+        // As librtmp does after a failed write: the connection is over.
+        RTMP_Close(r);
+        return false;
     }
     return true;
 }

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -151,11 +152,24 @@ bool LibRtmpConnection::Connect() {
         return false;
     }
     if (!TcpConnect()) return false;
-    const std::string host(m_rtmp->Link.hostname.av_val, static_cast<size_t>(m_rtmp->Link.hostname.av_len));
-    if (tls && !TlsConnect(host)) return false;
+    // A server that accepted the connection but does not answer the handshake: librtmp's
+    // receives give up after kAnswerWaitMs of silence (only until the stream is set up; while
+    // streaming no receive may time out inside librtmp).
+    SetReceiveTimeout(kAnswerWaitMs);
+    m_strTlsHost.assign(m_rtmp->Link.hostname.av_val, static_cast<size_t>(m_rtmp->Link.hostname.av_len));
+    if (tls && !TlsConnect(m_strTlsHost)) return false;
     m_rtmp->m_bSendCounter = 1;
     // Handshake and connect command; librtmp closes the socket when they fail.
-    return RTMP_Connect1(m_rtmp, nullptr) != 0;
+    if (RTMP_Connect1(m_rtmp, nullptr) != 0) return true;
+    if (m_rtmp->m_sb.sb_timedout)
+        RTMP_Log(RTMP_LOGERROR, "%s, no answer from the server within %d s", __FUNCTION__, kAnswerWaitMs / 1000);
+    return false;
+}
+
+void LibRtmpConnection::SetReceiveTimeout(int ms) {
+    if (!m_rtmp || m_rtmp->m_sb.sb_socket < 0) return;
+    timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    setsockopt(m_rtmp->m_sb.sb_socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
 }
 
 bool LibRtmpConnection::HasBufferedData() {
@@ -164,15 +178,22 @@ bool LibRtmpConnection::HasBufferedData() {
            gnutls_record_check_pending(static_cast<gnutls_session_t>(m_rtmp->m_sb.sb_ssl)) > 0;
 }
 
-bool LibRtmpConnection::WaitReadable() {
+bool LibRtmpConnection::WaitReadable(int maxWaitMs) {
     const int stepMs = (m_rtmp->Link.timeout > 0 ? m_rtmp->Link.timeout : kConnectTimeoutSec) * 1000;
+    int waitedMs = 0;
     while (RTMP_IsConnected(m_rtmp)) {
         {
             Orvane::Common::MutexLock lock(m_abortLock);
             if (m_bAborted) return false;
         }
+        if (maxWaitMs > 0 && waitedMs >= maxWaitMs) {
+            RTMP_Log(RTMP_LOGERROR, "%s, no answer from the server within %d s", __FUNCTION__, maxWaitMs / 1000);
+            return false;
+        }
+        const int waitMs = maxWaitMs > 0 ? std::min(stepMs, maxWaitMs - waitedMs) : stepMs;
         pollfd fds[2] = {{m_rtmp->m_sb.sb_socket, POLLIN, 0}, {m_nWakeFd, POLLIN, 0}};
-        const int n = poll(fds, 2, stepMs);
+        const int n = poll(fds, 2, waitMs);
+        if (n == 0) waitedMs += waitMs;
         if (n > 0 && fds[1].revents) return false;
         if (n > 0 && fds[0].revents) return true;
         if (n < 0 && errno != EINTR) return true;  // let librtmp meet the error
@@ -243,7 +264,7 @@ bool LibRtmpConnection::ConnectStream() {
     while (!r->m_bPlaying && RTMP_IsConnected(r)) {
         // Only enter librtmp's reader when a packet has begun to arrive, so that no wait
         // inside it can end half-way through a packet.
-        if (!HasBufferedData() && !WaitReadable()) break;
+        if (!HasBufferedData() && !WaitReadable(kAnswerWaitMs)) break;
         if (!RTMP_ReadPacket(r, &packet)) break;
         if (!RTMPPacket_IsReady(&packet) || !packet.m_nBodySize) continue;
         if (packet.m_packetType == RTMP_PACKET_TYPE_AUDIO || packet.m_packetType == RTMP_PACKET_TYPE_VIDEO ||
@@ -256,7 +277,15 @@ bool LibRtmpConnection::ConnectStream() {
         RTMPPacket_Free(&packet);
     }
     RTMPPacket_Free(&packet);
-    return r->m_bPlaying != 0;
+    if (!r->m_bPlaying) return false;
+    // Streaming: receives wait (in WaitReadable) until the abort, never inside librtmp; a
+    // publisher's writes wait at most kSendWaitStepMs at a time (see SendChunked).
+    SetReceiveTimeout(0);
+    if (m_nPublishMode != kPlayMode && r->m_sb.sb_socket >= 0) {
+        timeval tv = {0, kSendWaitStepMs * 1000};
+        setsockopt(r->m_sb.sb_socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    }
+    return true;
 }
 
 bool LibRtmpConnection::ReadPacket(RTMPPacket* packet) {

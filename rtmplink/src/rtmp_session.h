@@ -25,6 +25,7 @@
 #include <gnutls/gnutls.h>
 #include <sys/socket.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,6 +61,10 @@ enum { kConnectTimeoutSec = 1, kTcpConnectWaitMs = 1000, kTlsHandshakeMs = 5000,
 // publisher's queue, where a key frame can still drop stale video; what the kernel holds
 // cannot be dropped and only adds delay on a narrow uplink.
 enum { kNotSentLowWater = 32 * 1024, kSendRoomStepMs = 2 };
+// A write waits at most kSendWaitStepMs at a time (the socket's send time-out while publishing);
+// a connection whose server takes no byte for kSendStallMs is given up. The handshake and the
+// connect and publish commands wait at most kAnswerWaitMs for each answer of the server.
+enum { kSendWaitStepMs = 250, kSendStallMs = 10000, kAnswerWaitMs = 5000 };
 
 // Lays out one RTMP message as chunks of chunkSize: a full (type 0) header, then a type 3
 // header before every further chunk, the extended timestamp wherever the timestamp needs it.
@@ -97,6 +102,7 @@ public:
     void Close() override;
     void Destroy() override;
     void Abort() override;
+    void SetWaitHook(std::function<void()> hook) override { m_waitHook = std::move(hook); }
 
     // The raw connection object (tests and the player read its fields).
     RTMP* Raw() { return m_rtmp; }
@@ -117,13 +123,22 @@ private:
     void FreeTlsCredentials();
     // A media message as one write of all its chunks (librtmp writes every chunk on its own).
     bool SendChunked(const RTMPPacket* packet);
-    // Waits until the kernel holds at most kNotSentLowWater unsent bytes (or the abort).
-    void WaitSendRoom();
+    // Waits until the kernel holds at most kNotSentLowWater unsent bytes: false on the abort or
+    // when the backlog stayed put for kSendStallMs.
+    bool WaitSendRoom();
+    // True (with the error set and a log line) when nothing went out since progressAtMs for
+    // kSendStallMs.
+    bool Stalled(int64_t progressAtMs);
+    // Runs the wait hook (between the steps of a write's wait).
+    void WaitTick();
     // Data that librtmp can read without touching the socket: its own buffer, or records
     // that TLS has already decrypted.
     bool HasBufferedData();
-    // Waits until the socket has data (or was closed or shut down); false once aborted.
-    bool WaitReadable();
+    // Waits until the socket has data (or was closed or shut down); false once aborted, or when
+    // maxWaitMs (> 0) passed without any.
+    bool WaitReadable(int maxWaitMs = 0);
+    // The socket's receive time-out (0: none), which bounds librtmp's own receives.
+    void SetReceiveTimeout(int ms);
     // Takes the createStream _result out of librtmp's hands and sends our own publish.
     bool HandleCreateStreamResult(RTMPPacket* packet);
     bool SendPublish();
@@ -140,6 +155,9 @@ private:
     gnutls_certificate_credentials_t m_tlsCred = nullptr;
     int m_nLastError = 0;
     std::vector<char> m_sendBuffer;
+    std::function<void()> m_waitHook;
+    // The host name the TLS session verifies the certificate against; it must outlive it.
+    std::string m_strTlsHost;
     // The kernel reported the socket writable with more than kNotSentLowWater unsent bytes:
     // it does not honour TCP_NOTSENT_LOWAT, and WaitSendRoom polls the backlog instead.
     bool m_bLowWaterIgnored = false;

@@ -259,6 +259,35 @@ TEST_F(PublishQueue, AKeyFrameDropsStaleVideoOnlyAudioStaysInOrder) {
     EXPECT_EQ(Name(wire->Media()[6]), "A6");
 }
 
+TEST_F(PublishQueue, BehindALinkThatTakesNothingTheQueueKeepsTenSecondsOfSoundAndItsByteBound) {
+    HoldWire();
+    // Twelve seconds of sound: the first two are dropped, oldest first.
+    for (uint32_t t = 64; t <= 12000; t += 64) Audio(0, static_cast<uint8_t>(t / 64), t);
+    const size_t sound = publisher->QueuedCount();
+    EXPECT_NEAR(static_cast<double>(sound), 10000.0 / 64, 2.0);
+    // Video beyond the byte bound goes (all of it: what is left needs the next key frame);
+    // the sound stays.
+    Video(KeyFrame(kPps, 1), 12000, true);
+    Bytes big(1 << 20, 0x5A);
+    big[0] = 0, big[1] = 0, big[2] = 0, big[3] = 1, big[4] = 0x41;
+    for (uint32_t i = 1; i <= 17; ++i) Video(big, 12000 + i, false);
+    EXPECT_LE(publisher->QueuedCount(), sound + 2);
+    Video(InterFrame(2), 12040, false);  // refers to a dropped picture
+    Video(KeyFrame(kPps, 3), 12080, true);
+    wire->SetGate(true);
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] {
+            const auto sent = Names(wire->Media());
+            return !sent.empty() && sent.back() == "K3";
+        },
+        10000));
+    const auto names = Names(wire->Media());
+    // The sound that left is what lies within ten seconds of the newest frame (12080 ms).
+    EXPECT_EQ(names[1], "A" + std::to_string((12080 - 10000) / 64 + 1));
+    EXPECT_EQ(names.size(), 1 + (12000 - 64 * ((12080 - 10000) / 64 + 1)) / 64 + 1 + 2);
+    EXPECT_EQ(std::vector<std::string>(names.end() - 2, names.end()), (std::vector<std::string>{"SEQ", "K3"}));
+}
+
 TEST_F(PublishQueue, FramesGivenWhilePausedAreDroppedAndInterFramesWaitForAKeyFrame) {
     Video(KeyFrame(kPps, 1), 0, true);
     ASSERT_TRUE(wire->WaitSent(2));

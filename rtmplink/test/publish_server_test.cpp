@@ -279,21 +279,76 @@ TEST(PublishServer, UnansweredConnectIsBoundedToOneSecond) {
     std::printf("three unanswered attempts took %.2f s\n", seconds);
 }
 
-TEST(PublishServer, CloseEndsAConnectToAServerThatNeverAnswers) {
+TEST(PublishServer, AServerThatNeverAnswersFailsTheAttemptAfterFiveSecondsAndCloseEndsTheNext) {
     SilentListener silent;
     Manager m;
     const int id = m.mgr->GetPublishId();
     const std::string url = "rtmp://127.0.0.1:" + std::to_string(silent.port) + "/live/mute";
-    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, url.c_str(), 0));
-    // Long enough for the TCP connect to succeed and the handshake to wait for an answer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, url.c_str(), 0));
+    // The TCP connect succeeds (the kernel answers it); the handshake gets no answer.
+    ASSERT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECT_FAILED, 1, 10000));
+    const double failedAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(failedAfter, 4.5);
+    // The next attempt is under way, waiting for its handshake: a close ends it at once.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    const auto closeStart = std::chrono::steady_clock::now();
     m.mgr->ClosePublish(id);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("ClosePublish took %.3f s\n", seconds);
-    EXPECT_LT(seconds, 2.0);
+    const double closing = std::chrono::duration<double>(std::chrono::steady_clock::now() - closeStart).count();
+    std::printf("the unanswered attempt failed after %.2f s; ClosePublish took %.3f s\n", failedAfter, closing);
+    EXPECT_LT(closing, 2.0);
     EXPECT_EQ(m.sink.Count(RTMP_PUBLISH_CONNECTED), 0);
-    EXPECT_EQ(m.sink.Count(RTMP_PUBLISH_CONNECT_FAILED), 0);
+    EXPECT_EQ(m.sink.Count(RTMP_PUBLISH_CONNECT_FAILED), 1);
+}
+
+TEST(PublishServer, AServerThatStopsReadingEndsTheConnectionWithAFailureWhileLinkReportsGoOn) {
+    NginxRtmp nginx;
+    ASSERT_TRUE(nginx.Start());
+    struct Reports final : IRtmpLinkSink {
+        std::atomic<int> count{0};
+        void OnPublishLink(int, const std::string&, const RtmpLinkReport&) override { ++count; }
+    } reports;
+    Manager m;
+    m.mgr->SetLinkSink(&reports);
+    const int id = m.mgr->GetPublishId();
+    ASSERT_TRUE(m.mgr->OpenPublishUrl(id, true, "uni", nginx.Url("wedged").c_str(), 0));
+    ASSERT_TRUE(m.sink.WaitFor(RTMP_PUBLISH_CONNECTED, 1, 10000));
+    const TestMedia& media = Media();
+    std::vector<uint8_t> key = media.video[0].data;
+    std::vector<uint8_t> big(256 << 10, 0x5A);
+    big[0] = 0, big[1] = 0, big[2] = 0, big[3] = 1, big[4] = 0x41;
+    std::atomic<bool> feeding{true};
+    // About 50 Mbit/s of video and a steady sound: the kernel's buffers fill within a second of
+    // the server stopping.
+    std::thread feeder([&] {
+        for (unsigned t = 0; feeding; t += 40) {
+            if (t % 2000 == 0) m.mgr->PublishVideoRtmpData(id, key.data(), static_cast<int>(key.size()), t, true);
+            else m.mgr->PublishVideoRtmpData(id, big.data(), static_cast<int>(big.size()), t, false);
+            std::vector<uint8_t> aac = media.audio[0].data;
+            m.mgr->PublishAudioRtmpData(id, 1, aac.data(), static_cast<int>(aac.size()), t);
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    });
+    const pid_t server = static_cast<pid_t>(std::atoi(testsupport::ReadFile(nginx.dir() + "/nginx.pid").c_str()));
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(::kill(server, SIGSTOP), 0);
+    const auto stopped = std::chrono::steady_clock::now();
+    const int reportsBefore = reports.count;
+    const bool failed = m.sink.WaitFor(RTMP_PUBLISH_CONNECT_FAILED, 1, 25000);
+    const double failedAfter = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+    const int reportsDuring = reports.count - reportsBefore;
+    // The reconnect cycle goes on: the stopped server's kernel takes the TCP connect, and the
+    // handshake goes unanswered.
+    const bool retried = failed && m.sink.WaitFor(RTMP_PUBLISH_CONNECT_FAILED, 2, 10000);
+    feeding = false;
+    feeder.join();
+    ::kill(server, SIGCONT);
+    m.mgr->ClosePublish(id);
+    std::printf("a stopped server: the failure came %.1f s after the stop, %d link reports in between\n", failedAfter,
+                reportsDuring);
+    EXPECT_TRUE(failed) << "no failure event for a server that stopped reading";
+    EXPECT_TRUE(retried) << "no reconnect attempt";
+    EXPECT_GE(reportsDuring, static_cast<int>(failedAfter * 2)) << "link reports stopped during the stall";
 }
 
 TEST(PublishServer, ReconnectsAfterServerRestartWithFreshSequenceHeaders) {
@@ -384,14 +439,14 @@ TEST(PublishServer, CloseEndsASendBlockedOnAStalledServer) {
     const TestMedia& media = Media();
     std::vector<uint8_t> key = media.video[0].data;
     m.mgr->PublishVideoRtmpData(id, key.data(), static_cast<int>(key.size()), 0, true);
-    // The server stops reading; far more than the socket buffers hold is queued, so the send
-    // thread ends up blocked inside a send.
+    // The server stops reading; more than the socket buffers hold is queued (within the
+    // queue's byte bound), so the send thread ends up blocked inside a send.
     const pid_t server = static_cast<pid_t>(std::atoi(testsupport::ReadFile(nginx.dir() + "/nginx.pid").c_str()));
     ASSERT_GT(server, 0);
     ASSERT_EQ(::kill(server, SIGSTOP), 0);
     std::vector<uint8_t> big(1 << 20, 0x5A);
     big[0] = 0, big[1] = 0, big[2] = 0, big[3] = 1, big[4] = 0x41;
-    for (int i = 1; i <= 40; ++i) {
+    for (int i = 1; i <= 15; ++i) {
         m.mgr->PublishVideoRtmpData(id, big.data(), static_cast<int>(big.size()), static_cast<unsigned>(i * 40), false);
     }
     RtmpPublish* publisher = static_cast<CRtmpMgr*>(m.mgr)->FindPublish(id);

@@ -24,6 +24,13 @@ void BitrateControl::OnLinkReport(const std::string& url, const std::string& uni
         RemoveStream(url);
         found = m_links.end();
     }
+    if (found != m_links.end() && nowMs - found->second.lastReportMs > kSilentMs) {
+        // Back after a silence (a new connection): its old measurements no longer hold.
+        const int asked = m_sources.count(uniName) ? m_sources[uniName].askedKbps : found->second.targetKbps;
+        found->second = Link();
+        found->second.uniName = uniName;
+        found->second.targetKbps = asked;
+    }
     if (found == m_links.end()) {
         Source& source = m_sources[uniName];
         if (source.askedKbps <= 0) {
@@ -41,7 +48,6 @@ void BitrateControl::OnLinkReport(const std::string& url, const std::string& uni
     }
     Link& link = found->second;
     const int asked = m_sources[uniName].askedKbps;
-    const int before = link.targetKbps;
     if (report.congested) {
         link.clearSinceMs = -1;
         if (link.congestedSinceMs < 0) link.congestedSinceMs = nowMs;
@@ -85,7 +91,10 @@ void BitrateControl::OnLinkReport(const std::string& url, const std::string& uni
         link.clearSinceMs = -1;
         link.congestedSinceMs = -1;
     }
-    if (link.targetKbps != before) Apply(uniName);
+    link.lastReportMs = nowMs;
+    m_nLastReportMs = nowMs;
+    // Also when this link's target stands: another link of the source may have gone silent.
+    Apply(uniName, nowMs);
 }
 
 void BitrateControl::RemoveStream(const std::string& url) {
@@ -93,18 +102,21 @@ void BitrateControl::RemoveStream(const std::string& url) {
     if (it == m_links.end()) return;
     const std::string uniName = it->second.uniName;
     m_links.erase(it);
-    Apply(uniName);
+    Apply(uniName, m_nLastReportMs);
     bool used = false;
     for (const auto& entry : m_links) used = used || entry.second.uniName == uniName;
     if (!used) m_sources.erase(uniName);
 }
 
-void BitrateControl::Apply(const std::string& uniName) {
+void BitrateControl::Apply(const std::string& uniName, int64_t nowMs) {
     auto source = m_sources.find(uniName);
     if (source == m_sources.end()) return;
     int kbps = source->second.askedKbps;
     for (const auto& entry : m_links) {
-        if (entry.second.uniName == uniName) kbps = std::min(kbps, entry.second.targetKbps);
+        const Link& link = entry.second;
+        if (link.uniName != uniName) continue;
+        if (nowMs >= 0 && link.lastReportMs >= 0 && nowMs - link.lastReportMs > kSilentMs) continue;
+        kbps = std::min(kbps, link.targetKbps);
     }
     if (kbps == source->second.appliedKbps) return;
     source->second.appliedKbps = kbps;

@@ -6,7 +6,9 @@
 // whichever is higher). Once the link has stayed clear for a while the target climbs back in
 // small steps, never above the asked bitrate (the one the source was started with); for a
 // while after a congestion it climbs only up to the level the link was measured to carry.
-// Audio is never touched. A source published to several URLs follows the narrowest of them;
+// Audio is never touched. A source published to several URLs follows the narrowest of them
+// that still report (a URL whose publisher lost its connection stops holding it down, and
+// starts afresh when it reports again);
 // recordings of the source get the same stream. When a source's bitrate changes, every URL
 // that publishes it is announced with the new figure.
 //
@@ -36,6 +38,7 @@ public:
         kPeakHoldMs = 5000,      // the highest acknowledged rate under congestion counts this long
         kStuckMs = 2500,         // congested this long at one target: the measurement overstates the link
         kStuckPercent = 85,      // then down to this share of the target
+        kSilentMs = 3000,        // a link that reported nothing this long (not connected) is not followed
     };
 
     // setBitrate(uniName, kbps): changes the source's encoder (kbps 0 changes nothing) and
@@ -68,6 +71,7 @@ private:
         // window held an idle moment (the queue just emptied) understates the link.
         int peakAckedKbps = 0;
         int64_t peakAckedAtMs = -1;
+        int64_t lastReportMs = -1;
     };
     struct Source {
         int askedKbps = 0;
@@ -75,13 +79,15 @@ private:
     };
 
     int FloorKbps(int askedKbps) const;
-    // Sets the source's encoder to the narrowest of its links and announces a change.
-    void Apply(const std::string& uniName);
+    // Sets the source's encoder to the narrowest of its links that reported within kSilentMs of
+    // nowMs (all of them when nowMs < 0) and announces a change.
+    void Apply(const std::string& uniName, int64_t nowMs);
 
     SetBitrate m_setBitrate;
     Announce m_announce;
     std::map<std::string, Link> m_links;
     std::map<std::string, Source> m_sources;
+    int64_t m_nLastReportMs = -1;  // the time of the newest report
 };
 
 }  // namespace streamcore

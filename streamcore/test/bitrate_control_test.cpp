@@ -87,6 +87,15 @@ TEST(BitrateControl, ASourceOnTwoUrlsFollowsTheNarrowestAndUnknownSourcesAreLeft
     EXPECT_EQ(e.set["cam"], 2500);
     EXPECT_EQ(e.announced.back(), "rtmp://wide/live/s=2500");
 
+    // A URL that stops reporting (its publisher lost the connection) stops holding the source
+    // down; back again, it starts afresh.
+    e.control.OnLinkReport("rtmp://narrow/live/s", "cam", Congested(1000), 100);
+    EXPECT_EQ(e.set["cam"], 786);
+    Feed(e, "rtmp://wide/live/s", "cam", Clear(), 250, 3500);
+    EXPECT_EQ(e.set["cam"], 2500);
+    e.control.OnLinkReport("rtmp://narrow/live/s", "cam", Clear(), 3500);
+    EXPECT_EQ(e.set["cam"], 2500);
+
     // A stream whose source has no video encoder (audio only) is never touched.
     e.control.OnLinkReport("rtmp://a/live/mic", "mic", Congested(100), 0);
     EXPECT_EQ(e.set.count("mic"), 0u);
