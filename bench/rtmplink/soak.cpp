@@ -4,9 +4,14 @@
 // (p50 and max), the process's RSS, threads and open descriptors at the start and the end,
 // and whether every segment the server recorded decodes.
 //
-//   rtmplink_soak [--seconds N]
+// With --stopped the server is stopped (SIGSTOP) instead, two seconds in, and stays stopped:
+// it keeps its connection open and reads nothing. Prints the RSS, the publisher's queue and
+// the failure events every 30 s.
+//
+//   rtmplink_soak [--seconds N] [--stopped 1]
 #include "media.h"
 #include "rtmp_mgr.h"
+#include "rtmp_publish.h"
 
 #include "support/ffprobe.h"
 #include "support/peers.h"
@@ -56,8 +61,10 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 
 int main(int argc, char** argv) {
     int seconds = 300;
+    bool stopped = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--seconds")) seconds = std::max(10, std::atoi(argv[i + 1]));
+        if (!std::strcmp(argv[i], "--stopped")) stopped = std::atoi(argv[i + 1]) != 0;
     }
     const TestMedia& media = Media(2);
     if (media.video.empty()) {
@@ -94,6 +101,28 @@ int main(int argc, char** argv) {
     });
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const Usage first = Measure();
+    if (stopped) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(testsupport::ReadFile(nginx.dir() + "/nginx.pid").c_str()));
+        kill(pid, SIGSTOP);
+        RtmpPublish* publisher = static_cast<CRtmpMgr*>(mgr)->FindPublish(id);
+        std::printf("stopped server: RSS %ld kB at the stop\n", first.rssKb);
+        for (int t = 30; t <= seconds; t += 30) {
+            std::this_thread::sleep_for(std::chrono::seconds(30));
+            std::printf("  %3d s: RSS %ld kB, %zu messages queued, %d failure events\n", t, Measure().rssKb,
+                        publisher->QueuedCount(), sink.Count(RTMP_PUBLISH_CONNECT_FAILED));
+            std::fflush(stdout);
+        }
+        const Usage last = Measure();
+        std::printf("stopped server, %d s: RSS %ld -> %ld kB, threads %d -> %d, descriptors %d -> %d\n", seconds,
+                    first.rssKb, last.rssKb, first.threads, last.threads, first.fds, last.fds);
+        feeding = false;
+        feeder.join();
+        kill(pid, SIGCONT);
+        mgr->ClosePublish(id);
+        DestroyRtmpMgr(mgr);
+        nginx.Stop();
+        return 0;
+    }
 
     std::mt19937 rng(12345);
     std::uniform_int_distribution<int> upMs(5000, 8000), downMs(0, 2000);
