@@ -1,5 +1,6 @@
 // The publisher against a real nginx RTMP server (recording everything it receives), checked
 // with ffprobe / ffmpeg and the server's own log.
+#include "four_slot_host.h"
 #include "media.h"
 #include "rtmp_mgr.h"
 #include "rtmp_publish.h"
@@ -147,29 +148,10 @@ TEST(PublishServer, DeliversDecodableH264AndAac) {
     EXPECT_EQ(testsupport::DecodeErrors(rec), "");
 }
 
-// A host built against the four-slot sink, with its own copy of that declaration: what an
-// older host binary hands to CreateRtmpMgr.
-class FourSlotSink {
-public:
-    virtual bool OnPublishEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) = 0;
-    virtual bool OnPlayEvent(int id, std::string name, RTMP_RESULT result, char* info, int infoLen) = 0;
-    virtual bool OnPlayVideoData(int id, unsigned long long videoId, unsigned char* data, int len, bool key) = 0;
-    virtual bool OnPlayAudioData(int id, unsigned long long audioId, unsigned char* data, int len) = 0;
-
-protected:
-    ~FourSlotSink() = default;
-};
-
 TEST(PublishServer, AFourSlotHostGetsItsResultsAndLinkReportsOnlyOnceRegistered) {
-    struct Host final : FourSlotSink {
-        std::atomic<int> connected{0};
-        bool OnPublishEvent(int, std::string, RTMP_RESULT result, char*, int) override {
-            if (result == RTMP_PUBLISH_CONNECTED) ++connected;
-            return true;
-        }
-        bool OnPlayEvent(int, std::string, RTMP_RESULT, char*, int) override { return true; }
-        bool OnPlayVideoData(int, unsigned long long, unsigned char*, int, bool) override { return true; }
-        bool OnPlayAudioData(int, unsigned long long, unsigned char*, int) override { return true; }
+    struct Host {
+        void* host = NewFourSlotHost();
+        ~Host() { DeleteFourSlotHost(host); }
     } host;
     struct Reports final : IRtmpLinkSink {
         std::atomic<int> count{0};
@@ -180,10 +162,10 @@ TEST(PublishServer, AFourSlotHostGetsItsResultsAndLinkReportsOnlyOnceRegistered)
     struct Mgr {
         IRtmpMgr* mgr;
         ~Mgr() { DestroyRtmpMgr(mgr); }
-    } m{CreateRtmpMgr(reinterpret_cast<IRtmpMgrSink*>(static_cast<FourSlotSink*>(&host)))};
+    } m{CreateRtmpMgr(static_cast<IRtmpMgrSink*>(host.host))};
     const int id = m.mgr->GetPublishId();
     ASSERT_TRUE(m.mgr->OpenPublishUrl(id, true, "uni", nginx.Url("host").c_str(), 0));
-    ASSERT_TRUE(testsupport::WaitUntil([&] { return host.connected > 0; }, 10000));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return FourSlotHostConnects(host.host) > 0; }, 10000));
     const TestMedia& media = Media();
     std::vector<uint8_t> config = media.aacConfig;
     m.mgr->SetAACExtraData(id, config.data(), static_cast<int>(config.size()));
@@ -193,7 +175,7 @@ TEST(PublishServer, AFourSlotHostGetsItsResultsAndLinkReportsOnlyOnceRegistered)
     EXPECT_TRUE(testsupport::WaitUntil([&] { return reports.count >= 2; }, 5000));
     m.mgr->SetLinkSink(nullptr);
     m.mgr->ClosePublish(id);
-    EXPECT_EQ(host.connected, 1);
+    EXPECT_EQ(FourSlotHostConnects(host.host), 1);
 }
 
 TEST(PublishServer, PublishModeGoesOnTheWire) {

@@ -8,6 +8,7 @@
 //
 // The test runs itself again inside the namespace (`ip netns exec`), as root.
 #include "IStreamCore.h"
+#include "three_slot_host.h"
 #include "support/ffprobe.h"
 #include "support/peers.h"
 #include "support/process.h"
@@ -30,35 +31,12 @@ using namespace testsupport;
 
 namespace {
 
-// A host built against the three-slot sink, with its own copy of that declaration: what an
-// older host binary hands to the endpoint. It never registers for bitrate changes.
-class ThreeSlotSink {
-public:
-    virtual void OnStreamCoreEvent(int eventId, int value) = 0;
-    virtual void OnPublishResult(int value, const char* name) = 0;
-    virtual void OnPlayResult(int value, const char* name) = 0;
-
-protected:
-    ~ThreeSlotSink() = default;
-};
-
-class ThreeSlotHost final : public ThreeSlotSink {
-public:
-    void OnStreamCoreEvent(int, int) override {}
-    void OnPublishResult(int value, const char* name) override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (value == 0) m_connected.push_back(name ? name : "");
-    }
-    void OnPlayResult(int, const char*) override {}
-    bool Connected(const std::string& name) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return std::find(m_connected.begin(), m_connected.end(), name) != m_connected.end();
-    }
-    StreamCoreSink* AsSink() { return reinterpret_cast<StreamCoreSink*>(static_cast<ThreeSlotSink*>(this)); }
-
-private:
-    std::mutex m_lock;
-    std::vector<std::string> m_connected;
+// The three-slot host, as one object that owns what three_slot_host.cpp makes.
+struct ThreeSlotHost {
+    void* host = NewThreeSlotHost();
+    ~ThreeSlotHost() { DeleteThreeSlotHost(host); }
+    bool Connected(const std::string& name) { return ThreeSlotHostConnected(host, name.c_str()); }
+    StreamCoreSink* AsSink() { return static_cast<StreamCoreSink*>(host); }
 };
 
 class BitrateListener final : public IStreamCoreBitrateSink {
