@@ -220,7 +220,7 @@ async function main() {
   process.on('SIGINT', onSignal);
   process.on('SIGTERM', onSignal);
 
-  const result = { published: false, publishFailed: false, recorded: false };
+  const result = { published: false, publishFailed: false, recorded: false, recordFailure: null };
   // The connection as the publish events tell it: the publisher reconnects by itself after a
   // drop and reports every attempt.
   const link = { up: false, attempts: 0, downSince: Date.now(), drops: 0 };
@@ -260,6 +260,12 @@ async function main() {
       let e = null;
       try { e = JSON.parse(text); } catch { /* shown as it came */ }
       say(`event: ${text.trim()}`);
+      if (e && e.eventid === 6005) {
+        // A write failed: the recording ended there (the file keeps what was written); the
+        // stream goes on.
+        result.recordFailure = `the recording ${e.file} failed: ${e.reason}`;
+        say(`${result.recordFailure}; publishing goes on`);
+      }
       if (e && e.eventid === 6001 && e.rtmpurl === name) {
         if (e.result === 0) {
           result.published = true;
@@ -387,7 +393,8 @@ async function main() {
     say(`logs: ${runDir}`);
     if (!result.published) fail(result.publishFailed ? `the server refused or could not be reached: ${url}` : 'no publish result arrived');
     else if (!standing) fail(`the stream was not connected at the end (server away for ${Math.round((Date.now() - link.downSince) / 1000)} s)`);
-    if (!result.recorded) fail('the recording is missing or unreadable');
+    if (result.recordFailure) fail(result.recordFailure);
+    else if (!result.recorded) fail('the recording is missing or unreadable');
     return result.published && standing && result.recorded ? 0 : 1;
   } catch (e) {
     fail(e.message);
