@@ -147,8 +147,8 @@ export function forceKeyFrame(url: string): boolean;
 // whichever is used first starts it, and it ends when neither uses it any more (uninitialize
 // leaves it running for open StreamCore objects, and closing the last StreamCore leaves it
 // running while the functions are initialized). Each worker thread that loads the module has
-// functions of its own and its own objects; its end stops only what they started. Call each object's
-// methods from the thread that made it.
+// functions and objects of its own; its end stops only what they started. Call each object's
+// methods on the thread that made it.
 // Wrong arguments throw a TypeError naming the method, the argument and what it must be
 // ("publish: options.mode must be ..."); endpoint failures throw an Error with the reason when
 // one is known; after close() every member throws Error("StreamCore is closed").
