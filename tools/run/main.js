@@ -39,6 +39,16 @@ function checkWritable(file) {
   if (!existed) fs.unlinkSync(file);
 }
 
+// True when the disk that holds file has (almost) no room left.
+function diskFull(file) {
+  try {
+    const s = fs.statfsSync(path.dirname(file));
+    return s.bavail * s.bsize < 64 * 1024;
+  } catch {
+    return false;
+  }
+}
+
 // What a media file holds, in one line, from ffprobe.
 function probeSummary(file) {
   const r = spawnSync('ffprobe', ['-v', 'error', '-count_frames', '-show_entries',
@@ -367,6 +377,13 @@ async function main() {
     const standing = link.up;
     say(`stopping: ${stop.reason}`);
     const recStopped = addon.stopRecordApp();
+    // A write that failed just now is reported on the endpoint's event thread: give its text a
+    // moment to arrive.
+    const until = Date.now() + 2000;
+    while (!recStopped && !result.recordFailure && Date.now() < until) {
+      while (addon.onTimer() > 1) { /* deliver everything queued */ }
+      await sleep(50);
+    }
     addon.stopPublishStream();
     addon.uninitialize();
     initialized = false;
@@ -394,6 +411,7 @@ async function main() {
     if (!result.published) fail(result.publishFailed ? `the server refused or could not be reached: ${url}` : 'no publish result arrived');
     else if (!standing) fail(`the stream was not connected at the end (server away for ${Math.round((Date.now() - link.downSince) / 1000)} s)`);
     if (result.recordFailure) fail(result.recordFailure);
+    else if (!recStopped) fail(`the recording ${output} could not be finished${diskFull(output) ? ' (no space left on its disk)' : ''}`);
     else if (!result.recorded) fail('the recording is missing or unreadable');
     return result.published && standing && result.recorded ? 0 : 1;
   } catch (e) {

@@ -112,9 +112,9 @@ test('a recording on a full disk fails the job with its file and why; the stream
     const disk = path.join(dir, 'disk');
     fs.mkdirSync(disk);
     const rec = path.join(disk, 'lesson.mp4');
-    // A small disk, a third of it taken: it fills within a few seconds of a desktop's stream.
+    // A small disk, most of it taken: it fills within a few seconds of a desktop's stream.
     const r = await runJob(['--seconds', '8', '--output', rec], dir, ['unshare', '-m', 'sh', '-c',
-      `mount -t tmpfs -o size=64k tmpfs ${disk} && head -c 20000 /dev/zero >${disk}/filler && exec "$0" "$@"`]);
+      `mount -t tmpfs -o size=64k tmpfs ${disk} && head -c 40000 /dev/zero >${disk}/filler && exec "$0" "$@"`]);
     assert.strictEqual(r.code, 1, r.out + r.err);
     assert.strictEqual(r.err, `run: the recording ${rec} failed: the file could not be written (No space left on device)\n`);
     // What was written before the disk filled plays; the server got the whole stream.
