@@ -11,9 +11,15 @@ import { EventEmitter } from 'events';
  * One line of JSON followed by "\n", members in ascending key order, no spaces:
  * `{"eventid":6001,"result":0,"rtmpurl":"name"}\n` for publish (6001) and play (6002) results,
  * where result 0 is connected and -1 failed or lost, and rtmpurl is the stream name (the last
- * path segment of the RTMP URL, escaped as a JSON string); `{"eventid":N,"result":R}\n` for any
- * other endpoint event. The run callback also receives the two plain texts "Initialize finish"
- * and "Uninitialize finish".
+ * path segment of the RTMP URL, escaped as a JSON string);
+ * `{"eventid":6005,"file":"/path/x.mp4","reason":"the file could not be written (No space left on device)","result":-1}\n`
+ * when the recording ended on a failed write (its file keeps what was written; stopRecordApp
+ * then answers false);
+ * `{"eventid":6004,"reason":"...","result":-1,"source":"#app#..."}\n` when the captured window
+ * (or the display) went away; `{"eventid":N,"result":R}\n` for any other endpoint event.
+ * Only what this environment's functions started is reported here: what StreamCore objects
+ * (or other worker threads) run never reaches this queue. The run callback also receives the
+ * two plain texts "Initialize finish" and "Uninitialize finish".
  */
 export type EventText = string;
 
@@ -96,7 +102,11 @@ export function enumWindowList(): string;
 export function startRecordApp(fileName: string, window: number, width: number, height: number, kbps: number,
                                flag: boolean, rate: number): FlowResult;
 
-/** Stops the recording (its capture too, unless publishing uses it); true when nothing was recording. Throws "live media is null". */
+/**
+ * Stops the recording (its capture too, unless publishing uses it); true when nothing was
+ * recording or the file was finished, false when the recording failed (a 6005 event text said
+ * why) or its file could not be finished. Throws "live media is null".
+ */
 export function stopRecordApp(): boolean;
 
 /**
@@ -136,7 +146,9 @@ export function forceKeyFrame(url: string): boolean;
 // The process has one endpoint, shared by the fourteen functions above and every StreamCore:
 // whichever is used first starts it, and it ends when neither uses it any more (uninitialize
 // leaves it running for open StreamCore objects, and closing the last StreamCore leaves it
-// running while the functions are initialized). Every method runs on the script thread.
+// running while the functions are initialized). Each worker thread that loads the module has
+// functions and objects of its own; its end stops only what they started. Call each object's
+// methods on the thread that made it.
 // Wrong arguments throw a TypeError naming the method, the argument and what it must be
 // ("publish: options.mode must be ..."); endpoint failures throw an Error with the reason when
 // one is known; after close() every member throws Error("StreamCore is closed").
@@ -178,7 +190,10 @@ export interface WindowEntry {
   filePath: string;
 }
 
-/** A publish or play result: 0 connected, -1 failed or lost (a failed connection is retried). */
+/**
+ * A publish or play result: 0 connected, -1 failed or lost (a failed connection is retried).
+ * It reaches only the publication or playback of exactly this url.
+ */
 export interface StreamResult {
   /** The url given to publish or play. */
   url: string;
@@ -200,6 +215,25 @@ export interface BitrateChange {
   kbps: number;
 }
 
+/**
+ * The "error" event of a StreamCore: a source ended by itself (its window closed, the display
+ * went away). The source stays listed until stopped; what other sources feed goes on.
+ */
+export interface SourceError extends Error {
+  /** "source NAME ended: why". */
+  message: string;
+  /** The source that ended. */
+  source: Source;
+}
+
+/** The "error" event of a Recording: a write failed, and the recording ended there. */
+export interface RecordingError extends Error {
+  /** "recording FILE failed: why" (for example "the file could not be written (No space left on device)"). */
+  message: string;
+  /** The file, as the endpoint wrote it (a relative name taken against the load folder). */
+  file: string;
+}
+
 /** A local video source: a captured window or an open camera. */
 export interface Source {
   /** The engine's name of the source (its uniName). */
@@ -211,8 +245,9 @@ export interface Source {
 export interface Publication {
   readonly url: string;
   /**
-   * Resolves on the first successful connection. It never rejects: failures arrive as "publish"
-   * events with result -1 while the connection is retried.
+   * Resolves on the first successful connection. Failures arrive as "publish" events with
+   * result -1 while the connection is retried; it rejects with Error("StreamCore is closed")
+   * when the object is closed before a connection stood.
    */
   readonly connected: Promise<void>;
   /** Pauses the video source's encoder (every output of that source pauses); throws without video. */
@@ -225,11 +260,22 @@ export interface Publication {
   stop(): void;
 }
 
-export interface Recording {
+export interface Recording extends EventEmitter {
   /** The file as given (a relative name is taken against the folder the module was loaded in). */
   readonly file: string;
-  /** Closes the file. Calling it again does nothing. */
-  stop(): void;
+  /**
+   * Closes the file: true when it was finished, false when the recording failed (an "error"
+   * event said why; the file keeps what was written before and plays) or the file could not be
+   * finished. Calling it again answers the same and does nothing.
+   */
+  stop(): boolean;
+  /**
+   * A failed write ended the recording. Emitted to listeners only: without one the message goes
+   * to process.emitWarning rather than ending the process.
+   */
+  on(event: 'error', listener: (error: RecordingError) => void): this;
+  once(event: 'error', listener: (error: RecordingError) => void): this;
+  off(event: 'error', listener: (error: RecordingError) => void): this;
 }
 
 export interface Playback {
@@ -298,7 +344,10 @@ export declare class StreamCore extends EventEmitter {
   /**
    * Stops everything this object started (recordings, publications, playbacks, thumbnails,
    * captures, cameras, device tests; the sound mixer when nobody else uses it) and releases the
-   * endpoint. Collection of the object and the process's exit do the same.
+   * endpoint; connected promises still pending reject with Error("StreamCore is closed"). The
+   * end of its thread (the process's exit, a worker's end) does the same. While anything it
+   * started runs, the object is not collected, whether or not the script still references it;
+   * an object that runs nothing releases the endpoint when collected.
    */
   close(): void;
 
@@ -308,6 +357,13 @@ export declare class StreamCore extends EventEmitter {
   on(event: 'bitrate', listener: (change: BitrateChange) => void): this;
   once(event: 'bitrate', listener: (change: BitrateChange) => void): this;
   off(event: 'bitrate', listener: (change: BitrateChange) => void): this;
+  /**
+   * A source of this object ended by itself. Emitted to listeners only: without one the message
+   * goes to process.emitWarning rather than ending the process.
+   */
+  on(event: 'error', listener: (error: SourceError) => void): this;
+  once(event: 'error', listener: (error: SourceError) => void): this;
+  off(event: 'error', listener: (error: SourceError) => void): this;
 
   microphones(): AudioDevice[];
   speakers(): AudioDevice[];

@@ -46,13 +46,21 @@ function bool(method, name, v) {
   return v;
 }
 
-// The result callback holds the emitter only weakly, so that an emitter nobody references is
-// collected (and stops what it started) even while the endpoint may still report.
+// The event callback holds the emitter only weakly: the native side holds it strongly while
+// anything it started runs, and an emitter that runs nothing and that nobody references is
+// collected (and leaves the endpoint).
 function forwarder(weak) {
-  return (kind, stream, result) => {
+  return (kind, subject, value, text) => {
     const core = weak.deref();
-    if (core) core._result(kind, stream, result);
+    if (core) core._onEndpoint(kind, subject, value, text);
   };
+}
+
+// An "error" event for its listeners; without one, a process warning (an unheard "error" would
+// end the whole process over one source or file).
+function report(emitter, error) {
+  if (emitter.listenerCount('error') > 0) emitter.emit('error', error);
+  else process.emitWarning(error.message, 'StreamCoreWarning');
 }
 
 // The last path segment of a url: the stream name results carry.
@@ -61,19 +69,23 @@ function streamName(url) {
   return cut === -1 ? url : url.slice(cut + 1);
 }
 
-// A handle on something the endpoint runs. stop() ends it once (later calls do nothing) and
-// throws once the StreamCore is closed; each kind says how it ends in _end(native).
-class Handle {
+// A handle on something the endpoint runs. stop() ends it once (later calls answer as the
+// first did) and throws once the StreamCore is closed; each kind says how it ends in
+// _end(native), whose answer stop() returns.
+class Handle extends EventEmitter {
   constructor(core) {
+    super();
     this._core = core;
     this._stopped = false;
+    this._ended = undefined;
   }
 
   stop() {
     const native = this._core._native('stop');
-    if (this._stopped) return;
+    if (this._stopped) return this._ended;
     this._stopped = true;
-    this._end(native);
+    this._ended = this._end(native);
+    return this._ended;
   }
 }
 
@@ -87,6 +99,7 @@ class Source extends Handle {
   _end(native) {
     if (this._kind === 'camera') native.closeCamera(this.name);
     else native.stopCapture(this.name);
+    this._core._sources.delete(this.name);
   }
 }
 
@@ -94,7 +107,13 @@ class Publication extends Handle {
   constructor(core, url) {
     super(core);
     this.url = url;
-    this.connected = new Promise((resolve) => { this._resolve = resolve; });
+    this._settled = false;
+    this.connected = new Promise((resolve, reject) => {
+      this._resolve = () => { this._settled = true; resolve(); };
+      this._reject = (e) => { this._settled = true; reject(e); };
+    });
+    // A rejection on close() is no uncaught error for a script that never awaited it.
+    this.connected.catch(() => {});
   }
 
   pause() { this._core._native('pause').pausePublish(this.url); }
@@ -103,7 +122,7 @@ class Publication extends Handle {
 
   _end(native) {
     native.stopPublish(this.url);
-    this._core._publications.delete(this);
+    this._core._publications.delete(this.url);
   }
 }
 
@@ -114,7 +133,10 @@ class Recording extends Handle {
     this._id = id;
   }
 
-  _end(native) { native.stopRecord(this._id); }
+  _end(native) {
+    this._core._recordings.delete(this._id);
+    return native.stopRecord(this._id);
+  }
 }
 
 class Playback extends Handle {
@@ -130,7 +152,7 @@ class Playback extends Handle {
 
   _end(native) {
     native.stopPlay(this.url);
-    this._core._playbacks.delete(this);
+    this._core._playbacks.delete(this.url);
   }
 }
 
@@ -139,9 +161,12 @@ class StreamCore extends EventEmitter {
     super();
     const o = options('new StreamCore', opts);
     const log = o.log === undefined ? false : bool('new StreamCore', 'options.log', o.log);
-    this._core = new NativeStreamCore(log, forwarder(new WeakRef(this)));
-    this._publications = new Set();
-    this._playbacks = new Set();
+    this._core = new NativeStreamCore(log, forwarder(new WeakRef(this)), this);
+    // What runs, by the key the endpoint's events name it by.
+    this._sources = new Map();       // uniName -> Source
+    this._publications = new Map();  // url -> Publication
+    this._recordings = new Map();    // record id -> Recording
+    this._playbacks = new Map();     // url -> Playback
   }
 
   _native() {
@@ -149,17 +174,28 @@ class StreamCore extends EventEmitter {
     return this._core;
   }
 
-  _result(kind, stream, result) {
+  // An event of the endpoint about something this object runs (see NativeStreamCore.h).
+  _onEndpoint(kind, subject, value, text) {
     if (!this._core) return;
-    if (kind === 'bitrate') {
-      if ([...this._publications].some((p) => p.url === stream)) this.emit('bitrate', { url: stream, kbps: result });
-      return;
-    }
-    const outputs = kind === 'play' ? this._playbacks : this._publications;
-    for (const output of [...outputs]) {
-      if (streamName(output.url) !== stream) continue;
-      if (kind === 'publish' && result === 0) output._resolve();
-      this.emit(kind, { url: output.url, stream, result });
+    if (kind === 'publish' || kind === 'play') {
+      const output = (kind === 'play' ? this._playbacks : this._publications).get(subject);
+      if (!output) return;
+      if (kind === 'publish' && value === 0) output._resolve();
+      this.emit(kind, { url: subject, stream: streamName(subject), result: value });
+    } else if (kind === 'bitrate') {
+      if (this._publications.has(subject)) this.emit('bitrate', { url: subject, kbps: value });
+    } else if (kind === 'sourceEnded') {
+      const source = this._sources.get(subject);
+      if (!source) return;
+      const error = new Error(`source ${subject} ended: ${text || 'it went away'}`);
+      error.source = source;
+      report(this, error);
+    } else if (kind === 'recordFailed') {
+      const recording = this._recordings.get(value);
+      if (!recording) return;
+      const error = new Error(`recording ${subject} failed: ${text || 'a write failed'}`);
+      error.file = subject;
+      report(recording, error);
     }
   }
 
@@ -167,6 +203,10 @@ class StreamCore extends EventEmitter {
     const core = this._native();
     this._core = null;
     core.close();
+    const closed = new Error('StreamCore is closed');
+    for (const publication of this._publications.values()) {
+      if (!publication._settled) publication._reject(closed);
+    }
   }
 
   // Devices
@@ -258,7 +298,7 @@ class StreamCore extends EventEmitter {
     const fps = integer(m, 'options.fps', o.fps === undefined ? 15 : o.fps, 1, 60);
     const kbps = integer(m, 'options.kbps', o.kbps === undefined ? 800 : o.kbps, 1, 100000);
     const cursor = o.cursor === undefined ? false : bool(m, 'options.cursor', o.cursor);
-    return new Source(this, 'window', native.captureWindow(window, width, height, fps, kbps, cursor));
+    return this._track(new Source(this, 'window', native.captureWindow(window, width, height, fps, kbps, cursor)));
   }
 
   openCamera(id, opts) {
@@ -270,7 +310,12 @@ class StreamCore extends EventEmitter {
     const height = integer(m, 'options.height', o.height === undefined ? 480 : o.height, 16, 4096);
     const fps = integer(m, 'options.fps', o.fps === undefined ? 15 : o.fps, 1, 60);
     const preview = o.preview === undefined || o.preview === null ? 0 : windowId(m, 'options.preview', o.preview);
-    return new Source(this, 'camera', native.openCamera(id, width, height, fps, preview));
+    return this._track(new Source(this, 'camera', native.openCamera(id, width, height, fps, preview)));
+  }
+
+  _track(source) {
+    this._sources.set(source.name, source);
+    return source;
   }
 
   // Outputs
@@ -298,15 +343,10 @@ class StreamCore extends EventEmitter {
     if (video === '' && !mix) throw wrong(m, 'options.video or options.audio', 'a source (both are null)');
     const mode = o.mode === undefined ? 'live' : o.mode;
     if (!Object.prototype.hasOwnProperty.call(MODES, mode)) throw wrong(m, 'options.mode', '"live", "record" or "append"');
+    native.publish(url, video, mix, MODES[mode]);
+    // Results reach this thread through its event loop, never within the call.
     const publication = new Publication(this, url);
-    // Registered first: a result may be reported before the call returns.
-    this._publications.add(publication);
-    try {
-      native.publish(url, video, mix, MODES[mode]);
-    } catch (e) {
-      this._publications.delete(publication);
-      throw e;
-    }
+    this._publications.set(url, publication);
     return publication;
   }
 
@@ -318,7 +358,9 @@ class StreamCore extends EventEmitter {
     const video = this._source(m, o.video);
     if (video === '') throw wrong(m, 'options.video', 'a Source of this StreamCore');
     const mix = this._audio(m, o.audio);
-    return new Recording(this, file, native.record(file, video, mix));
+    const recording = new Recording(this, file, native.record(file, video, mix));
+    this._recordings.set(recording._id, recording);
+    return recording;
   }
 
   play(url, opts) {
@@ -327,14 +369,9 @@ class StreamCore extends EventEmitter {
     text(m, 'url', url);
     const o = options(m, opts);
     const window = o.window === undefined ? 0 : windowId(m, 'options.window', o.window);
+    native.play(url, window);
     const playback = new Playback(this, url);
-    this._playbacks.add(playback);
-    try {
-      native.play(url, window);
-    } catch (e) {
-      this._playbacks.delete(playback);
-      throw e;
-    }
+    this._playbacks.set(url, playback);
     return playback;
   }
 }

@@ -33,6 +33,20 @@ std::string StreamEventText(int eventId, int result, const char* name) {
     return Write(value);
 }
 
+std::string FailureEventText(int eventId, const char* key, const std::string& subject, const std::string& why) {
+    Json::Value value(Json::objectValue);
+    value["eventid"] = eventId;
+    value["result"] = -1;
+    value["reason"] = why;
+    value[key] = subject;
+    return Write(value);
+}
+
+std::string StreamNameOf(const std::string& url) {
+    const std::size_t slash = url.rfind('/');
+    return slash == std::string::npos ? url : url.substr(slash + 1);
+}
+
 void EventQueue::Push(std::string text) {
     Orvane::Common::MutexLock lock(m_lock);
     m_texts.push_back(std::move(text));

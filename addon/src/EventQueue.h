@@ -20,6 +20,12 @@ std::string EventText(int eventId, int result);
 // {"eventid":ID,"result":R,"rtmpurl":"NAME"}\n with NAME escaped as a JSON string (null reads
 // as an empty name).
 std::string StreamEventText(int eventId, int result, const char* name);
+// {"eventid":ID,"reason":"WHY","result":-1,KEY:"SUBJECT"}\n: something of the script's that
+// ended on a failure (KEY names what SUBJECT is, and sorts among the other keys).
+std::string FailureEventText(int eventId, const char* key, const std::string& subject, const std::string& why);
+
+// The stream name results carry: the last path segment of url (all of it without a '/').
+std::string StreamNameOf(const std::string& url);
 
 class EventQueue {
 public:

@@ -1,46 +1,35 @@
 #include "LiveMediaPlugin.h"
 
-#include "DesktopWindow.h"
+#include "CaptureFlows.h"
 
 #include <Poco/Bugcheck.h>
 #include <Poco/Exception.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
 
 namespace streamaddon {
 
 namespace {
 
-// Event ids of publish and play results.
-enum { kPublishResultEvent = 6001, kPlayResultEvent = 6002 };
+const char kPublishPrefix[] = "publish ";
+const char kPlayPrefix[] = "play ";
 
-void QueueEventText(std::string text) { Events().Push(std::move(text)); }
-
-void* ToHandle(uint64_t window) { return reinterpret_cast<void*>(static_cast<uintptr_t>(window)); }
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
-std::string PublishClaim(const std::string& url) { return "publish " + url; }
-std::string PlayClaim(const std::string& url) { return "play " + url; }
-std::string CameraClaim(const std::string& id) { return "camera " + id; }
-
-EventQueue& Events() {
-    static EventQueue* queue = new EventQueue;
-    return *queue;
-}
+std::string PublishKey(const std::string& url) { return kPublishPrefix + url; }
+std::string PlayKey(const std::string& url) { return kPlayPrefix + url; }
+std::string SourceKey(const std::string& uniName) { return "source " + uniName; }
+std::string RecordKey(int recordId) { return "record " + std::to_string(recordId); }
 
 LiveMediaPlugin& Plugin() {
     static LiveMediaPlugin* plugin = new LiveMediaPlugin;
     return *plugin;
 }
 
-LiveMediaPlugin::LiveMediaPlugin() : m_calls(*this), m_flows(m_calls) {}
-
-LiveMediaPlugin::~LiveMediaPlugin() = default;
-
 bool LiveMediaPlugin::EnsureEndpoint(bool enableLog, std::string* error) {
+    ScriptLock lock(m_callLock);
     if (m_bInitialized && m_lpStreamCore != nullptr) return true;
     if (m_lpStreamCore == nullptr) {
         m_lpStreamCore = CreateStreamCore();
@@ -48,6 +37,7 @@ bool LiveMediaPlugin::EnsureEndpoint(bool enableLog, std::string* error) {
     }
     m_lpStreamCore->SetSink(this);
     m_lpStreamCore->SetBitrateSink(this);
+    m_lpStreamCore->SetDetailSink(this);
     try {
         m_bInitialized = m_lpStreamCore->Initialize(nullptr, nullptr, nullptr, enableLog);
         if (!m_bInitialized && error) *error = "the endpoint could not be initialized";
@@ -63,158 +53,161 @@ bool LiveMediaPlugin::EnsureEndpoint(bool enableLog, std::string* error) {
     return m_bInitialized;
 }
 
+IStreamCore* LiveMediaPlugin::Core() {
+    ScriptLock lock(m_callLock);
+    return m_lpStreamCore;
+}
+
+bool LiveMediaPlugin::Initialized() {
+    ScriptLock lock(m_callLock);
+    return m_bInitialized && m_lpStreamCore != nullptr;
+}
+
+bool LiveMediaPlugin::Start(IEndpointUser* user, bool enableLog, std::string* error) {
+    if (!EnsureEndpoint(enableLog, error)) return false;
+    m_users.push_back(user);
+    Orvane::Common::MutexLock routes(m_routesLock);
+    m_listeners.push_back(user);
+    return true;
+}
+
+bool LiveMediaPlugin::Attach(IEndpointUser* user, bool enableLog, std::string* error) {
+    ScriptLock lock(m_callLock);
+    if (Start(user, enableLog, error)) return true;
+    EndIfUnused();
+    return false;
+}
+
+bool LiveMediaPlugin::Join(IEndpointUser* user, bool enableLog, std::string* error) {
+    ScriptLock lock(m_callLock);
+    return Start(user, enableLog, error);
+}
+
+void LiveMediaPlugin::Detach(IEndpointUser* user) {
+    ScriptLock lock(m_callLock);
+    auto it = std::find(m_users.begin(), m_users.end(), user);
+    if (it == m_users.end()) return;
+    m_users.erase(it);
+    for (auto claim = m_claims.begin(); claim != m_claims.end();) {
+        if (claim->second == user)
+            claim = m_claims.erase(claim);
+        else
+            ++claim;
+    }
+    {
+        Orvane::Common::MutexLock routes(m_routesLock);
+        m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), user), m_listeners.end());
+        for (auto route = m_routes.begin(); route != m_routes.end();) {
+            if (route->second == user)
+                route = m_routes.erase(route);
+            else
+                ++route;
+        }
+    }
+    EndIfUnused();
+}
+
 void LiveMediaPlugin::EndIfUnused() {
-    if (m_bModuleUser || !m_clients.empty() || m_lpStreamCore == nullptr) return;
+    ScriptLock lock(m_callLock);
+    if (!m_users.empty() || m_lpStreamCore == nullptr) return;
     m_lpStreamCore->UnInitialize();
     DestroyStreamCore(m_lpStreamCore);
     m_lpStreamCore = nullptr;
     m_bInitialized = false;
+    m_mixerUsers = 0;
 }
 
-int LiveMediaPlugin::Initialize(bool enableLog) {
-    if (Ready()) {
-        m_lpStreamCore->OpenSpeaker("");
-        return 1;
-    }
-    m_eventCallback.store(&QueueEventText, std::memory_order_release);
-    if (EnsureEndpoint(enableLog, nullptr)) {
-        m_bModuleUser = true;
-        m_lpStreamCore->OpenSpeaker("");
-    }
-    return Ready() ? 1 : 0;
-}
-
-void LiveMediaPlugin::Uninitialize() {
-    m_eventCallback.store(nullptr, std::memory_order_release);
-    if (m_lpStreamCore == nullptr) return;
-    m_flows.StopRecord();
-    m_flows.StopPublish();
-    m_bModuleUser = false;
+void LiveMediaPlugin::EndAll() {
+    ScriptLock lock(m_callLock);
+    // Each user detaches itself.
+    const std::vector<IEndpointUser*> users = m_users;
+    for (IEndpointUser* user : users) user->CloseForUnload();
+    for (IEndpointUser* user : users) Detach(user);
     EndIfUnused();
 }
 
-void LiveMediaPlugin::Unload() {
-    // Script objects still open stop what they started first; each detaches itself.
-    const std::vector<IEndpointClient*> clients = m_clients;
-    for (IEndpointClient* client : clients) client->CloseForUnload();
-    m_clients.clear();
-    Uninitialize();
-    Events().Clear();
-}
-
-bool LiveMediaPlugin::Attach(IEndpointClient* client, bool enableLog, std::string* error) {
-    if (!EnsureEndpoint(enableLog, error)) {
-        EndIfUnused();
-        return false;
-    }
-    m_clients.push_back(client);
+bool LiveMediaPlugin::Claim(const std::string& key, IEndpointUser* owner) {
+    ScriptLock lock(m_callLock);
+    if (!m_claims.emplace(key, owner).second) return false;
+    Orvane::Common::MutexLock routes(m_routesLock);
+    m_routes[key] = owner;
     return true;
 }
 
-void LiveMediaPlugin::Detach(IEndpointClient* client) {
-    auto it = std::find(m_clients.begin(), m_clients.end(), client);
-    if (it == m_clients.end()) return;
-    m_clients.erase(it);
-    EndIfUnused();
+void LiveMediaPlugin::Unclaim(const std::string& key) {
+    ScriptLock lock(m_callLock);
+    m_claims.erase(key);
+    // A result on its way when its stream was stopped still reaches the stream's last owner;
+    // nothing more is to come about a stopped source or recording.
+    if (StartsWith(key, kPublishPrefix) || StartsWith(key, kPlayPrefix)) return;
+    Orvane::Common::MutexLock routes(m_routesLock);
+    m_routes.erase(key);
 }
 
-void LiveMediaPlugin::AddReceiver(IStreamResultReceiver* receiver) {
-    Orvane::Common::MutexLock lock(m_receiversLock);
-    m_receivers.push_back(receiver);
+void LiveMediaPlugin::MixerUsed() {
+    ScriptLock lock(m_callLock);
+    ++m_mixerUsers;
 }
-
-void LiveMediaPlugin::RemoveReceiver(IStreamResultReceiver* receiver) {
-    Orvane::Common::MutexLock lock(m_receiversLock);
-    m_receivers.erase(std::remove(m_receivers.begin(), m_receivers.end(), receiver), m_receivers.end());
-}
-
-bool LiveMediaPlugin::Claim(const std::string& key) { return m_claims.insert(key).second; }
-
-void LiveMediaPlugin::Unclaim(const std::string& key) { m_claims.erase(key); }
-
-void LiveMediaPlugin::MixerUsed() { ++m_scriptMixerUsers; }
 
 void LiveMediaPlugin::MixerReleased() {
-    if (m_scriptMixerUsers > 0) --m_scriptMixerUsers;
-    if (m_scriptMixerUsers == 0 && !m_flows.Recording() && !m_flows.Publishing() && m_lpStreamCore)
-        m_lpStreamCore->StopEncodeMixer(kSoundMixer);
+    ScriptLock lock(m_callLock);
+    if (m_mixerUsers > 0) --m_mixerUsers;
+    StopMixerIfUnused();
 }
 
-void LiveMediaPlugin::Deliver(std::string text) {
-    EventCallback callback = m_eventCallback.load(std::memory_order_acquire);
-    if (callback) callback(std::move(text));
+bool LiveMediaPlugin::StopMixerIfUnused() {
+    ScriptLock lock(m_callLock);
+    if (m_mixerUsers > 0) return true;
+    if (m_lpStreamCore == nullptr) return false;
+    return m_lpStreamCore->StopEncodeMixer(kSoundMixer);
+}
+
+IEndpointUser* LiveMediaPlugin::OwnerOf(const std::string& key) {
+    auto it = m_routes.find(key);
+    return it == m_routes.end() ? nullptr : it->second;
 }
 
 void LiveMediaPlugin::OnStreamCoreEvent(int eventId, int value) {
-    if (m_eventCallback.load(std::memory_order_acquire) == nullptr) return;
-    Deliver(EventText(eventId, value));
+    Orvane::Common::MutexLock routes(m_routesLock);
+    for (IEndpointUser* user : m_listeners) user->OnOtherEvent(eventId, value);
 }
 
-void LiveMediaPlugin::Push(bool play, int value, const char* name) {
-    const std::string stream = name ? name : "";
-    Orvane::Common::MutexLock lock(m_receiversLock);
-    for (IStreamResultReceiver* receiver : m_receivers) receiver->OnStreamResult(play, value, stream);
-}
+// Results are routed by their full url, which only OnStreamCoreDetail carries (the endpoint
+// calls it for every result, right after one of these).
+void LiveMediaPlugin::OnPublishResult(int, const char*) {}
 
-void LiveMediaPlugin::OnPublishResult(int value, const char* name) {
-    Deliver(StreamEventText(kPublishResultEvent, value, name));
-    Push(false, value, name);
-}
-
-void LiveMediaPlugin::OnPlayResult(int value, const char* name) {
-    Deliver(StreamEventText(kPlayResultEvent, value, name));
-    Push(true, value, name);
-}
+void LiveMediaPlugin::OnPlayResult(int, const char*) {}
 
 void LiveMediaPlugin::OnBitrateChanged(int kbps, const char* url) {
-    const std::string text = url ? url : "";
-    Orvane::Common::MutexLock lock(m_receiversLock);
-    for (IStreamResultReceiver* receiver : m_receivers) receiver->OnBitrate(text, kbps);
+    const std::string about = url ? url : "";
+    Orvane::Common::MutexLock routes(m_routesLock);
+    if (IEndpointUser* owner = OwnerOf(PublishKey(about))) owner->OnBitrate(about, kbps);
 }
 
-uint64_t LiveMediaPlugin::EndpointCalls::DesktopWindow() { return DesktopWindowId(); }
-
-bool LiveMediaPlugin::EndpointCalls::StartCapture(uint64_t window, int width, int height, int kbps, int fps,
-                                                  std::string* uniName) {
-    char name[128] = {0};
-    // The endpoint takes bitrate, width, height and frame rate in this order.
-    const bool ok = m_owner.m_lpStreamCore->StartCaptureApplication(nullptr, false, ToHandle(window), kbps, width,
-                                                                    height, name, fps);
-    name[sizeof name - 1] = '\0';
-    *uniName = name;
-    return ok;
-}
-
-bool LiveMediaPlugin::EndpointCalls::StopCapture(const std::string& uniName) {
-    return m_owner.m_lpStreamCore->StopCaptureApplication(uniName.c_str());
-}
-
-bool LiveMediaPlugin::EndpointCalls::StopMixer(const std::string& mixer) {
-    // Script objects' outputs may still take their sound from it.
-    if (m_owner.m_scriptMixerUsers > 0) return true;
-    return m_owner.m_lpStreamCore->StopEncodeMixer(mixer.c_str());
-}
-
-int LiveMediaPlugin::EndpointCalls::StartRecord(const std::string& file, const std::string& video,
-                                                const std::string& audio, bool flag) {
-    return m_owner.m_lpStreamCore->StartRecord(file.c_str(), video.c_str(), audio.c_str(), flag);
-}
-
-bool LiveMediaPlugin::EndpointCalls::StopRecord(int recordId) { return m_owner.m_lpStreamCore->StopRecord(recordId); }
-
-bool LiveMediaPlugin::EndpointCalls::Publish(const std::string& url, const std::string& video,
-                                             const std::string& audio, int mode) {
-    // The endpoint keeps one publication per url: a url a script object publishes is refused
-    // rather than shared (stopping it here would end the other user's publication).
-    if (!m_owner.Claim(PublishClaim(url))) return false;
-    if (m_owner.m_lpStreamCore->PublishMixStream(url.c_str(), video.c_str(), audio.c_str(), mode)) return true;
-    m_owner.Unclaim(PublishClaim(url));
-    return false;
-}
-
-void LiveMediaPlugin::EndpointCalls::StopPublish(const std::string& url) {
-    m_owner.m_lpStreamCore->StopPublish(url.c_str());
-    m_owner.Unclaim(PublishClaim(url));
+void LiveMediaPlugin::OnStreamCoreDetail(int eventId, int value, const char* subject, const char* text) {
+    const std::string about = subject ? subject : "";
+    const std::string why = text ? text : "";
+    Orvane::Common::MutexLock routes(m_routesLock);
+    switch (eventId) {
+        case STREAMCORE_EVENT_PUBLISH_RESULT:
+        case STREAMCORE_EVENT_PLAY_RESULT: {
+            // An empty url: the endpoint had already forgotten the stream (stopped) when it
+            // reported; nobody can tell whose it was.
+            if (about.empty()) return;
+            const bool play = eventId == STREAMCORE_EVENT_PLAY_RESULT;
+            if (IEndpointUser* owner = OwnerOf(play ? PlayKey(about) : PublishKey(about)))
+                owner->OnStreamResult(play, value, about);
+            break;
+        }
+        case STREAMCORE_EVENT_SOURCE_ENDED:
+            if (IEndpointUser* owner = OwnerOf(SourceKey(about))) owner->OnSourceEnded(about, why);
+            break;
+        case STREAMCORE_EVENT_RECORD_FAILED:
+            if (IEndpointUser* owner = OwnerOf(RecordKey(value))) owner->OnRecordFailed(value, about, why);
+            break;
+        default:
+            break;
+    }
 }
 
 }  // namespace streamaddon

@@ -1,152 +1,138 @@
-// The addon's one process-wide state: the endpoint it owns, the recording and publishing
-// flows over it, and the sink that turns endpoint events into queued event texts and pushes
-// stream results to the script objects that listen.
+// The addon's one process-wide state: the endpoint it owns, who uses it, and the sinks that
+// hand each endpoint event to the user it is about.
 //
-// The endpoint has two kinds of users: the module's functions (from initialize to uninitialize)
-// and script objects (each from Attach to Detach). Whichever comes first creates and
-// initializes the endpoint; it is ended and destroyed when neither uses it any more.
+// The endpoint has users of two kinds: script objects (NativeStreamCore, each from its start to
+// its close) and the module's functions of each script environment (ModuleApi, from initialize
+// to uninitialize). Whichever comes first creates and initializes the endpoint; it is ended and
+// destroyed when no user is left.
 //
-// Threads: everything except the StreamCoreSink and IStreamCoreBitrateSink operations is
-// called on the script thread only. The sink operations are called on the endpoint's event thread; they read the event
-// callback (atomic), append to the event queue (locked) and call the receivers under the
-// receivers' lock, so a receiver removed by RemoveReceiver is never called again.
+// Everything a user starts that events can be about is claimed under a key (a published or
+// played url, a source's uniName, a record id) with the user as its owner: a key is held by one
+// user at a time, and the event thread hands each result, bitrate change, ended source and
+// failed recording to the owner of its key only. Results of a url that was on its way when its
+// owner stopped it still reach that owner (until another user claims the url).
+//
+// Threads: every script environment runs on a thread of its own, so the calls of the users run
+// on several threads. Each call of a script function or a script object's method holds
+// CallLock() (entry points in StreamAddon.cpp and ScriptStreamCore.cpp), which serializes them
+// and every endpoint call they make; the plug-in's own members are guarded by it too. The sink
+// operations run on the endpoint's event thread and never take that lock: they read the owners
+// under the routes lock, and a user removed by Detach is never called again.
 #pragma once
 
-#include "CaptureFlows.h"
-#include "EventQueue.h"
 #include "IStreamCore.h"
+#include "ScriptLock.h"
 
-#include <atomic>
-#include <mutex>
-#include <set>
+#include "common/thread_annotations.h"
+
+#include <map>
 #include <string>
 #include <vector>
 
 namespace streamaddon {
 
-// The process-wide queue the event texts wait in until the script polls.
-EventQueue& Events();
-
-// Receives publish and play results as the endpoint reports them: play false for a
-// publication, true for a playback; value 0 connected, -1 failed or lost; name the stream name
-// (the last path segment of its url). Called on the endpoint's event thread; must not block.
-class IStreamResultReceiver {
+// A user of the endpoint. The On... operations run on the endpoint's event thread, under the
+// plug-in's routes lock: they must not block or call the plug-in.
+class IEndpointUser {
 public:
-    virtual void OnStreamResult(bool play, int value, const std::string& name) = 0;
-    // The published stream at url now runs its video at kbps kbit/s.
-    virtual void OnBitrate(const std::string& url, int kbps) { (void)url, (void)kbps; }
-
-protected:
-    ~IStreamResultReceiver() = default;
-};
-
-// Claim keys (see LiveMediaPlugin::Claim).
-std::string PublishClaim(const std::string& url);
-std::string PlayClaim(const std::string& url);
-std::string CameraClaim(const std::string& id);
-
-// A script object over the endpoint, closed by the state object when the module goes away.
-class IEndpointClient {
-public:
-    // Stops everything the client started and releases its use of the endpoint. No script
-    // value may be touched (the script environment may be going or gone).
+    // Stops everything the user started and leaves the endpoint. No script value may be
+    // touched (the script environment may be going or gone).
     virtual void CloseForUnload() = 0;
+    // A result of the publication (play false) or playback (play true) at url: value 0
+    // connected, -1 failed or lost.
+    virtual void OnStreamResult(bool play, int value, const std::string& url) = 0;
+    // The publication at url now runs its video at kbps kbit/s.
+    virtual void OnBitrate(const std::string& url, int kbps) { (void)url, (void)kbps; }
+    // The source uniName ended by itself (why: what happened, or empty).
+    virtual void OnSourceEnded(const std::string& uniName, const std::string& why) { (void)uniName, (void)why; }
+    // The recording recordId into file ended on a failed write.
+    virtual void OnRecordFailed(int recordId, const std::string& file, const std::string& why) {
+        (void)recordId, (void)file, (void)why;
+    }
+    // Any other endpoint event; every user hears it.
+    virtual void OnOtherEvent(int eventId, int value) { (void)eventId, (void)value; }
 
 protected:
-    ~IEndpointClient() = default;
+    ~IEndpointUser() = default;
 };
 
-class LiveMediaPlugin final : public StreamCoreSink, public IStreamCoreBitrateSink {
-public:
-    using EventCallback = void (*)(std::string text);
+// Claim keys.
+std::string PublishKey(const std::string& url);
+std::string PlayKey(const std::string& url);
+// A window capture's or a camera's uniName (a camera's is its id).
+std::string SourceKey(const std::string& uniName);
+std::string RecordKey(int recordId);
 
-    LiveMediaPlugin();
-    ~LiveMediaPlugin();
+class LiveMediaPlugin final : public StreamCoreSink, public IStreamCoreBitrateSink, public IStreamCoreDetailSink {
+public:
+    LiveMediaPlugin() = default;
+    ~LiveMediaPlugin() = default;
     LiveMediaPlugin(const LiveMediaPlugin&) = delete;
     LiveMediaPlugin& operator=(const LiveMediaPlugin&) = delete;
 
-    // 1 when the endpoint is initialized afterwards, else 0. A second call while initialized
-    // only opens the default speaker again. Throws Poco::AssertionViolationException when no
-    // endpoint can be created.
-    int Initialize(bool enableLog);
-    // Stops recording and publishing, ends and destroys the endpoint. Events already queued
-    // stay queued; later ones are dropped.
-    void Uninitialize();
-    // Module unload: as Uninitialize, and the event queue is emptied.
-    void Unload();
+    // Held by every script-thread entry point of the addon; see the threads note above.
+    ScriptMutex& CallLock() OV_THREAD_ANNOTATION(lock_returned(m_callLock)) { return m_callLock; }
 
-    // The module's functions may call the endpoint (initialize succeeded and no uninitialize
-    // since).
-    bool Ready() const { return m_bModuleUser && m_bInitialized && m_lpStreamCore != nullptr; }
-    IStreamCore* Core() { return m_lpStreamCore; }
-    CaptureFlows& Flows() { return m_flows; }
+    // Creates and initializes the endpoint when it is not initialized: true when it is
+    // initialized afterwards, else false with the reason in *error (the endpoint stays
+    // created, and a later call tries again on it). Throws Poco::AssertionViolationException
+    // when no endpoint can be created.
+    bool EnsureEndpoint(bool enableLog, std::string* error);
+    // The endpoint, null when there is none; usable when Initialized().
+    IStreamCore* Core();
+    bool Initialized();
 
-    // A script object starts using the endpoint: true when it is initialized (created and
-    // initialized now if nobody used it yet); otherwise false with the reason in *error.
-    bool Attach(IEndpointClient* client, bool enableLog, std::string* error);
-    // The object no longer uses the endpoint; the endpoint ends when nobody does.
-    void Detach(IEndpointClient* client);
+    // user starts using the endpoint: true when it is initialized (created and initialized now
+    // if nobody used it yet); otherwise false with the reason in *error, and an endpoint that
+    // nobody uses is ended again. Throws as EnsureEndpoint.
+    bool Attach(IEndpointUser* user, bool enableLog, std::string* error);
+    // As Attach, except that a failed start leaves the endpoint created for the next try.
+    bool Join(IEndpointUser* user, bool enableLog, std::string* error);
+    // user no longer uses the endpoint: its keys are released, it is never called again once
+    // this returns, and the endpoint ends when nobody uses it.
+    void Detach(IEndpointUser* user);
+    // Ends and destroys the endpoint when no user is left.
+    void EndIfUnused();
+    // Process exit: every user stops what it started, and the endpoint ends.
+    void EndAll();
 
-    void AddReceiver(IStreamResultReceiver* receiver);
-    // After it returns the receiver is not being called and never will be again.
-    void RemoveReceiver(IStreamResultReceiver* receiver);
-
-    // Keys of things only one user may hold at a time (a published url, a played url, an open
-    // camera): true when key was free and is now held.
-    bool Claim(const std::string& key);
+    // true when key was free and is now held by owner.
+    bool Claim(const std::string& key, IEndpointUser* owner);
     void Unclaim(const std::string& key);
 
-    // Script objects' outputs that take the sound mixer: the mixer's encoder is stopped when the
-    // last output of either API that uses it ends.
+    // Outputs that take the sound mixer: its encoder is stopped when the last one ends.
     void MixerUsed();
     void MixerReleased();
+    // Stops the mixer's encoder unless an output takes it.
+    bool StopMixerIfUnused();
 
+    // StreamCoreSink: results arrive with their url through OnStreamCoreDetail.
     void OnStreamCoreEvent(int eventId, int value) override;
     void OnPublishResult(int value, const char* name) override;
     void OnPlayResult(int value, const char* name) override;
     // IStreamCoreBitrateSink
     void OnBitrateChanged(int kbps, const char* url) override;
+    // IStreamCoreDetailSink
+    void OnStreamCoreDetail(int eventId, int value, const char* subject, const char* text) override;
 
 private:
-    // The flows' view of the endpoint.
-    class EndpointCalls final : public ICaptureEndpoint {
-    public:
-        explicit EndpointCalls(LiveMediaPlugin& owner) : m_owner(owner) {}
-        uint64_t DesktopWindow() override;
-        bool StartCapture(uint64_t window, int width, int height, int kbps, int fps, std::string* uniName) override;
-        bool StopCapture(const std::string& uniName) override;
-        bool StopMixer(const std::string& mixer) override;
-        int StartRecord(const std::string& file, const std::string& video, const std::string& audio,
-                        bool flag) override;
-        bool StopRecord(int recordId) override;
-        bool Publish(const std::string& url, const std::string& video, const std::string& audio, int mode) override;
-        void StopPublish(const std::string& url) override;
+    bool Start(IEndpointUser* user, bool enableLog, std::string* error) OV_REQUIRES(m_callLock);
+    // The owner of key, or null (callers hold m_routesLock).
+    IEndpointUser* OwnerOf(const std::string& key) OV_REQUIRES(m_routesLock);
 
-    private:
-        LiveMediaPlugin& m_owner;
-    };
+    ScriptMutex m_callLock;
+    IStreamCore* m_lpStreamCore OV_GUARDED_BY(m_callLock) = nullptr;
+    bool m_bInitialized OV_GUARDED_BY(m_callLock) = false;
+    std::vector<IEndpointUser*> m_users OV_GUARDED_BY(m_callLock);
+    // Held keys and their owners.
+    std::map<std::string, IEndpointUser*> m_claims OV_GUARDED_BY(m_callLock);
+    int m_mixerUsers OV_GUARDED_BY(m_callLock) = 0;
 
-    void Deliver(std::string text);
-    void Push(bool play, int value, const char* name);
-    // Creates and initializes the endpoint when it is not initialized; false with the reason
-    // in *error when that fails. Throws Poco::AssertionViolationException when no endpoint can
-    // be created.
-    bool EnsureEndpoint(bool enableLog, std::string* error);
-    // Ends and destroys the endpoint when neither the module's functions nor any script object
-    // use it.
-    void EndIfUnused();
-
-    IStreamCore* m_lpStreamCore = nullptr;
-    bool m_bInitialized = false;
-    bool m_bModuleUser = false;
-    std::vector<IEndpointClient*> m_clients;
-    Orvane::Common::Mutex m_receiversLock;
-    std::vector<IStreamResultReceiver*> m_receivers OV_GUARDED_BY(m_receiversLock);
-    std::set<std::string> m_claims;
-    int m_scriptMixerUsers = 0;
-    std::atomic<EventCallback> m_eventCallback{nullptr};
-    EndpointCalls m_calls;
-    CaptureFlows m_flows;
+    Orvane::Common::Mutex m_routesLock;
+    // Attached users, each of which hears OnOtherEvent.
+    std::vector<IEndpointUser*> m_listeners OV_GUARDED_BY(m_routesLock);
+    // Claimed keys and, for publish and play urls, the last owner after they were released.
+    std::map<std::string, IEndpointUser*> m_routes OV_GUARDED_BY(m_routesLock);
 };
 
 // The one state object of the process (never destroyed: the endpoint's threads may still

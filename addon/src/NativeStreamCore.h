@@ -2,8 +2,9 @@
 // exports by DefineScriptStreamCore). Its methods live in ScriptStreamCore.cpp (life cycle and
 // results), ScriptDevices.cpp (devices and windows) and ScriptStreams.cpp (sources, publications,
 // recordings, playbacks).
-// Threads: the script thread only, except OnStreamResult (the endpoint's event thread, under
-// the plug-in's receivers lock).
+// Threads: the script thread of the environment that made the object, with the plug-in's call
+// lock held (every method is entered through Serialized), except the IEndpointUser event
+// operations (the endpoint's event thread, under the plug-in's routes lock).
 #pragma once
 
 #include "LiveMediaPlugin.h"
@@ -19,21 +20,24 @@
 
 namespace streamaddon {
 
-// One result on its way from the event thread to the script thread.
-struct PushedResult {
-    bool play = false;
+// One event on its way from the event thread to the script thread, where the object's event
+// callback gets (kind, subject, value, text):
+//   "publish" / "play": url, 0 connected or -1 failed, ""
+//   "bitrate":          url, kbit/s, ""
+//   "sourceEnded":      the source's uniName, 0, why
+//   "recordFailed":     the file, record id, why
+struct PushedEvent {
+    const char* kind = "";
+    std::string subject;
     int value = 0;
-    std::string name;      // the stream name; the URL of a bitrate change
-    bool bitrate = false;  // a bitrate change (value in kbit/s)
+    std::string text;
 };
 
-void CallResultCallback(Napi::Env env, Napi::Function callback, std::nullptr_t*, PushedResult* data);
+void CallEventCallback(Napi::Env env, Napi::Function callback, std::nullptr_t*, PushedEvent* data);
 
-using ResultFunction = Napi::TypedThreadSafeFunction<std::nullptr_t, PushedResult, CallResultCallback>;
+using EventFunction = Napi::TypedThreadSafeFunction<std::nullptr_t, PushedEvent, CallEventCallback>;
 
-class NativeStreamCore final : public Napi::ObjectWrap<NativeStreamCore>,
-                               public IStreamResultReceiver,
-                               public IEndpointClient {
+class NativeStreamCore final : public Napi::ObjectWrap<NativeStreamCore>, public IEndpointUser {
 public:
     // A publication: its video source ("" for none) and whether it takes the sound mixer.
     struct Output {
@@ -43,22 +47,33 @@ public:
 
     static Napi::Function Define(Napi::Env env);
 
-    // (log: boolean, onResult: function)
+    // (log: boolean, onEvent: function, owner: the script object that wraps this one)
     explicit NativeStreamCore(const Napi::CallbackInfo& info);
-    // Collection of the script object: everything it started stops.
+    // Collection of the script object (which cannot happen while anything it started runs):
+    // it leaves the endpoint.
     ~NativeStreamCore() override;
-    void OnStreamResult(bool play, int value, const std::string& name) override;
-    void OnBitrate(const std::string& url, int kbps) override;
     void CloseForUnload() override;
+    void OnStreamResult(bool play, int value, const std::string& url) override;
+    void OnBitrate(const std::string& url, int kbps) override;
+    void OnSourceEnded(const std::string& uniName, const std::string& why) override;
+    void OnRecordFailed(int recordId, const std::string& file, const std::string& why) override;
 
 private:
-    static void AtEnvironmentEnd(void* self) { static_cast<NativeStreamCore*>(self)->CloseForUnload(); }
+    static void AtEnvironmentEnd(void* self);
 
+    // Every method runs through this: with the call lock held, and the holds brought up to
+    // date afterwards (also when it throws).
+    template <Napi::Value (NativeStreamCore::*Method)(const Napi::CallbackInfo&)>
+    Napi::Value Serialized(const Napi::CallbackInfo& info);
+
+    void Push(const char* kind, std::string subject, int value, std::string text);
     // Stops what this object started, most dependent first, and leaves the endpoint.
     void StopAll();
     IStreamCore* Core(const Napi::Env& env);
-    // The event loop is kept alive exactly while results are still to come.
-    void UpdateHold(const Napi::Env& env);
+    // While anything the object started runs, its owner (and so the object) is not collected;
+    // the event loop is kept alive while results are still to come (a publication or
+    // playback runs).
+    void UpdateHolds(napi_env env);
     Napi::Value Close(const Napi::CallbackInfo& info);
 
     // Devices
@@ -109,9 +124,12 @@ private:
     Napi::Value StopPlay(const Napi::CallbackInfo& info);
 
     bool m_open = false;
-    bool m_held = false;
+    bool m_eventsHeld = false;
+    bool m_ownerHeld = false;
     napi_env m_env = nullptr;
-    ResultFunction m_results;
+    EventFunction m_events;
+    // The owner, weak while nothing runs.
+    napi_ref m_owner = nullptr;
     IPaneShareMgr* m_windows = nullptr;
     std::map<int, void*> m_thumbnails;
     int m_nextThumbnail = 1;

@@ -33,13 +33,17 @@ Napi::Value NativeStreamCore::CaptureWindow(const Napi::CallbackInfo& info) {
                         " cannot be captured (no such window, or a size, rate or bitrate the engine refuses)");
     name[sizeof name - 1] = '\0';
     m_captures.insert(name);
+    Plugin().Claim(SourceKey(name), this);
     return Napi::String::New(env, name);
 }
 
 Napi::Value NativeStreamCore::StopCapture(const Napi::CallbackInfo& info) {
     IStreamCore* core = Core(info.Env());
     const std::string name = Text(info, 0, "stop", "source");
-    if (m_captures.erase(name)) core->StopCaptureApplication(name.c_str());
+    if (m_captures.erase(name)) {
+        core->StopCaptureApplication(name.c_str());
+        Plugin().Unclaim(SourceKey(name));
+    }
     return info.Env().Undefined();
 }
 
@@ -52,11 +56,11 @@ Napi::Value NativeStreamCore::OpenCamera(const Napi::CallbackInfo& info) {
     const int height = Int(info, 2, "openCamera", "options.height");
     const int fps = Int(info, 3, "openCamera", "options.fps");
     const uint64_t preview = Window(info, 4, "openCamera", "options.preview");
-    if (!Plugin().Claim(CameraClaim(id))) Failed(env, "openCamera: camera \"" + id + "\" is open already");
+    if (!Plugin().Claim(SourceKey(id), this)) Failed(env, "openCamera: camera \"" + id + "\" is open already");
     if (!core->OpenCamera(id.c_str(), ToHandle(preview), width, height, fps)) {
         // The camera may have opened without its preview window.
         core->CloseCamera(id.c_str());
-        Plugin().Unclaim(CameraClaim(id));
+        Plugin().Unclaim(SourceKey(id));
         Failed(env, "openCamera: camera \"" + id + "\" cannot be opened at " + std::to_string(width) + "x" +
                         std::to_string(height) + " " + std::to_string(fps) + " fps" +
                         (preview ? " with preview window " + std::to_string(preview) : std::string()));
@@ -70,7 +74,7 @@ Napi::Value NativeStreamCore::CloseCamera(const Napi::CallbackInfo& info) {
     const std::string name = Text(info, 0, "stop", "source");
     if (m_cameras.erase(name)) {
         core->CloseCamera(name.c_str());
-        Plugin().Unclaim(CameraClaim(name));
+        Plugin().Unclaim(SourceKey(name));
     }
     return info.Env().Undefined();
 }
@@ -86,7 +90,7 @@ Napi::Value NativeStreamCore::Publish(const Napi::CallbackInfo& info) {
     if (url.empty()) WrongType(env, "publish", "url must not be empty");
     if (video.empty() && !mix) WrongType(env, "publish", "options.video or options.audio must name a source");
     if (video.empty() && mode == 2) Failed(env, "publish: \"append\" needs a video source");
-    if (!Plugin().Claim(PublishClaim(url))) Failed(env, "publish: " + url + " is being published already");
+    if (!Plugin().Claim(PublishKey(url), this)) Failed(env, "publish: " + url + " is being published already");
     if (mix) Plugin().MixerUsed();
     bool ok;
     if (video.empty()) {
@@ -97,13 +101,12 @@ Napi::Value NativeStreamCore::Publish(const Napi::CallbackInfo& info) {
         ok = core->PublishMixStream(url.c_str(), video.c_str(), mix ? kSoundMixer : "", mode);
     }
     if (!ok) {
-        Plugin().Unclaim(PublishClaim(url));
+        Plugin().Unclaim(PublishKey(url));
         if (mix) Plugin().MixerReleased();
         Failed(env, "publish: " + url + " cannot be published" +
                         (video.empty() ? std::string() : " (source " + video + " does not encode)"));
     }
     m_publications[url] = Output{video, mix};
-    UpdateHold(env);
     return env.Undefined();
 }
 
@@ -116,10 +119,9 @@ Napi::Value NativeStreamCore::StopPublish(const Napi::CallbackInfo& info) {
         const bool mix = it->second.mix;
         m_publications.erase(it);
         core->StopPublish(url.c_str());
-        Plugin().Unclaim(PublishClaim(url));
+        Plugin().Unclaim(PublishKey(url));
         if (mix) Plugin().MixerReleased();
     }
-    UpdateHold(env);
     return env.Undefined();
 }
 
@@ -179,20 +181,25 @@ Napi::Value NativeStreamCore::Record(const Napi::CallbackInfo& info) {
                         "end in .mp4, .flv or .mkv)");
     }
     m_recordings[id] = mix;
+    // A failed write is reported by record id: only this object hears of it.
+    Plugin().Claim(RecordKey(id), this);
     return Napi::Number::New(env, id);
 }
 
+// (record id) -> false when the recording failed or its file could not be finished
 Napi::Value NativeStreamCore::StopRecord(const Napi::CallbackInfo& info) {
     IStreamCore* core = Core(info.Env());
     const int id = Int(info, 0, "stop", "recording");
+    bool ok = true;
     auto it = m_recordings.find(id);
     if (it != m_recordings.end()) {
         const bool mix = it->second;
         m_recordings.erase(it);
-        core->StopRecord(id);
+        ok = core->StopRecord(id);
+        Plugin().Unclaim(RecordKey(id));
         if (mix) Plugin().MixerReleased();
     }
-    return info.Env().Undefined();
+    return Napi::Boolean::New(info.Env(), ok);
 }
 
 Napi::Value NativeStreamCore::Play(const Napi::CallbackInfo& info) {
@@ -201,13 +208,12 @@ Napi::Value NativeStreamCore::Play(const Napi::CallbackInfo& info) {
     const std::string url = Text(info, 0, "play", "url");
     const uint64_t window = Window(info, 1, "play", "options.window");
     if (url.empty()) WrongType(env, "play", "url must not be empty");
-    if (!Plugin().Claim(PlayClaim(url))) Failed(env, "play: " + url + " is being played already");
+    if (!Plugin().Claim(PlayKey(url), this)) Failed(env, "play: " + url + " is being played already");
     if (!core->PlayStream(url.c_str(), ToHandle(window))) {
-        Plugin().Unclaim(PlayClaim(url));
+        Plugin().Unclaim(PlayKey(url));
         Failed(env, "play: " + url + " cannot be played");
     }
     m_playbacks.insert(url);
-    UpdateHold(env);
     return env.Undefined();
 }
 
@@ -228,9 +234,8 @@ Napi::Value NativeStreamCore::StopPlay(const Napi::CallbackInfo& info) {
     const std::string url = Text(info, 0, "stop", "url");
     if (m_playbacks.erase(url)) {
         core->StopPlay(url.c_str());
-        Plugin().Unclaim(PlayClaim(url));
+        Plugin().Unclaim(PlayKey(url));
     }
-    UpdateHold(env);
     return env.Undefined();
 }
 

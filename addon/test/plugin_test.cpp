@@ -1,7 +1,9 @@
-// The addon's state object against a double of the endpoint: the initialize and uninitialize
-// flows, the order of the endpoint calls, the shared capture's arguments as the endpoint takes
-// them, and sink events arriving on another thread (clean under ThreadSanitizer).
+// The addon's state object and the module functions' state against a double of the endpoint:
+// the initialize and uninitialize flows, the order of the endpoint calls, the shared capture's
+// arguments as the endpoint takes them, and events arriving on another thread, each at the
+// user it is about (clean under ThreadSanitizer).
 #include "LiveMediaPlugin.h"
+#include "ModuleApi.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +26,9 @@ public:
     enum class InitAnswer { kTrue, kFalse, kThrow };
     InitAnswer initAnswer = InitAnswer::kTrue;
     StreamCoreSink* sink = nullptr;
+    IStreamCoreDetailSink* detail = nullptr;
+
+    void SetDetailSink(IStreamCoreDetailSink* s) override { detail = s; }
 
     bool Initialize(void*, void*, void*, bool enableLog) override {
         Log(std::string("Initialize ") + (enableLog ? "true" : "false"));
@@ -145,12 +150,19 @@ protected:
         g_next = &m_endpoint;
         g_created = 0;
         g_destroyed.clear();
-        Events().Clear();
     }
-    void TearDown() override { Events().Clear(); }
+
+    // The texts queued for api, oldest first; the queue is left empty.
+    static std::vector<std::string> Texts(ModuleApi& api) {
+        std::vector<std::string> texts;
+        std::string text;
+        while (api.Events().TakeOldest(&text) > 0) texts.push_back(text);
+        return texts;
+    }
 
     EndpointDouble m_endpoint;
     LiveMediaPlugin m_plugin;
+    ModuleApi m_api{m_plugin};
 };
 
 }  // namespace
@@ -162,23 +174,24 @@ extern "C" IStreamCore* CreateStreamCore() {
 extern "C" void DestroyStreamCore(IStreamCore* p) { g_destroyed.push_back(p); }
 
 TEST_F(PluginTest, InitializeOnceThenOnlyReopensTheSpeaker) {
-    EXPECT_FALSE(m_plugin.Ready());
-    EXPECT_EQ(m_plugin.Initialize(true), 1);
+    EXPECT_FALSE(m_api.Ready());
+    EXPECT_EQ(m_api.Initialize(true), 1);
     EXPECT_EQ(m_endpoint.sink, &m_plugin);
-    EXPECT_EQ(m_plugin.Initialize(false), 1);
+    EXPECT_EQ(m_endpoint.detail, &m_plugin);
+    EXPECT_EQ(m_api.Initialize(false), 1);
     EXPECT_EQ(m_endpoint.Take(), (Calls{"SetSink", "Initialize true", "OpenSpeaker ''", "OpenSpeaker ''"}));
     EXPECT_EQ(g_created, 1);
-    EXPECT_TRUE(m_plugin.Ready());
+    EXPECT_TRUE(m_api.Ready());
 }
 
 TEST_F(PluginTest, AFailedInitializeGivesZeroAndIsRetriedOnTheSameEndpoint) {
     m_endpoint.initAnswer = EndpointDouble::InitAnswer::kFalse;
-    EXPECT_EQ(m_plugin.Initialize(false), 0);
+    EXPECT_EQ(m_api.Initialize(false), 0);
     m_endpoint.initAnswer = EndpointDouble::InitAnswer::kThrow;
-    EXPECT_EQ(m_plugin.Initialize(false), 0) << "an assertion inside the endpoint is a failed start";
-    EXPECT_FALSE(m_plugin.Ready());
+    EXPECT_EQ(m_api.Initialize(false), 0) << "an assertion inside the endpoint is a failed start";
+    EXPECT_FALSE(m_api.Ready());
     m_endpoint.initAnswer = EndpointDouble::InitAnswer::kTrue;
-    EXPECT_EQ(m_plugin.Initialize(false), 1);
+    EXPECT_EQ(m_api.Initialize(false), 1);
     EXPECT_EQ(g_created, 1);
     EXPECT_EQ(m_endpoint.Take(), (Calls{"SetSink", "Initialize false", "SetSink", "Initialize false", "SetSink",
                                         "Initialize false", "OpenSpeaker ''"}));
@@ -186,12 +199,12 @@ TEST_F(PluginTest, AFailedInitializeGivesZeroAndIsRetriedOnTheSameEndpoint) {
 
 TEST_F(PluginTest, NoEndpointIsAnAssertion) {
     g_next = nullptr;
-    EXPECT_THROW(m_plugin.Initialize(true), Poco::AssertionViolationException);
-    EXPECT_FALSE(m_plugin.Ready());
+    EXPECT_THROW(m_api.Initialize(true), Poco::AssertionViolationException);
+    EXPECT_FALSE(m_api.Ready());
 }
 
 TEST_F(PluginTest, FlowsReachTheEndpointInItsArgumentOrderAndUninitializeStopsThem) {
-    ASSERT_EQ(m_plugin.Initialize(false), 1);
+    ASSERT_EQ(m_api.Initialize(false), 1);
     m_endpoint.Take();
     CaptureAsk ask;
     ask.window = 0x400005;
@@ -199,82 +212,96 @@ TEST_F(PluginTest, FlowsReachTheEndpointInItsArgumentOrderAndUninitializeStopsTh
     ask.height = 360;
     ask.kbps = 800;
     ask.fps = 25;
-    EXPECT_EQ(m_plugin.Flows().StartPublish("rtmp://h/live/s", ask, 1), 0);
-    EXPECT_EQ(m_plugin.Flows().StartRecord("/r/a.flv", ask, true), 0);
+    EXPECT_EQ(m_api.Flows().StartPublish("rtmp://h/live/s", ask, 1), 0);
+    EXPECT_EQ(m_api.Flows().StartRecord("/r/a.flv", ask, true), 0);
     // bitrate, width, height, then the frame rate last.
     EXPECT_EQ(m_endpoint.Take(), (Calls{"StartCaptureApplication 1 0 4194309 800 640 360 25",
                                         "PublishMixStream rtmp://h/live/s #app#1 #soundcard#mix#mic 1",
                                         "StartRecord /r/a.flv #app#1 #soundcard#mix#mic 1"}));
-    m_plugin.Uninitialize();
+    m_api.Uninitialize();
     EXPECT_EQ(m_endpoint.Take(),
               (Calls{"StopRecord 1", "StopCaptureApplication #app#1", "StopEncodeMixer #soundcard#mix#mic",
                      "StopPublish rtmp://h/live/s", "UnInitialize"}));
     EXPECT_EQ(g_destroyed, (std::vector<IStreamCore*>{&m_endpoint}));
-    EXPECT_FALSE(m_plugin.Ready());
-    EXPECT_FALSE(m_plugin.Flows().Recording());
-    EXPECT_FALSE(m_plugin.Flows().Publishing());
-    m_plugin.Uninitialize();
+    EXPECT_FALSE(m_api.Ready());
+    EXPECT_FALSE(m_api.Flows().Recording());
+    EXPECT_FALSE(m_api.Flows().Publishing());
+    m_api.Uninitialize();
     EXPECT_EQ(g_destroyed.size(), 1u) << "nothing left to end";
 }
 
 TEST_F(PluginTest, EventsFromTheEventThreadAreQueuedUntilUninitialize) {
-    ASSERT_EQ(m_plugin.Initialize(false), 1);
+    ASSERT_EQ(m_api.Initialize(false), 1);
+    CaptureAsk ask;
+    ask.window = 1;
+    ASSERT_EQ(m_api.Flows().StartPublish("rtmp://h/live/one", ask, 0), 0);
+    ASSERT_EQ(m_api.Flows().StartRecord("/r/one.flv", ask, false), 0);
     StreamCoreSink* sink = m_endpoint.sink;
-    std::thread events([sink] {
+    IStreamCoreDetailSink* detail = m_endpoint.detail;
+    std::thread events([sink, detail] {
         sink->OnPublishResult(0, "one");
-        sink->OnPlayResult(-1, "two");
+        detail->OnStreamCoreDetail(6001, 0, "rtmp://h/live/one", "");
+        detail->OnStreamCoreDetail(6005, 1, "/r/one.flv", "the file could not be written (No space left on device)");
+        detail->OnStreamCoreDetail(6004, 0, "#app#1", "the window went away");
         sink->OnStreamCoreEvent(1001, 5);
     });
     events.join();
-    m_plugin.Uninitialize();
-    std::thread late([sink] { sink->OnPublishResult(0, "late"); });
+    m_api.Uninitialize();
+    // A result that was on its way when the publication stopped.
+    std::thread late([detail] { detail->OnStreamCoreDetail(6001, -1, "rtmp://h/live/one", ""); });
     late.join();
-
-    std::string text;
-    EXPECT_EQ(Events().TakeOldest(&text), 3u);
-    EXPECT_EQ(text, "{\"eventid\":6001,\"result\":0,\"rtmpurl\":\"one\"}\n");
-    EXPECT_EQ(Events().TakeOldest(&text), 2u);
-    EXPECT_EQ(text, "{\"eventid\":6002,\"result\":-1,\"rtmpurl\":\"two\"}\n");
-    EXPECT_EQ(Events().TakeOldest(&text), 1u);
-    EXPECT_EQ(text, "{\"eventid\":1001,\"result\":5}\n");
-    EXPECT_EQ(Events().TakeOldest(&text), 0u);
+    EXPECT_EQ(Texts(m_api),
+              (std::vector<std::string>{
+                  "{\"eventid\":6001,\"result\":0,\"rtmpurl\":\"one\"}\n",
+                  "{\"eventid\":6005,\"file\":\"/r/one.flv\",\"reason\":\"the file could not be written (No space "
+                  "left on device)\",\"result\":-1}\n",
+                  "{\"eventid\":6004,\"reason\":\"the window went away\",\"result\":-1,\"source\":\"#app#1\"}\n",
+                  "{\"eventid\":1001,\"result\":5}\n"}));
 
     // Unload empties what is still queued.
-    ASSERT_EQ(m_plugin.Initialize(false), 1);
-    std::thread more([sink] { sink->OnPublishResult(-1, "more"); });
+    ASSERT_EQ(m_api.Initialize(false), 1);
+    std::thread more([sink] { sink->OnStreamCoreEvent(1001, 6); });
     more.join();
-    m_plugin.Unload();
-    EXPECT_EQ(Events().Size(), 0u);
+    m_api.Unload();
+    EXPECT_EQ(m_api.Events().Size(), 0u);
 }
 
 namespace {
 
-struct Client final : IEndpointClient {
-    int closed = 0;
-    void CloseForUnload() override { ++closed; }
-};
-
-struct Receiver final : IStreamResultReceiver {
+// A script object's view of the endpoint: what it hears, and how often it was closed.
+struct User final : IEndpointUser {
     std::mutex lock;
     std::vector<std::string> got;
-    void OnStreamResult(bool play, int value, const std::string& name) override {
+    int closed = 0;
+    void CloseForUnload() override { ++closed; }
+    void OnStreamResult(bool play, int value, const std::string& url) override {
+        Hear(std::string(play ? "play " : "publish ") + std::to_string(value) + " " + url);
+    }
+    void OnBitrate(const std::string& url, int kbps) override { Hear("bitrate " + url + " " + std::to_string(kbps)); }
+    void OnSourceEnded(const std::string& uniName, const std::string& why) override {
+        Hear("ended " + uniName + " " + why);
+    }
+    void OnRecordFailed(int id, const std::string& file, const std::string& why) override {
+        Hear("failed " + std::to_string(id) + " " + file + " " + why);
+    }
+    void Hear(const std::string& line) {
         std::lock_guard<std::mutex> guard(lock);
-        got.push_back(std::string(play ? "play " : "publish ") + std::to_string(value) + " " + name);
+        got.push_back(line);
     }
 };
 
 }  // namespace
 
 TEST_F(PluginTest, BothApisShareOneEndpointThatEndsWhenNeitherUsesIt) {
-    Client client;
+    User client;
     std::string error;
     ASSERT_TRUE(m_plugin.Attach(&client, false, &error));
-    EXPECT_FALSE(m_plugin.Ready()) << "the module's functions have not joined yet";
-    EXPECT_EQ(m_plugin.Initialize(true), 1);
+    EXPECT_FALSE(m_api.Ready()) << "the module's functions have not joined yet";
+    EXPECT_EQ(m_api.Initialize(true), 1);
     EXPECT_EQ(m_endpoint.Take(), (Calls{"SetSink", "Initialize false", "OpenSpeaker ''"}));
-    m_plugin.Uninitialize();
+    m_api.Uninitialize();
     EXPECT_TRUE(g_destroyed.empty()) << "the script object still uses it";
-    EXPECT_FALSE(m_plugin.Ready());
+    EXPECT_FALSE(m_api.Ready());
     m_plugin.Detach(&client);
     EXPECT_EQ(m_endpoint.Take(), (Calls{"UnInitialize"}));
     EXPECT_EQ(g_destroyed, (std::vector<IStreamCore*>{&m_endpoint}));
@@ -286,42 +313,81 @@ TEST_F(PluginTest, BothApisShareOneEndpointThatEndsWhenNeitherUsesIt) {
     EXPECT_NE(error.find("m_lpMediaTapr != NULL"), std::string::npos) << error;
     EXPECT_EQ(g_destroyed.size(), 2u);
 
-    // Unload closes the objects still open.
+    // One environment's end leaves the endpoint to the other's users; the process's exit
+    // closes them all.
     m_endpoint.initAnswer = EndpointDouble::InitAnswer::kTrue;
+    ModuleApi worker(m_plugin);
     ASSERT_TRUE(m_plugin.Attach(&client, false, &error));
-    m_plugin.Unload();
+    ASSERT_EQ(worker.Initialize(false), 1);
+    worker.Unload();
+    EXPECT_EQ(client.closed, 0);
+    EXPECT_EQ(g_destroyed.size(), 2u);
+    m_plugin.EndAll();
     EXPECT_EQ(client.closed, 1);
+    EXPECT_EQ(g_destroyed.size(), 3u);
 }
 
-TEST_F(PluginTest, ResultsReachTheQueueAndEveryReceiverTheMixerAndUrlsAreShared) {
-    Client client;
-    Receiver receiver;
+TEST_F(PluginTest, EachEventReachesOnlyTheOwnerOfWhatItIsAbout) {
+    User object, other;
     std::string error;
-    ASSERT_TRUE(m_plugin.Attach(&client, false, &error));
-    ASSERT_EQ(m_plugin.Initialize(false), 1);
-    m_plugin.AddReceiver(&receiver);
-    StreamCoreSink* sink = m_endpoint.sink;
-    std::thread([sink] {
-        sink->OnPublishResult(0, "a");
-        sink->OnPlayResult(-1, "b");
+    ASSERT_TRUE(m_plugin.Attach(&object, false, &error));
+    ASSERT_TRUE(m_plugin.Attach(&other, false, &error));
+    ASSERT_EQ(m_api.Initialize(false), 1);
+    // Two publications whose urls end alike, one each; the module publishes a third.
+    const std::string mine = "rtmp://a/live/lesson", theirs = "rtmp://b/live/lesson";
+    ASSERT_TRUE(m_plugin.Claim(PublishKey(mine), &object));
+    ASSERT_TRUE(m_plugin.Claim(PublishKey(theirs), &other));
+    EXPECT_FALSE(m_plugin.Claim(PublishKey(mine), &other)) << "one owner per url";
+    ASSERT_TRUE(m_plugin.Claim(SourceKey("#app#7"), &object));
+    ASSERT_TRUE(m_plugin.Claim(RecordKey(3), &object));
+    CaptureAsk ask;
+    ask.window = 1;
+    ASSERT_EQ(m_api.Flows().StartPublish("rtmp://c/live/lesson", ask, 0), 0);
+    IStreamCoreDetailSink* detail = m_endpoint.detail;
+    IStreamCoreBitrateSink* bitrates = &m_plugin;
+    std::thread([detail, bitrates] {
+        detail->OnStreamCoreDetail(6001, 0, "rtmp://a/live/lesson", "");
+        detail->OnStreamCoreDetail(6001, -1, "rtmp://b/live/lesson", "");
+        detail->OnStreamCoreDetail(6001, -1, "rtmp://c/live/lesson", "");
+        detail->OnStreamCoreDetail(6001, -1, "", "");
+        detail->OnStreamCoreDetail(6002, 0, "rtmp://a/live/lesson", "") /* nobody plays it */;
+        detail->OnStreamCoreDetail(6004, 0, "#app#7", "the window went away");
+        detail->OnStreamCoreDetail(6005, 3, "/r/x.mp4", "full");
+        detail->OnStreamCoreDetail(6005, 4, "/r/y.mp4", "full");
+        bitrates->OnBitrateChanged(300, "rtmp://b/live/lesson");
     }).join();
-    m_plugin.RemoveReceiver(&receiver);
-    std::thread([sink] { sink->OnPublishResult(0, "c"); }).join();
-    EXPECT_EQ(receiver.got, (std::vector<std::string>{"publish 0 a", "play -1 b"}));
-    EXPECT_EQ(Events().Size(), 3u) << "the polled queue keeps every result";
+    EXPECT_EQ(object.got, (std::vector<std::string>{"publish 0 rtmp://a/live/lesson",
+                                                    "ended #app#7 the window went away", "failed 3 /r/x.mp4 full"}));
+    EXPECT_EQ(other.got, (std::vector<std::string>{"publish -1 rtmp://b/live/lesson", "bitrate rtmp://b/live/lesson 300"}));
+    EXPECT_EQ(Texts(m_api), (std::vector<std::string>{"{\"eventid\":6001,\"result\":-1,\"rtmpurl\":\"lesson\"}\n"}));
 
-    // A url a script object publishes is refused to the module's flow; the mixer runs until
-    // the last user of either API is done with it.
-    ASSERT_TRUE(m_plugin.Claim(PublishClaim("rtmp://h/live/x")));
+    // A detached user hears nothing more, even of a url it last published.
+    m_plugin.Unclaim(PublishKey(theirs));
+    m_plugin.Detach(&other);
+    std::thread([detail] { detail->OnStreamCoreDetail(6001, -1, "rtmp://b/live/lesson", ""); }).join();
+    EXPECT_EQ(other.got.size(), 2u);
+    m_api.Uninitialize();
+    m_plugin.Detach(&object);
+}
+
+TEST_F(PluginTest, TheMixerRunsUntilItsLastUserOfEitherApiIsDone) {
+    User object;
+    std::string error;
+    ASSERT_TRUE(m_plugin.Attach(&object, false, &error));
+    ASSERT_EQ(m_api.Initialize(false), 1);
+    // A url a script object publishes is refused to the module's flow.
+    ASSERT_TRUE(m_plugin.Claim(PublishKey("rtmp://h/live/x"), &object));
     m_plugin.MixerUsed();
     CaptureAsk ask;
     ask.window = 1;
     m_endpoint.Take();
-    EXPECT_EQ(m_plugin.Flows().StartPublish("rtmp://h/live/x", ask, 0), 5002);
-    EXPECT_EQ(m_plugin.Flows().StartPublish("rtmp://h/live/y", ask, 0), 0);
-    m_plugin.Flows().StopPublish();
+    EXPECT_EQ(m_api.Flows().StartPublish("rtmp://h/live/x", ask, 0), 5002);
+    EXPECT_EQ(m_api.Flows().StartPublish("rtmp://h/live/y", ask, 0), 0);
+    m_api.Flows().StopPublish();
     for (const std::string& call : m_endpoint.Take()) EXPECT_NE(call.rfind("StopEncodeMixer", 0), 0u) << call;
     m_plugin.MixerReleased();
     EXPECT_EQ(m_endpoint.Take(), (Calls{"StopEncodeMixer #soundcard#mix#mic"}));
-    m_plugin.Detach(&client);
+    m_api.Uninitialize();
+    m_plugin.Unclaim(PublishKey("rtmp://h/live/x"));
+    m_plugin.Detach(&object);
 }

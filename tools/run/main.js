@@ -39,6 +39,16 @@ function checkWritable(file) {
   if (!existed) fs.unlinkSync(file);
 }
 
+// True when the disk that holds file has (almost) no room left.
+function diskFull(file) {
+  try {
+    const s = fs.statfsSync(path.dirname(file));
+    return s.bavail * s.bsize < 64 * 1024;
+  } catch {
+    return false;
+  }
+}
+
 // What a media file holds, in one line, from ffprobe.
 function probeSummary(file) {
   const r = spawnSync('ffprobe', ['-v', 'error', '-count_frames', '-show_entries',
@@ -220,7 +230,7 @@ async function main() {
   process.on('SIGINT', onSignal);
   process.on('SIGTERM', onSignal);
 
-  const result = { published: false, publishFailed: false, recorded: false };
+  const result = { published: false, publishFailed: false, recorded: false, recordFailure: null };
   // The connection as the publish events tell it: the publisher reconnects by itself after a
   // drop and reports every attempt.
   const link = { up: false, attempts: 0, downSince: Date.now(), drops: 0 };
@@ -260,6 +270,12 @@ async function main() {
       let e = null;
       try { e = JSON.parse(text); } catch { /* shown as it came */ }
       say(`event: ${text.trim()}`);
+      if (e && e.eventid === 6005) {
+        // A write failed: the recording ended there (the file keeps what was written); the
+        // stream goes on.
+        result.recordFailure = `the recording ${e.file} failed: ${e.reason}`;
+        say(`${result.recordFailure}; publishing goes on`);
+      }
       if (e && e.eventid === 6001 && e.rtmpurl === name) {
         if (e.result === 0) {
           result.published = true;
@@ -361,6 +377,13 @@ async function main() {
     const standing = link.up;
     say(`stopping: ${stop.reason}`);
     const recStopped = addon.stopRecordApp();
+    // A write that failed just now is reported on the endpoint's event thread: give its text a
+    // moment to arrive.
+    const until = Date.now() + 2000;
+    while (!recStopped && !result.recordFailure && Date.now() < until) {
+      while (addon.onTimer() > 1) { /* deliver everything queued */ }
+      await sleep(50);
+    }
     addon.stopPublishStream();
     addon.uninitialize();
     initialized = false;
@@ -387,7 +410,9 @@ async function main() {
     say(`logs: ${runDir}`);
     if (!result.published) fail(result.publishFailed ? `the server refused or could not be reached: ${url}` : 'no publish result arrived');
     else if (!standing) fail(`the stream was not connected at the end (server away for ${Math.round((Date.now() - link.downSince) / 1000)} s)`);
-    if (!result.recorded) fail('the recording is missing or unreadable');
+    if (result.recordFailure) fail(result.recordFailure);
+    else if (!recStopped) fail(`the recording ${output} could not be finished${diskFull(output) ? ' (no space left on its disk)' : ''}`);
+    else if (!result.recorded) fail('the recording is missing or unreadable');
     return result.published && standing && result.recorded ? 0 : 1;
   } catch (e) {
     fail(e.message);

@@ -105,3 +105,19 @@ test('with --url it publishes to that server and counts what the server relays b
   assert.deepStrictEqual(probe(path.join(records, 'away.flv')).map(pick).sort(), ['aac', 'h264 320x240']);
   assert.deepStrictEqual(probe(path.join(dir, 'away.flv')).map(pick).sort(), ['aac', 'h264 320x240']);
 });
+
+test('a recording on a full disk fails the job with its file and why; the stream goes on',
+  { timeout: 120000, skip: process.getuid() !== 0 && 'needs root to mount a small disk' }, async (t) => {
+    const dir = tempDir(t);
+    const disk = path.join(dir, 'disk');
+    fs.mkdirSync(disk);
+    const rec = path.join(disk, 'lesson.mp4');
+    // A small disk, most of it taken: it fills within a few seconds of a desktop's stream.
+    const r = await runJob(['--seconds', '8', '--output', rec], dir, ['unshare', '-m', 'sh', '-c',
+      `mount -t tmpfs -o size=64k tmpfs ${disk} && head -c 40000 /dev/zero >${disk}/filler && exec "$0" "$@"`]);
+    assert.strictEqual(r.code, 1, r.out + r.err);
+    assert.strictEqual(r.err, `run: the recording ${rec} failed: the file could not be written (No space left on device)\n`);
+    // What was written before the disk filled plays; the server got the whole stream.
+    const [recorded, copy] = [...r.out.matchAll(/video h264 \S+ \S+ fps, (\d+) frames/g)].map((m) => Number(m[1]));
+    assert.ok(recorded > 0 && copy > recorded, r.out);
+  });
