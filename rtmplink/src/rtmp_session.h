@@ -22,6 +22,12 @@
 
 #include "common/thread_annotations.h"
 
+// Our librtmp (third_party/librtmp): RTMP objects and packets are laid out as its headers say,
+// and it hands a caller only the bodies of complete messages. The system's headers differ.
+#ifndef RTMP_MAX_PENDING_BYTES
+#error "<librtmp/rtmp.h> is not our librtmp's: scripts/setup builds it, CMake finds it"
+#endif
+
 #include <gnutls/gnutls.h>
 #include <sys/socket.h>
 
@@ -103,8 +109,14 @@ public:
 
     // Reads one chunk into packet (librtmp's RTMP_ReadPacket), entering librtmp's reader only
     // once data has begun to arrive; a silent server is waited for until the abort. False
-    // when nothing was read (aborted, or the socket failed and librtmp closed it).
+    // when nothing was read (aborted, or the socket failed and librtmp closed it). The packet
+    // holds a body only when the chunk completed a message; the caller then owns it and
+    // frees it (RTMPPacket_Free). A message still being read stays with librtmp, which frees
+    // it when the connection closes.
     bool ReadPacket(RTMPPacket* packet);
+    // Handshake and connect command over a socket that was connected elsewhere (the fuzz
+    // target's socket pair); the connection owns fd from then on.
+    bool ConnectOver(int fd);
     // True once Abort ran (from any thread).
     bool Aborted();
 
@@ -124,6 +136,8 @@ private:
     bool HasBufferedData();
     // Waits until the socket has data (or was closed or shut down); false once aborted.
     bool WaitReadable();
+    // Handshake and connect command on the connected socket.
+    bool Handshake();
     // Takes the createStream _result out of librtmp's hands and sends our own publish.
     bool HandleCreateStreamResult(RTMPPacket* packet);
     bool SendPublish();
