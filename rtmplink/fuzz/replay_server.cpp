@@ -24,21 +24,23 @@ bool ParseServerScript(const uint8_t* data, size_t size, ServerScript* script) {
     return true;
 }
 
-void ServeScript(int fd, const ServerScript& script) {
+void ServeScript(int fd, const ServerScript& script, bool atOnce) {
     // Bytes to send; with the handshake answered here they grow as the client's arrive.
     std::vector<uint8_t> out;
+    const bool waitForClient = !script.ownHandshake && !atOnce;
     if (script.ownHandshake) {
         out.assign(script.bytes, script.bytes + script.size);
     } else {
-        out.assign(1 + kSigSize, 0);
+        out.assign(waitForClient ? 1 + kSigSize : 1 + 2 * kSigSize, 0);
         out[0] = 3;
+        if (!waitForClient) out.insert(out.end(), script.bytes, script.bytes + script.size);
     }
     std::vector<uint8_t> c1;
     size_t received = 0;
     size_t sent = 0;
     bool halfClosed = false;
     for (;;) {
-        const bool scriptQueued = script.ownHandshake || received >= 1 + 2 * kSigSize;
+        const bool scriptQueued = !waitForClient || received >= 1 + 2 * kSigSize;
         if (!halfClosed && scriptQueued && sent == out.size()) {
             shutdown(fd, SHUT_WR);
             halfClosed = true;
@@ -53,7 +55,7 @@ void ServeScript(int fd, const ServerScript& script) {
             const ssize_t n = recv(fd, buf, sizeof(buf), 0);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return;  // the client closed (or the connection failed)
-            if (!script.ownHandshake && received < 1 + 2 * kSigSize) {
+            if (waitForClient && received < 1 + 2 * kSigSize) {
                 const size_t before = received;
                 // C1 is the client's bytes 1..1536; once it is here S2 echoes it, and once C2
                 // is here too the script follows.

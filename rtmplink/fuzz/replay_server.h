@@ -28,6 +28,9 @@ bool ParseServerScript(const uint8_t* data, size_t size, ServerScript* script);
 // Plays the server on the connected socket fd: sends the script's bytes (reading and dropping
 // whatever the client sends meanwhile, so neither side can block the other), half-closes,
 // and reads until the client closes or the connection fails. Does not close fd.
-void ServeScript(int fd, const ServerScript& script);
+// At once: a handshake answered here goes out with the script from the start, its S2 all
+// zeros instead of the client's C1 (librtmp only warns about that), so that the client never
+// waits for the server (the fuzz target's pace).
+void ServeScript(int fd, const ServerScript& script, bool atOnce = false);
 
 }  // namespace rtmplink

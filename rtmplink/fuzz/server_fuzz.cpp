@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!rtmplink::ParseServerScript(data, size, &script)) return 0;
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 0;
-    std::thread server([&] { rtmplink::ServeScript(sv[1], script); });
+    std::thread server([&] { rtmplink::ServeScript(sv[1], script, true); });
     {
         rtmplink::LibRtmpConnection conn;
         conn.Create(script.publish ? 0 : rtmplink::kPlayMode);
