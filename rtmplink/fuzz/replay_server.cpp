@@ -24,16 +24,25 @@ bool ParseServerScript(const uint8_t* data, size_t size, ServerScript* script) {
     return true;
 }
 
+std::vector<uint8_t> BytesAtOnce(const ServerScript& script) {
+    std::vector<uint8_t> out;
+    if (!script.ownHandshake) {
+        out.assign(1 + 2 * kSigSize, 0);
+        out[0] = 3;
+    }
+    out.insert(out.end(), script.bytes, script.bytes + script.size);
+    return out;
+}
+
 void ServeScript(int fd, const ServerScript& script, bool atOnce) {
     // Bytes to send; with the handshake answered here they grow as the client's arrive.
-    std::vector<uint8_t> out;
     const bool waitForClient = !script.ownHandshake && !atOnce;
-    if (script.ownHandshake) {
-        out.assign(script.bytes, script.bytes + script.size);
-    } else {
-        out.assign(waitForClient ? 1 + kSigSize : 1 + 2 * kSigSize, 0);
+    std::vector<uint8_t> out;
+    if (waitForClient) {
+        out.assign(1 + kSigSize, 0);
         out[0] = 3;
-        if (!waitForClient) out.insert(out.end(), script.bytes, script.bytes + script.size);
+    } else {
+        out = BytesAtOnce(script);
     }
     std::vector<uint8_t> c1;
     size_t received = 0;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace rtmplink {
 
@@ -32,5 +33,9 @@ bool ParseServerScript(const uint8_t* data, size_t size, ServerScript* script);
 // zeros instead of the client's C1 (librtmp only warns about that), so that the client never
 // waits for the server (the fuzz target's pace).
 void ServeScript(int fd, const ServerScript& script, bool atOnce = false);
+
+// Everything such a server sends at once: the script with its handshake, or S0, S1 and S2
+// (zeros) then the script.
+std::vector<uint8_t> BytesAtOnce(const ServerScript& script);
 
 }  // namespace rtmplink
