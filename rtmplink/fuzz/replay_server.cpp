@@ -19,6 +19,7 @@ bool ParseServerScript(const uint8_t* data, size_t size, ServerScript* script) {
     if (size < 1) return false;
     script->publish = (data[0] & 0x01) != 0;
     script->ownHandshake = (data[0] & 0x04) != 0;
+    script->credentials = (data[0] & 0x08) != 0;
     script->bytes = data + 1;
     script->size = size - 1;
     return true;

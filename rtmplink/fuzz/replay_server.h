@@ -7,6 +7,8 @@
 // - bit 2: the bytes begin with the server's own handshake (S0, S1, S2); clear: the server
 //   answers the handshake itself (S0 = 3, S1 = 1536 zero bytes, S2 = the client's C1) once it
 //   has read C0 and C1, and sends the bytes after reading C2;
+// - bit 3: the client's URL carries a publisher's user and password (kCredentialsUrl), so
+//   that a server's authentication challenge is answered;
 // - the other bits are ignored.
 #pragma once
 
@@ -16,9 +18,13 @@
 
 namespace rtmplink {
 
+// The stream URL's options for bit 3 (librtmp reads options after the URL, space-separated).
+constexpr const char* kCredentialsUrl = " pubUser=teacher pubPasswd=secret";
+
 struct ServerScript {
     bool publish = false;
     bool ownHandshake = false;
+    bool credentials = false;
     const uint8_t* bytes = nullptr;
     size_t size = 0;
 };

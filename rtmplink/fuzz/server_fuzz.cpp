@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -155,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         rtmplink::LibRtmpConnection conn;
         conn.Create(script.publish ? 0 : rtmplink::kPlayMode);
-        conn.SetupURL("rtmp://127.0.0.1/live/fuzz");
+        conn.SetupURL(std::string("rtmp://127.0.0.1/live/fuzz") + (script.credentials ? rtmplink::kCredentialsUrl : ""));
         if (script.publish) conn.EnableWrite();
         if (conn.ConnectOver(sv[0]) && conn.ConnectStream() && !script.publish) PlayMessages(&conn);
         conn.Destroy();

@@ -122,7 +122,8 @@ int main(int argc, char** argv) {
 
     Sink sink(accepts);
     IRtmpMgr* mgr = CreateRtmpMgr(&sink);
-    const std::string url = "rtmp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/live/hostile";
+    const std::string url = "rtmp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/live/hostile" +
+                            (script.credentials ? rtmplink::kCredentialsUrl : "");
     int id;
     if (script.publish) {
         id = mgr->GetPublishId();
