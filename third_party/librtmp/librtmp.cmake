@@ -1,7 +1,9 @@
 # Our librtmp (third_party/librtmp/build, run by scripts/setup) as the target librtmp_static:
-# the static library from the cache folder, or, in the sanitizer builds, the same patched
-# sources compiled here with the build's flags so that the sanitizers see inside librtmp too.
-# Its GnuTLS, nettle, gmp and zlib come with it.
+# the static library from the cache folder, or, in the address and undefined-behaviour
+# sanitizer build, the same patched sources compiled here with the build's flags so that the
+# sanitizers see inside librtmp too. (The thread sanitizer build links the library as it is,
+# as it linked the system's: librtmp's lazily set globals are not ours to annotate.) Its
+# GnuTLS, nettle, gmp and zlib come with it.
 
 # The cache folder of scripts/setup: $STREAMCORE_CACHE, else /var/cache/streamcore for root,
 # else ~/.cache/streamcore.
@@ -30,7 +32,7 @@ message(STATUS "librtmp: ${_sc_librtmp_stamp} (${STREAMCORE_LIBRTMP_DIR})")
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(LIBRTMP_DEPS REQUIRED IMPORTED_TARGET GLOBAL gnutls hogweed nettle gmp zlib)
 
-if(SANITIZE)
+if(SANITIZE MATCHES "address|undefined")
   file(GLOB _sc_librtmp_sources "${STREAMCORE_LIBRTMP_DIR}/src/*.c")
   add_library(librtmp_static STATIC ${_sc_librtmp_sources})
   # The name the RtmpLink link line hides by (--exclude-libs).
