@@ -7,6 +7,7 @@
 #include <Poco/Bugcheck.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -158,6 +160,22 @@ bool LibRtmpConnection::Connect() {
     SetReceiveTimeout(kAnswerWaitMs);
     m_strTlsHost.assign(m_rtmp->Link.hostname.av_val, static_cast<size_t>(m_rtmp->Link.hostname.av_len));
     if (tls && !TlsConnect(m_strTlsHost)) return false;
+    return Handshake();
+}
+
+bool LibRtmpConnection::ConnectOver(int fd) {
+    if (!m_rtmp) return false;
+    {
+        Orvane::Common::MutexLock lock(m_abortLock);
+        m_nShadowFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    }
+    m_rtmp->m_sb.sb_socket = fd;
+    m_rtmp->Link.protocol &= ~RTMP_FEATURE_SSL;
+    SetReceiveTimeout(kAnswerWaitMs);
+    return Handshake();
+}
+
+bool LibRtmpConnection::Handshake() {
     m_rtmp->m_bSendCounter = 1;
     // Handshake and connect command; librtmp closes the socket when they fail.
     if (RTMP_Connect1(m_rtmp, nullptr) != 0) return true;
@@ -238,15 +256,22 @@ bool LibRtmpConnection::HandleCreateStreamResult(RTMPPacket* packet) {
     AMFProp_GetString(AMF_GetProp(&obj, nullptr, 0), &method);
     AMFObjectProperty* txnProp = AMF_GetProp(&obj, nullptr, 1);
     if (AVMATCH(&method, &kResult.value) && AMFProp_GetType(txnProp) == AMF_NUMBER) {
-        const int txn = static_cast<int>(AMFProp_GetNumber(txnProp));
+        // The server's numbers are doubles of any value: compared and range-checked as such.
+        const double txn = AMFProp_GetNumber(txnProp);
         RTMP* r = m_rtmp;
         for (int i = 0; i < r->m_numCalls; ++i) {
             if (r->m_methodCalls[i].num == txn && AVMATCH(&r->m_methodCalls[i].name, &kCreateStream.value)) {
                 RTMP_DropRequest(r, i, 1);
                 AMFObjectProperty* idProp = AMF_GetProp(&obj, nullptr, 3);
-                r->m_stream_id = AMFProp_GetType(idProp) == AMF_NUMBER ? static_cast<int>(AMFProp_GetNumber(idProp)) : 0;
-                SendPublish();
+                const double id = AMFProp_GetType(idProp) == AMF_NUMBER ? AMFProp_GetNumber(idProp) : 0;
                 handled = true;
+                if (!(id >= 0 && id <= INT_MAX)) {
+                    RTMP_Log(RTMP_LOGERROR, "Closing the connection: createStream answered with stream id %g", id);
+                    RTMP_Close(r);
+                    break;
+                }
+                r->m_stream_id = static_cast<int>(id);
+                SendPublish();
                 break;
             }
         }
@@ -264,8 +289,7 @@ bool LibRtmpConnection::ConnectStream() {
     while (!r->m_bPlaying && RTMP_IsConnected(r)) {
         // Only enter librtmp's reader when a packet has begun to arrive, so that no wait
         // inside it can end half-way through a packet.
-        if (!HasBufferedData() && !WaitReadable(kAnswerWaitMs)) break;
-        if (!RTMP_ReadPacket(r, &packet)) break;
+        if (!ReadPacket(&packet, kAnswerWaitMs)) break;
         if (!RTMPPacket_IsReady(&packet) || !packet.m_nBodySize) continue;
         if (packet.m_packetType == RTMP_PACKET_TYPE_AUDIO || packet.m_packetType == RTMP_PACKET_TYPE_VIDEO ||
             packet.m_packetType == RTMP_PACKET_TYPE_INFO) {
@@ -276,7 +300,7 @@ bool LibRtmpConnection::ConnectStream() {
         if (m_nPublishMode == kPlayMode || !HandleCreateStreamResult(&packet)) RTMP_ClientPacket(r, &packet);
         RTMPPacket_Free(&packet);
     }
-    RTMPPacket_Free(&packet);
+    // Nothing to free here: after a failed read the packet holds no body (see ReadPacket).
     if (!r->m_bPlaying) return false;
     // Streaming: receives wait (in WaitReadable) until the abort, never inside librtmp; a
     // publisher's writes wait at most kSendWaitStepMs at a time (see SendChunked).
@@ -288,9 +312,10 @@ bool LibRtmpConnection::ConnectStream() {
     return true;
 }
 
-bool LibRtmpConnection::ReadPacket(RTMPPacket* packet) {
+bool LibRtmpConnection::ReadPacket(RTMPPacket* packet, int maxWaitMs) {
+    packet->m_body = nullptr;
     if (!m_rtmp || !RTMP_IsConnected(m_rtmp)) return false;
-    if (!HasBufferedData() && !WaitReadable()) return false;
+    if (!HasBufferedData() && !WaitReadable(maxWaitMs)) return false;
     return RTMP_ReadPacket(m_rtmp, packet) != 0;
 }
 

@@ -22,6 +22,12 @@
 
 #include "common/thread_annotations.h"
 
+// Our librtmp (third_party/librtmp): RTMP objects and packets are laid out as its headers say,
+// and it hands a caller only the bodies of complete messages. The system's headers differ.
+#ifndef RTMP_MAX_PENDING_BYTES
+#error "<librtmp/rtmp.h> is not our librtmp's: scripts/setup builds it, CMake finds it"
+#endif
+
 #include <gnutls/gnutls.h>
 #include <sys/socket.h>
 
@@ -108,9 +114,16 @@ public:
     RTMP* Raw() { return m_rtmp; }
 
     // Reads one chunk into packet (librtmp's RTMP_ReadPacket), entering librtmp's reader only
-    // once data has begun to arrive; a silent server is waited for until the abort. False
-    // when nothing was read (aborted, or the socket failed and librtmp closed it).
-    bool ReadPacket(RTMPPacket* packet);
+    // once data has begun to arrive; a silent server is waited for until the abort (or for
+    // maxWaitMs, when > 0). False when nothing was read (aborted, silent for maxWaitMs, or the
+    // socket failed and librtmp closed it). The packet
+    // holds a body only when the chunk completed a message; the caller then owns it and
+    // frees it (RTMPPacket_Free). A message still being read stays with librtmp, which frees
+    // it when the connection closes.
+    bool ReadPacket(RTMPPacket* packet, int maxWaitMs = 0);
+    // Handshake and connect command over a socket that was connected elsewhere (the fuzz
+    // target's socket pair); the connection owns fd from then on.
+    bool ConnectOver(int fd);
     // True once Abort ran (from any thread).
     bool Aborted();
 
@@ -139,6 +152,8 @@ private:
     bool WaitReadable(int maxWaitMs = 0);
     // The socket's receive time-out (0: none), which bounds librtmp's own receives.
     void SetReceiveTimeout(int ms);
+    // Handshake and connect command on the connected socket.
+    bool Handshake();
     // Takes the createStream _result out of librtmp's hands and sends our own publish.
     bool HandleCreateStreamResult(RTMPPacket* packet);
     bool SendPublish();
