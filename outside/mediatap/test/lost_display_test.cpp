@@ -5,6 +5,7 @@
 // (Before that, a paused capture whose window is closed ends at once and says so.)
 #include "mediatap/IMediaTap.h"
 #include "paneshare/IPaneShareMgr.h"
+#include "recording_sink.h"
 #include "support/peers.h"
 #include "support/process.h"
 #include "x11trap/x11_trap.h"
@@ -12,12 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
-#include <map>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 // After gtest: Xlib's macros (None, Bool, Status) would hit gtest's names.
@@ -26,41 +23,8 @@
 
 namespace {
 
+using mediatap_test::RecordingSink;
 using testsupport::WaitUntil;
-
-class Sink final : public IMediaTapSink {
-public:
-    int OnSendVideoPacketCount(const char*) override { return 0; }
-    int OnRtpVideoData(const char* uniName, const unsigned char*, int, bool, unsigned) override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        ++m_frames[uniName];
-        return 0;
-    }
-    int OnAudioData(int, int, const unsigned char*, int, int, unsigned) override { return 0; }
-    int OnMixerAudioData(const char*, const unsigned char*, int) override { return 0; }
-    int OnMixerAudioHeaderData(const char*, char*, int) override { return 0; }
-    int OnSourceEnded(const char* uniName, const char* why) override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_ended.push_back(std::string(uniName) + ": " + why);
-        return 0;
-    }
-
-    size_t Frames(const std::string& uniName) {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_frames[uniName];
-    }
-    std::vector<std::string> Ended() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        std::vector<std::string> sorted = m_ended;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted;
-    }
-
-private:
-    std::mutex m_lock;
-    std::map<std::string, size_t> m_frames;
-    std::vector<std::string> m_ended;
-};
 
 // A mapped window in one colour. The test's own connection is trapped too: an untrapped one
 // would end the process itself once the server is gone.
@@ -99,7 +63,7 @@ TEST(LostDisplay, CapturesEndAndSayWhyWhileTheRestOfTheProcessGoesOn) {
     const Window thumbnail = SolidWindow(test, 400, 0, 0x00ff00);
     const Window closing = SolidWindow(test, 600, 0, 0xff0000);
 
-    Sink sink;
+    RecordingSink sink;
     IMediaTap* engine = CreateMediaTap(&sink, MEDIATAP_SINK_SOURCE_ENDED);
     ASSERT_NE(engine, nullptr);
     char app[128], desktop[128], picture[128], closed[128];
@@ -121,7 +85,7 @@ TEST(LostDisplay, CapturesEndAndSayWhyWhileTheRestOfTheProcessGoesOn) {
     panes->AddWindow(captured);
     EXPECT_NE(panes->RegisterAppThumbnail(captured, thumbnail), nullptr);
     EXPECT_GE(panes->RefreshWindowList()->size(), 1u);  // the desktop (our own windows are left out)
-    ASSERT_TRUE(WaitUntil([&] { return sink.Frames(app) >= 3 && sink.Frames(picture) >= 2; }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return sink.Count(app) >= 3 && sink.Count(picture) >= 2; }, 20000));
     // The plug-in's renderer draws the capture into the preview on its own connection.
     ASSERT_TRUE(WaitUntil([&] { return ShowsBlue(test, preview); }, 20000));
 
@@ -134,8 +98,8 @@ TEST(LostDisplay, CapturesEndAndSayWhyWhileTheRestOfTheProcessGoesOn) {
     EXPECT_EQ(engine->StartEncodeVideo(app, 160, 120), -1);
     EXPECT_EQ(engine->AddVideoWindow(app, thumbnail), -1);
     // The picture source goes on.
-    const size_t pictures = sink.Frames(picture);
-    ASSERT_TRUE(WaitUntil([&] { return sink.Frames(picture) >= pictures + 3; }, 10000));
+    const size_t pictures = sink.Count(picture);
+    ASSERT_TRUE(WaitUntil([&] { return sink.Count(picture) >= pictures + 3; }, 10000));
     EXPECT_TRUE(engine->IsVideoEncoding(picture));
     // Each capture was reported once.
     std::vector<std::string> expected = {app + lost, desktop + lost, closed + std::string(": the window was closed")};
