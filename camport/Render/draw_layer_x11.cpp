@@ -1,5 +1,6 @@
 #include "Render/draw_layer_x11.h"
-#include "Render/x11_error_trap.h"
+
+#include "x11trap/x11_trap.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -45,10 +46,10 @@ bool SharedMemoryWorks(Display* display) {
     shmctl(info.shmid, IPC_RMID, nullptr);
     if (info.shmaddr == reinterpret_cast<char*>(-1)) return false;
     info.readOnly = False;
-    TakeError(display);
+    x11trap::TakeError(display);
     bool ok = XShmAttach(display, &info);
     XSync(display, False);
-    if (TakeError(display) != 0) ok = false;
+    if (x11trap::TakeError(display) != 0) ok = false;
     if (ok) {
         XShmDetach(display, &info);
         XSync(display, False);
@@ -62,7 +63,9 @@ uint64_t NextGeneration() {
     return ++counter;
 }
 
-bool LostError(int code) { return code == BadWindow || code == BadDrawable || code == BadGC || code == kConnectionLost; }
+bool LostError(int code) {
+    return code == BadWindow || code == BadDrawable || code == BadGC || code == x11trap::kConnectionLost;
+}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -129,7 +132,7 @@ public:
     ~X11Device() override {
         ReleaseImage();
         if (m_gc) XFreeGC(m_display, m_gc);
-        CloseTrapped(m_display);
+        x11trap::Close(m_display);
     }
 
     Display* display() const { return m_display; }
@@ -137,7 +140,7 @@ public:
     // Reads the events of the window and the root; true once the surfaces are lost.
     bool CheckLost() {
         if (m_bLost) return true;
-        if (LostError(TakeError(m_display))) m_bLost = true;
+        if (LostError(x11trap::TakeError(m_display))) m_bLost = true;
         while (!m_bLost && XPending(m_display) > 0) {
             XEvent event;
             XNextEvent(m_display, &event);
@@ -158,9 +161,10 @@ public:
         if (m_gc) return DrawResult::kFailed;
         m_window = window;
         m_root = DefaultRootWindow(m_display);
-        TakeError(m_display);
+        x11trap::TakeError(m_display);
         XWindowAttributes attr;
-        if (!XGetWindowAttributes(m_display, window, &attr) || TakeError(m_display)) return DrawResult::kFailed;
+        if (!XGetWindowAttributes(m_display, window, &attr) || x11trap::TakeError(m_display))
+            return DrawResult::kFailed;
         m_winWidth = attr.width;
         m_winHeight = attr.height;
         m_rootWidth = DisplayWidth(m_display, DefaultScreen(m_display));
@@ -169,7 +173,7 @@ public:
         XSelectInput(m_display, m_root, StructureNotifyMask);
         m_gc = XCreateGC(m_display, window, 0, nullptr);
         XSync(m_display, False);
-        if (TakeError(m_display)) return DrawResult::kFailed;
+        if (x11trap::TakeError(m_display)) return DrawResult::kFailed;
         return DrawResult::kOk;
     }
 
@@ -288,8 +292,9 @@ private:
                 if (ok) {
                     m_shm.readOnly = False;
                     m_image->data = m_shm.shmaddr;
-                    TakeError(m_display);
-                    ok = XShmAttach(m_display, &m_shm) && (XSync(m_display, False), TakeError(m_display) == 0);
+                    x11trap::TakeError(m_display);
+                    ok = XShmAttach(m_display, &m_shm) &&
+                         (XSync(m_display, False), x11trap::TakeError(m_display) == 0);
                     if (!ok) shmdt(m_shm.shmaddr);
                 }
                 if (ok) {
@@ -362,14 +367,11 @@ DrawResult X11Surface::Lock(LockedSurface* out) {
 
 class X11DrawLayer : public IDrawLayer {
 public:
-    X11DrawLayer() {
-        XInitThreads();
-        InstallTrap();
-    }
-    ~X11DrawLayer() override { CloseTrapped(m_query); }
+    X11DrawLayer() { XInitThreads(); }
+    ~X11DrawLayer() override { x11trap::Close(m_query); }
 
     std::unique_ptr<IDrawDevice> CreateDevice() override {
-        Display* display = OpenTrapped();
+        Display* display = x11trap::Open(nullptr);
         if (!display) return nullptr;
         return std::unique_ptr<IDrawDevice>(new X11Device(display));
     }
@@ -391,15 +393,15 @@ public:
         WindowInfo info;
         if (!window) return info;
         std::lock_guard<std::mutex> lock(m_queryMutex);
-        if (m_query && ConnectionLost(m_query)) {
-            CloseTrapped(m_query);
+        if (m_query && x11trap::Lost(m_query)) {
+            x11trap::Close(m_query);
             m_query = nullptr;
         }
-        if (!m_query) m_query = OpenTrapped();
+        if (!m_query) m_query = x11trap::Open(nullptr);
         if (!m_query) return info;
-        TakeError(m_query);
+        x11trap::TakeError(m_query);
         XWindowAttributes attr;
-        if (!XGetWindowAttributes(m_query, window, &attr) || TakeError(m_query)) return info;
+        if (!XGetWindowAttributes(m_query, window, &attr) || x11trap::TakeError(m_query)) return info;
         info.exists = true;
         info.visible = attr.map_state == IsViewable;
         info.width = attr.width;

@@ -12,8 +12,9 @@
 // - Capabilities: a 24-bit TrueColor default visual stored in 32 bits is required. With
 //   shared memory the device reports filtered stretching in video memory, without it from
 //   system memory; YV12 is always listed, since I420 is converted at blit time.
-// X errors on the layer's own connections are caught by an error handler installed once;
-// errors on other connections go to the handler that was installed before.
+// The layer's connections are opened through the process's X error trap: their errors are
+// kept for the code that caused them, and a server that goes away counts as lost surfaces
+// instead of ending the process.
 #pragma once
 
 #include "Render/draw_layer.h"

@@ -52,6 +52,15 @@ public:
         (void)captureMs;
         return OnMixerAudioData(uniName, data, len);
     }
+    // A local source ended by itself: its window was closed, or the connection to its display
+    // broke. It encodes nothing more (IsVideoEncoding false) and stays known until stopped.
+    // why says what happened, for people. Called once per source, on the source's own thread,
+    // and only for a sink that offered it (MEDIATAP_SINK_SOURCE_ENDED).
+    /* 6 */ virtual int OnSourceEnded(const char* uniName, const char* why) {
+        (void)uniName;
+        (void)why;
+        return 0;
+    }
 
 protected:
     ~IMediaTapSink() = default;
@@ -93,7 +102,7 @@ public:
     // Encoding off: an application capture pauses (nothing is read or sent until
     // StartEncodeVideo), a picture source stops. -1 for an unknown source.
     /* 10 */ virtual int StopEncodeVideo(const char* uniName) = 0;
-    // True while frames are being sent; false once a captured window has gone.
+    // True while frames are being sent; false once a captured window or its display has gone.
     /* 11 */ virtual bool IsVideoEncoding(const char* uniName) = 0;
     // The next frame is an IDR with SPS and PPS. -1 when the source is unknown or not encoding.
     /* 12 */ virtual int ForceKeyFrame(const char* uniName) = 0;
@@ -122,7 +131,8 @@ public:
     // x, y >= 0 and w, h > 0), cut to the window as it is now; then the bitrate in kbit/s (1 to 100000), the output width and
     // height (both 0: the capture rectangle's size at the start) and the frame rate (1 to
     // 60). The picture is scaled to the output size keeping its aspect ratio (black bars).
-    // When the window goes away the source ends (IsVideoEncoding false) until stopped.
+    // When the window goes away, or the connection to its X display breaks, the source ends
+    // (IsVideoEncoding false; OnSourceEnded for a sink that offered it) until stopped.
     // -1 for bad arguments, a window that does not exist or a display that cannot be opened.
     /* 22 */ virtual int StartCaptureApplication(char* uniNameOut, OvHwnd window, bool flag,
                                                  int x, int y, int w, int h, int bitrateKbps,
@@ -185,6 +195,7 @@ protected:
 // engine calls only the slots it was offered; an engine that knows no flags ignores them.
 enum {
     MEDIATAP_SINK_CAPTURE_TIMES = 1,  // slot 5, OnMixerAudioDataAt
+    MEDIATAP_SINK_SOURCE_ENDED = 2,   // slot 6, OnSourceEnded
 };
 
 extern "C" {

@@ -155,6 +155,7 @@ int CMediaTap::StartCaptureApplication(char* uniNameOut, OvHwnd window, bool fla
     settings.sourceId = source->sourceId;
     settings.startEncoding = true;
     settings.preview = source->preview;
+    settings.reportEnd = (m_nSinkFlags & MEDIATAP_SINK_SOURCE_ENDED) != 0;
     auto producer = std::make_unique<WindowProducer>(std::move(grabber), rect);
     // The name is handed out and the source registered before its thread starts, so a sink
     // callback of the very first frame can already use it.

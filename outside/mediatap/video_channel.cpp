@@ -46,6 +46,15 @@ void VideoChannel::SetBitrate(int kbps) {
     m_pendingKbps.store(std::max<int>(kMinBitrateKbps, std::min(kbps, m_settings.encoder.bitrateKbps)));
 }
 
+void VideoChannel::SourceEnded() {
+    const std::string why = m_producer->EndReason();
+    OV_LOG("video source %s ended: %s (%s)", m_settings.uniName.c_str(), why.c_str(),
+           m_producer->Describe().c_str());
+    // Ended before the sink hears of it, so that the engine already answers accordingly.
+    m_ended.store(true);
+    if (m_sink && m_settings.reportEnd) m_sink->OnSourceEnded(m_settings.uniName.c_str(), why.c_str());
+}
+
 void VideoChannel::Run() {
     pthread_setname_np(pthread_self(), "mediatap_video");
     const EncoderConfig& cfg = m_settings.encoder;
@@ -73,12 +82,16 @@ void VideoChannel::Run() {
         }
         const bool encoding = m_encoding.load();
         const bool previewing = m_settings.preview && !m_settings.preview->Empty();
+        if (!encoding && !previewing && !m_producer->StillThere()) {
+            // Paused and unseen, the source is still watched, so its end is told when it
+            // happens rather than at the next resume.
+            SourceEnded();
+            break;
+        }
         if (encoding || previewing) {
             IVideoProducer::Result result = m_producer->Produce(&frame);
             if (result == IVideoProducer::Result::kEnded) {
-                OV_LOG("video source %s ended: %s is gone", m_settings.uniName.c_str(),
-                       m_producer->Describe().c_str());
-                m_ended.store(true);
+                SourceEnded();
                 break;
             }
             if (result == IVideoProducer::Result::kFrame) pictureChanged = true;

@@ -2,6 +2,9 @@
 // producer, encodes it and hands the frame to the engine's sink. Pictures also go to the
 // preview windows given in the settings, whether encoding is on or not.
 //
+// A source that ends by itself (its window or display went away) ends the thread; the sink
+// hears of it once, when the settings ask for that.
+//
 // Threads: Start, Stop and the destructor from one controlling thread at a time (the engine
 // serialises them per source); SetEncoding, ForceKeyFrame and the queries from any thread.
 // The sink is called on the channel's own thread only.
@@ -31,6 +34,8 @@ struct ChannelSettings {
     bool startEncoding = true;
     // Windows that show each new picture (none: pictures are only encoded).
     std::shared_ptr<PreviewWindows> preview;
+    // The sink takes OnSourceEnded (it offered MEDIATAP_SINK_SOURCE_ENDED).
+    bool reportEnd = false;
 };
 
 class VideoChannel {
@@ -69,6 +74,8 @@ public:
 
 private:
     void Run();
+    // The producer's source went away: marks the channel ended and tells the sink.
+    void SourceEnded();
 
     ChannelSettings m_settings;
     std::unique_ptr<IVideoProducer> m_producer;

@@ -9,6 +9,11 @@ namespace mediatap {
 
 namespace {
 
+// Why a window source ended: kGone or kLost.
+const char* EndReasonOf(GrabResult r) {
+    return r == GrabResult::kLost ? "the connection to the X display was lost" : "the window was closed";
+}
+
 // Converts rows [rows.top, rows.bottom) (even bounds, or the picture's end) of a fit-sized
 // BGRA picture into out at fit.
 void ToI420Rows(const uint8_t* src, int srcStride, const Rect& fit, RowSpan rows, I420Frame* out) {
@@ -46,10 +51,20 @@ void PlaceChangedRows(const GrabbedImage& image, const Rect& fit, I420Frame* out
     ToI420Rows(scratch->data(), fit.w * 4, fit, scaled, out);
 }
 
+bool WindowProducer::StillThere() {
+    const GrabResult checked = m_grabber->Check();
+    if (checked != GrabResult::kGone && checked != GrabResult::kLost) return true;
+    m_endReason = EndReasonOf(checked);
+    return false;
+}
+
 IVideoProducer::Result WindowProducer::Produce(I420Frame* out) {
     GrabbedImage image;
-    switch (m_grabber->Grab(m_rect, &image)) {
+    const GrabResult grabbed = m_grabber->Grab(m_rect, &image);
+    switch (grabbed) {
         case GrabResult::kGone:
+        case GrabResult::kLost:
+            m_endReason = EndReasonOf(grabbed);
             return Result::kEnded;
         case GrabResult::kUnreadable:
             return Result::kRepeat;

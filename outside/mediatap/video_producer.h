@@ -28,6 +28,11 @@ public:
     virtual ~IVideoProducer() = default;
     virtual Result Produce(I420Frame* out) = 0;
     virtual std::string Describe() const = 0;
+    // Without reading a picture: false when the source is known to be gone for good (as
+    // kEnded would tell). For the times no picture is wanted; cheap enough for every frame.
+    virtual bool StillThere() { return true; }
+    // Why the source ended, once Produce or StillThere told so.
+    virtual std::string EndReason() const { return "the source is gone"; }
 };
 
 // Converts a BGRA picture into out at rectangle fit (scaling when the sizes differ).
@@ -44,9 +49,13 @@ public:
         : m_grabber(std::move(grabber)), m_rect(captureRect) {}
     Result Produce(I420Frame* out) override;
     std::string Describe() const override { return m_grabber->Describe(); }
+    bool StillThere() override;
+    std::string EndReason() const override { return m_endReason; }
 
 private:
+
     std::unique_ptr<IWindowGrabber> m_grabber;
+    std::string m_endReason;
     Rect m_rect;
     Rect m_lastFit;
     int m_lastWidth = 0, m_lastHeight = 0;

@@ -29,6 +29,7 @@ enum class GrabResult {
     kSame,        // nothing changed since the previous kOk: its image is still current
     kUnreadable,  // nothing could be read this time (window unmapped, off screen, empty rect)
     kGone,        // the window no longer exists; later calls answer kGone too
+    kLost,        // the connection to the window system broke; later calls answer kLost too
 };
 
 class IWindowGrabber {
@@ -39,6 +40,10 @@ public:
     // system tells what was drawn, only that is read again; an unchanged window costs
     // next to nothing.
     virtual GrabResult Grab(const Rect& rect, GrabbedImage* image) = 0;
+    // Reads no pixels, only what the window system reported meanwhile: kGone or kLost once
+    // the window or the connection is known to be gone (as Grab answers from then on), kOk
+    // otherwise. Cheap enough for every frame.
+    virtual GrabResult Check() { return GrabResult::kOk; }
     // Current size of the window.
     virtual void Size(int* width, int* height) const = 0;
     // For log lines: the window and the reading method.

@@ -13,6 +13,9 @@
 // that case reads everything each time, as does every grab after a resize, a remap or a
 // failed read. A full read now and then bounds how long drawing that the server did not
 // account for (direct rendering) could stay unseen.
+//
+// The connection is opened through the process's X error trap: when the server goes away the
+// requests fail at once, the grabber answers kLost from then on, and the process goes on.
 #include "window_grabber.h"
 #include "x11_changes.h"
 #include "x11_support.h"
@@ -42,17 +45,18 @@ public:
         m_damage.reset();
         m_pointer.reset();
         ReleaseImage();
-        if (m_pixmap) {
+        // What the server kept for us went with a lost connection.
+        if (m_pixmap && !DisplayLost(m_display)) {
             ErrorTrap trap(m_display);
             XFreePixmap(m_display, m_pixmap);
             trap.Sync();
         }
-        if (m_composite && !m_gone) {
+        if (m_composite && !m_gone && !DisplayLost(m_display)) {
             ErrorTrap trap(m_display);
             XCompositeUnredirectWindow(m_display, m_window, CompositeRedirectAutomatic);
             trap.Sync();
         }
-        XCloseDisplay(m_display);
+        CloseDisplay(m_display);
     }
 
     bool Init(bool withCursor, std::string* error) {
@@ -101,11 +105,13 @@ public:
     }
 
     GrabResult Grab(const Rect& rect, GrabbedImage* image) override {
+        if (m_lost) return GrabResult::kLost;
         if (m_gone) return GrabResult::kGone;
         // The round trips first: the events they bring in are handled right after.
         const bool drawnKnown = m_damage && m_damage->Fetch();
         if (m_pointer) m_pointer->Query(m_window);
         HandleEvents();
+        if (CheckLost()) return GrabResult::kLost;
         if (m_gone) return GrabResult::kGone;
         Rect r = ClipCaptureRect(rect, m_width, m_height);
         if (r.Empty() || !m_mapped) {
@@ -147,6 +153,15 @@ public:
             m_pointer->Draw(reinterpret_cast<uint8_t*>(img->data), img->bytes_per_line, r.w, r.h, r.x, r.y);
         m_pointerDrawn = spot;
         return GrabResult::kOk;
+    }
+
+    GrabResult Check() override {
+        if (!m_lost && !m_gone) {
+            // Only reads what the server sent (no round trip); a broken connection shows there.
+            HandleEvents();
+            CheckLost();
+        }
+        return m_lost ? GrabResult::kLost : m_gone ? GrabResult::kGone : GrabResult::kOk;
     }
 
     void Size(int* width, int* height) const override {
@@ -224,14 +239,22 @@ private:
     GrabResult ReadFailed() {
         m_pixmapStale = true;
         m_fullRead = true;
+        if (CheckLost()) return GrabResult::kLost;
         ErrorTrap trap(m_display);
         XWindowAttributes attrs;
         Status ok = XGetWindowAttributes(m_display, m_window, &attrs);
         if (!ok || trap.Sync()) {
+            if (CheckLost()) return GrabResult::kLost;
             m_gone = true;
             return GrabResult::kGone;
         }
         return GrabResult::kUnreadable;
+    }
+
+    // True once the connection broke (the server went away); it stays so.
+    bool CheckLost() {
+        if (!m_lost && DisplayLost(m_display)) m_lost = true;
+        return m_lost;
     }
 
     bool NamePixmap() {
@@ -319,6 +342,7 @@ private:
     int m_width = 0, m_height = 0;
     bool m_mapped = false;
     bool m_gone = false;
+    bool m_lost = false;  // the connection to the server broke
     bool m_composite = false;
     Pixmap m_pixmap = 0;
     bool m_pixmapStale = true;
@@ -341,8 +365,7 @@ private:
 std::unique_ptr<IWindowGrabber> CreateX11WindowGrabber(OvHwnd window, bool withCursor, std::string* error) {
     std::string ignored;
     if (!error) error = &ignored;
-    InitXlib();
-    Display* display = XOpenDisplay(nullptr);
+    Display* display = OpenDisplay();
     if (!display) {
         *error = "cannot open the X display";
         return nullptr;
@@ -354,8 +377,7 @@ std::unique_ptr<IWindowGrabber> CreateX11WindowGrabber(OvHwnd window, bool withC
 
 bool X11WindowExists(OvHwnd window) {
     if (!window) return false;
-    InitXlib();
-    Display* display = XOpenDisplay(nullptr);
+    Display* display = OpenDisplay();
     if (!display) return false;
     bool exists;
     {
@@ -364,7 +386,7 @@ bool X11WindowExists(OvHwnd window) {
         exists = XGetWindowAttributes(display, static_cast<Window>(window), &attributes) != 0;
         exists = trap.Sync() == 0 && exists;
     }
-    XCloseDisplay(display);
+    CloseDisplay(display);
     return exists;
 }
 

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 
 namespace paneshare {
 
@@ -99,11 +98,8 @@ void X11EventLoop::Run() {
             }
         }
         if (m_bStop) break;
-        if (DisplayLost(m_lpDisplay)) {
-            // The server is gone: nothing more will come.
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-            continue;
-        }
+        // The server is gone: nothing more will come, and the thread's work is over.
+        if (DisplayLost(m_lpDisplay)) break;
         WindowEventCallback callback;
         unsigned generation;
         {

@@ -14,14 +14,15 @@ namespace paneshare {
 // Opens a connection whose protocol errors are recorded (see TakeXError) instead of ending
 // the process. Null when the display cannot be opened.
 Display* OpenTrappedDisplay(const char* displayName);
+// Closes it, lost or not.
 void CloseTrappedDisplay(Display* display);
 
 // True once the connection to the server was lost. A lost connection does not end the
-// process; callers must make no Xlib call on it any more (the helpers here check).
+// process; Xlib calls on it fail at once, and there is no point in making them (the helpers
+// here check).
 bool DisplayLost(Display* display);
 // Checks the connection's socket without Xlib: when the server has closed it, marks the
-// connection lost and returns false. Lets an idle reader find a lost server before Xlib's own
-// loss handling runs (which, when it returns, leaves Xlib's lock state broken).
+// connection lost and returns false. Lets an idle reader find a lost server without a request.
 bool CheckConnection(Display* display);
 
 // Waits for every request sent so far and returns the first error code recorded on the

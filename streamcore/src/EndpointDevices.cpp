@@ -1,7 +1,9 @@
 // LiveMediaEndpoint: local devices, captures and the window list. These run on the host's
-// thread and go straight to the engine (or the window-share manager).
+// thread and go straight to the engine (or the window-share manager); the engine reports a
+// capture that ended by itself from its own thread.
 #include "EndpointInternal.h"
 
+#include "EventRecord.h"
 #include "WindowListJson.h"
 
 namespace streamcore {
@@ -77,6 +79,14 @@ bool LiveMediaEndpoint::StartCaptureApplication(void*, bool flag, void* window, 
 
 bool LiveMediaEndpoint::StopCaptureApplication(const char* uniName) {
     return m_lpMediaTapr && m_lpMediaTapr->StopCaptureApplication(uniName) == 0;
+}
+
+int LiveMediaEndpoint::OnSourceEnded(const char* uniName, const char* why) {
+    const std::string name = uniName ? uniName : "";
+    const std::string reason = why ? why : "";
+    EP_LOG("source %s ended: %s", name.c_str(), reason.c_str());
+    PostResultEvent(EVENT_SOURCE_ENDED, 0, name, reason);
+    return 0;
 }
 
 bool LiveMediaEndpoint::StartCapturePicture(void*, char* uniName) {

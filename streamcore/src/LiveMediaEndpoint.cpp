@@ -89,7 +89,7 @@ bool LiveMediaEndpoint::Initialize(void*, void*, void*, bool enableLog) {
         if (m_lpRtmpMgr == nullptr) Poco::Bugcheck::assertion("m_lpRtmpMgr != NULL", __FILE__, __LINE__);
         // The bitrate control follows the publishers' links whether or not the host listens.
         m_lpRtmpMgr->SetLinkSink(this);
-        m_lpMediaTapr = CreateMediaTap(this, MEDIATAP_SINK_CAPTURE_TIMES);
+        m_lpMediaTapr = CreateMediaTap(this, MEDIATAP_SINK_CAPTURE_TIMES | MEDIATAP_SINK_SOURCE_ENDED);
         m_lpPaneShareMgr = CreatePaneShareMgr(nullptr);
         if (m_lpMediaTapr == nullptr) Poco::Bugcheck::assertion("m_lpMediaTapr != NULL", __FILE__, __LINE__);
         if (m_lpPaneShareMgr == nullptr) Poco::Bugcheck::assertion("m_lpPaneShareMgr != NULL", __FILE__, __LINE__);

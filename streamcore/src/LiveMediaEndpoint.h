@@ -178,6 +178,8 @@ public:
     int OnMixerAudioData(const char* uniName, const unsigned char* data, int len) override;
     int OnMixerAudioHeaderData(const char* uniName, char* header, int len) override;
     int OnMixerAudioDataAt(const char* uniName, const unsigned char* data, int len, unsigned int captureMs) override;
+    // A capture ended by itself: the host hears EVENT_SOURCE_ENDED naming it, with why.
+    int OnSourceEnded(const char* uniName, const char* why) override;
 
     // mtp::MessageHandler: the start-up binding of the two control threads.
     void OnMessage(mtp::Message* msg) override;

@@ -77,9 +77,11 @@ void SetWindowList(const std::vector<PaneEntry>& list);
 
 class FakeMediaTap : public IMediaTap {
 public:
-    explicit FakeMediaTap(IMediaTapSink* sink) : m_sink(sink) {}
+    FakeMediaTap(IMediaTapSink* sink, int sinkFlags) : m_sink(sink), m_sinkFlags(sinkFlags) {}
     virtual ~FakeMediaTap() = default;
     IMediaTapSink* Sink() const { return m_sink; }
+    // The MEDIATAP_SINK_ flags CreateMediaTap was given.
+    int SinkFlags() const { return m_sinkFlags; }
 
     int Reserved0() override { return 0; }
     int GetCameraCount() override;
@@ -150,6 +152,7 @@ public:
 private:
     int Result(const char* op, const std::string& args);
     IMediaTapSink* m_sink;
+    const int m_sinkFlags;
 };
 
 // One frame handed to the RTMP manager.

@@ -224,19 +224,26 @@ TEST_F(EndpointTest, PublishResultsAndPlayResultsReachTheSinkAsValues) {
     m_core->SetSink(nullptr);
 }
 
+namespace {
+
+// Every detail as "id:value:subject:text".
+struct DetailLog final : IStreamCoreDetailSink {
+    std::mutex lock;
+    std::vector<std::string> seen;
+    void OnStreamCoreDetail(int id, int value, const char* subject, const char* text) override {
+        std::lock_guard<std::mutex> hold(lock);
+        seen.push_back(std::to_string(id) + ":" + std::to_string(value) + ":" + subject + ":" + text);
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> hold(lock);
+        return seen.size();
+    }
+};
+
+}  // namespace
+
 TEST_F(EndpointTest, ARegisteredDetailSinkHearsResultsByFullUrl) {
-    struct Details final : IStreamCoreDetailSink {
-        std::mutex lock;
-        std::vector<std::string> seen;
-        void OnStreamCoreDetail(int id, int value, const char* subject, const char* text) override {
-            std::lock_guard<std::mutex> hold(lock);
-            seen.push_back(std::to_string(id) + ":" + std::to_string(value) + ":" + subject + ":" + text);
-        }
-        size_t Count() {
-            std::lock_guard<std::mutex> hold(lock);
-            return seen.size();
-        }
-    } details;
+    DetailLog details;
     RecordingSink sink;
     m_core->SetSink(&sink);
     m_core->SetDetailSink(&details);
@@ -252,6 +259,25 @@ TEST_F(EndpointTest, ARegisteredDetailSinkHearsResultsByFullUrl) {
                                                       "6002:0:rtmp://one/live/show:"}));
     // The three-slot sink hears the same results as before, by stream name.
     EXPECT_EQ(sink.Events(), (std::vector<std::string>{"publish:-1:lesson", "publish:0:lesson", "play:0:show"}));
+    m_core->SetDetailSink(nullptr);
+    m_core->SetSink(nullptr);
+}
+
+// The engine tells of a capture that ended by itself (from its own thread); the host hears
+// which one and why, and the three-slot sink hears nothing of it.
+TEST_F(EndpointTest, ASourceThatEndsByItselfIsNamedToTheDetailSink) {
+    EXPECT_NE(Engine()->SinkFlags() & MEDIATAP_SINK_SOURCE_ENDED, 0);
+    DetailLog details;
+    RecordingSink sink;
+    m_core->SetSink(&sink);
+    m_core->SetDetailSink(&details);
+    std::thread engineThread(
+        [&] { EngineSink()->OnSourceEnded("#app#1#0x400001", "the connection to the X display was lost"); });
+    engineThread.join();
+    ASSERT_TRUE(WaitUntil([&] { return details.Count() >= 1; }, 10000));
+    EXPECT_EQ(details.seen,
+              (std::vector<std::string>{"6004:0:#app#1#0x400001:the connection to the X display was lost"}));
+    EXPECT_EQ(sink.Count(), 0u);
     m_core->SetDetailSink(nullptr);
     m_core->SetSink(nullptr);
 }

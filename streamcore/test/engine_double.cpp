@@ -242,10 +242,10 @@ using namespace doubles;
 
 extern "C" {
 
-IMediaTap* CreateMediaTap(IMediaTapSink* sink, int) {
+IMediaTap* CreateMediaTap(IMediaTapSink* sink, int flags) {
     std::lock_guard<std::mutex> lock(g_engineMutex);
     if (g_results["CreateMediaTap"] != 0) return nullptr;  // an engine that cannot be made
-    g_engine = new FakeMediaTap(sink);
+    g_engine = new FakeMediaTap(sink, flags);
     return g_engine;
 }
 

@@ -50,6 +50,7 @@ TEST(Contracts, CaptureEngineSlots) {
     EXPECT_EQ(Slot(&IMediaTapSink::OnMixerAudioData), 3);
     EXPECT_EQ(Slot(&IMediaTapSink::OnMixerAudioHeaderData), 4);
     EXPECT_EQ(Slot(&IMediaTapSink::OnMixerAudioDataAt), 5);
+    EXPECT_EQ(Slot(&IMediaTapSink::OnSourceEnded), 6);
 }
 
 TEST(Contracts, HostSinksKeepTheirSlotsAndNewCallbacksHaveInterfacesOfTheirOwn) {

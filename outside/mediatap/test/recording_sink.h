@@ -1,8 +1,10 @@
-// An engine sink that keeps a copy of every video frame it is given.
+// An engine sink that keeps a copy of every video frame it is given, and every source it is
+// told has ended (as "uniName: why").
 #pragma once
 
 #include "mediatap/IMediaTap.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -31,6 +33,11 @@ public:
     int OnAudioData(int, int, const unsigned char*, int, int, unsigned) override { return 0; }
     int OnMixerAudioData(const char*, const unsigned char*, int) override { return 0; }
     int OnMixerAudioHeaderData(const char*, char*, int) override { return 0; }
+    int OnSourceEnded(const char* uniName, const char* why) override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_ended.push_back(std::string(uniName) + ": " + why);
+        return 0;
+    }
 
     std::vector<Frame> Frames(const std::string& uniName = "") {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -41,10 +48,18 @@ public:
         return out;
     }
     size_t Count(const std::string& uniName = "") { return Frames(uniName).size(); }
+    // Sorted.
+    std::vector<std::string> Ended() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        std::vector<std::string> sorted = m_ended;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }
 
 private:
     std::mutex m_lock;
     std::vector<Frame> m_frames;
+    std::vector<std::string> m_ended;
 };
 
 }  // namespace mediatap_test
