@@ -176,7 +176,7 @@ new addon.StreamCore().captureWindow(0, ${JSON.stringify(small)});`, { eval: tru
   });
 
 test('a captured window that goes away is an "error" naming its source; the other source records on',
-  { timeout: 60000, todo: 'the engine does not report an ended capture yet' }, async (t) => {
+  { timeout: 60000 }, async (t) => {
     const window = await peers.startHelperWindow(200, 150, 'leaving');
     const sc = new StreamCore();
     t.after(() => sc.close());
