@@ -317,26 +317,31 @@ bool ReturnsWhileFrozen(PulseServer* server, const std::function<void()>& fn, in
 }
 
 TEST_F(PulseAudioTest, AFrozenServerCostsOneBoundedWaitAndTheMixerKeepsTime) {
+    // A server of its own: one that was stopped for seconds renders its null sinks in bursts
+    // for a while after, which the other tests' measurements would hear.
+    PulseServer server;
+    ASSERT_TRUE(server.Start());  // the engine connects to it at its first audio call
     auto* log = Orvane::Common::slogger::Inst();
     ASSERT_NE(log, nullptr);
-    log->InitLogInfoPath(s_server->file("frozenlog"));
+    log->InitLogInfoPath(server.file("log"));
     log->m_bLogEnabled = true;
     struct AtEnd {
         PulseServer* server;
         ~AtEnd() {
             server->Thaw();
             Orvane::Common::slogger::Release();
+            for (const auto& kv : s_server->env()) setenv(kv.first.c_str(), kv.second.c_str(), 1);
         }
-    } atEnd{s_server};
+    } atEnd{&server};
 
     ASSERT_EQ(m_engine->GetMicphoneCount(), 2);  // connected before the server stops
     ChildProcess player;
-    PlayTone(&player);
-    s_server->Freeze();
+    ASSERT_TRUE(server.Spawn(&player, {"paplay", "--latency-msec=50", "-d", "card", s_server->file("tone1k.wav")}));
+    server.Freeze();
     // The mixer starts beside calls that find no server: the first request waits out its bound,
     // the rest answer at once.
     EXPECT_TRUE(ReturnsWhileFrozen(
-        s_server,
+        &server,
         [this] {
             EXPECT_EQ(m_engine->StartEncodeMixer(kMix, 96, 16000, 1), 0);
             char name[128], uniName[128];
@@ -360,7 +365,7 @@ TEST_F(PulseAudioTest, AFrozenServerCostsOneBoundedWaitAndTheMixerKeepsTime) {
         8000))
         << "no frames while the server is stopped";
     const std::vector<MixerFrame> frozen = m_sink.TimedFrames();
-    s_server->Thaw();
+    server.Thaw();
     const auto from = frozen.front().at + std::chrono::milliseconds(500);
     const auto to = from + std::chrono::milliseconds(2000);
     EXPECT_NEAR(std::count_if(frozen.begin(), frozen.end(),
@@ -384,9 +389,10 @@ TEST_F(PulseAudioTest, AFrozenServerCostsOneBoundedWaitAndTheMixerKeepsTime) {
     EXPECT_EQ(Count(text, "sound server: no answer"), 1u) << text;
 
     // Stopping the mixer and ending the engine do not wait for a stopped server either.
-    s_server->Freeze();
+    player.Stop();
+    server.Freeze();
     EXPECT_TRUE(ReturnsWhileFrozen(
-        s_server,
+        &server,
         [this] {
             EXPECT_EQ(m_engine->StopEncodeMixer(kMix), 0);
             DestoryMediaTap(m_engine);
@@ -394,6 +400,7 @@ TEST_F(PulseAudioTest, AFrozenServerCostsOneBoundedWaitAndTheMixerKeepsTime) {
         8000))
         << "the engine hung on the stopped server";
     m_engine = nullptr;
+    server.Thaw();
 }
 
 // AAC of a 1 kHz tone as the player hands it over: the configuration, then raw frames.
