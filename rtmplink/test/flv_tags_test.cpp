@@ -24,15 +24,12 @@ const Bytes kIdr2 = {0x65, 0x01, 0x02};
 const Bytes kSlice = {0x41, 0x9A, 0x02};
 
 Bytes ExpectedHeader(const Bytes& sps, const Bytes& pps, const Bytes& highFields = {}) {
-    Bytes h = {0x17, 0, 0, 0, 0, 0x01, sps[1], sps[2], sps[3], 0xFF, 0xE1,
-               static_cast<uint8_t>(sps.size() >> 8), static_cast<uint8_t>(sps.size())};
-    h.insert(h.end(), sps.begin(), sps.end());
-    h.push_back(0x01);
-    h.push_back(static_cast<uint8_t>(pps.size() >> 8));
-    h.push_back(static_cast<uint8_t>(pps.size()));
-    h.insert(h.end(), pps.begin(), pps.end());
-    h.insert(h.end(), highFields.begin(), highFields.end());
-    return h;
+    return Cat({{0x17, 0, 0, 0, 0, 0x01, sps[1], sps[2], sps[3], 0xFF, 0xE1, static_cast<uint8_t>(sps.size() >> 8),
+                 static_cast<uint8_t>(sps.size())},
+                sps,
+                {0x01, static_cast<uint8_t>(pps.size() >> 8), static_cast<uint8_t>(pps.size())},
+                pps,
+                highFields});
 }
 
 Bytes HeaderOf(const Bytes& frame) {

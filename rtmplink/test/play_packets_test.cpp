@@ -17,13 +17,12 @@ const Bytes kSps = {0x67, 0x42, 0xC0, 0x1E, 0xDA, 0x02};
 const Bytes kPps = {0x68, 0xCE, 0x3C, 0x80};
 
 Bytes Record(const Bytes& sps, const Bytes& pps, uint8_t b4 = 0xFF, uint8_t b5 = 0xE1) {
-    Bytes r = {0x01, sps[1], sps[2], sps[3], b4, b5, static_cast<uint8_t>(sps.size() >> 8),
-               static_cast<uint8_t>(sps.size())};
-    r.insert(r.end(), sps.begin(), sps.end());
-    r.push_back(0x01);
-    r.push_back(static_cast<uint8_t>(pps.size() >> 8));
-    r.push_back(static_cast<uint8_t>(pps.size()));
-    r.insert(r.end(), pps.begin(), pps.end());
+    Bytes r;
+    for (const Bytes& part : {Bytes{0x01, sps[1], sps[2], sps[3], b4, b5, static_cast<uint8_t>(sps.size() >> 8),
+                                    static_cast<uint8_t>(sps.size())},
+                              sps, Bytes{0x01, static_cast<uint8_t>(pps.size() >> 8), static_cast<uint8_t>(pps.size())},
+                              pps})
+        r.insert(r.end(), part.begin(), part.end());
     return r;
 }
 

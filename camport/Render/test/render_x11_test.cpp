@@ -41,13 +41,15 @@ void* operator new(size_t size) {
 void* operator new[](size_t size) { return operator new(size); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedAlloc(size); }
-// Not inlined: the compiler would otherwise see free() of memory from operator new.
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete(void* p, size_t) noexcept { operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { operator delete(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+// Not inlined, and no operator delete itself: where the optimiser inlines either side, it would
+// otherwise see free() of memory from operator new, or operator delete of memory from malloc().
+__attribute__((noinline)) static void CountedFree(void* p) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { CountedFree(p); }
+void operator delete[](void* p) noexcept { CountedFree(p); }
+void operator delete(void* p, size_t) noexcept { CountedFree(p); }
+void operator delete[](void* p, size_t) noexcept { CountedFree(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { CountedFree(p); }
 
 namespace {
 

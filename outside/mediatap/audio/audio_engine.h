@@ -30,7 +30,9 @@
 //   settings) comes before the first frame; each OnMixerAudioDataAt is one raw AAC frame of
 //   1024 samples, stamped with the capture time of its first sample (IMediaTap.h), or an
 //   OnMixerAudioData for a sink that did not offer capture times.
-//   With no server or no source it encodes silence in real time.
+//   With no server or no source it encodes silence in real time; a server that stops
+//   answering holds up neither its clock nor StopEncodeMixer, and its sound comes back when
+//   the server answers again.
 //   Started again with the same name and settings: nothing changes but the header is sent
 //   again; with other settings it restarts with them. -1 for bad arguments or while a mixer of
 //   another name runs.
@@ -43,6 +45,9 @@
 //   speaker ("" or null: the open one, else the default); -1 with a log line for a missing or
 //   undecodable file or a speaker that cannot be played to. StopTestSpeaker: 0.
 //   GetTestSpkLevel: 0 to 100, the peak of the sound handed to the speaker last; 0 when none.
+//
+// A sound server that stops answering costs a slot at most one wait of 2 s; from then on the
+// slots answer as without a server (one log line) until it answers again.
 //
 // Threads: every slot may be called from any thread; they are serialised by one lock. The sink
 // is called on the mixer's thread only, never after StopEncodeMixer or the destructor returned;

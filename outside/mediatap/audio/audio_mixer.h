@@ -8,8 +8,13 @@
 // few seconds. The header (the AudioSpecificConfig) goes out once before the first frame and
 // again after AnnounceHeader.
 //
+// The sources are looked up, opened and watched on a second thread: a sound server call can
+// take as long as the server's bound on a wait (a server that stopped answering), and the
+// clock goes on meanwhile, with silence where the sources have nothing.
+//
 // Threads: Start, Stop and the setters from any thread (serialised by the caller); the
-// callbacks run on the mixer's thread, never after Stop has returned.
+// callbacks run on the mixer's thread, never after Stop has returned. Stop waits for a sound
+// server call in progress on the sources' thread.
 #pragma once
 
 #include "sound_server.h"

@@ -1,6 +1,12 @@
 // The PulseAudio backend of ISoundServer: one threaded main loop and one context per object.
 // Every request locks the main loop, issues one operation and waits for its callback; the
 // stream callbacks run on the main loop's thread with its lock held.
+//
+// No wait on the server lasts longer than kAnswerTimeoutMs. A connected server that lets a
+// request go unanswered that long (stopped, hung, swapped out) is taken as not answering: from
+// then on calls fail at once, without a request, until a probe sent at that moment is answered.
+// The connection and its streams stay as they are meanwhile, so they carry on when the server
+// does. One log line marks the start and one the end of such a spell.
 #include "pulse_streams.h"
 #include "sound_server.h"
 
@@ -18,7 +24,7 @@ namespace mediatap {
 namespace audio {
 namespace {
 
-constexpr int kConnectTimeoutMs = 3000;
+constexpr int kAnswerTimeoutMs = 2000;
 constexpr int kReconnectPauseMs = 3000;
 constexpr int kCaptureFragmentMs = 10;
 constexpr int kPlaybackBufferMs = 100;
@@ -56,9 +62,12 @@ public:
     pa_threaded_mainloop* loop() { return m_loop; }
 
 private:
-    // Both with the main-loop lock held.
+    // With the main-loop lock held.
     bool EnsureContextLocked();
+    void DropContextLocked();
     bool WaitOperationLocked(pa_operation* op);
+    // The server let a request go unanswered: calls fail at once until the probe is answered.
+    void NotAnsweringLocked();
     std::string ServerDefault(bool source);
     bool SourceInfo(const std::string& name, SampleFormat* format, pa_cvolume* volume, bool* mute);
     bool SinkInfo(const std::string& name, pa_cvolume* volume, std::string* monitor);
@@ -66,6 +75,7 @@ private:
 
     static void OnContextState(pa_context* context, void* self);
     static void OnSuccess(pa_context*, int success, void* result);
+    static void OnProbe(pa_context*, const pa_server_info* info, void* self);
 
     std::string m_clientName;
     pa_threaded_mainloop* m_loop = nullptr;
@@ -73,6 +83,8 @@ private:
     std::chrono::steady_clock::time_point m_lastAttempt;  // main-loop lock
     bool m_attempted = false;                           // main-loop lock
     bool m_reportedFailure = false;                     // main-loop lock
+    bool m_notAnswering = false;                        // main-loop lock
+    pa_operation* m_probe = nullptr;                    // main-loop lock; sent while not answering
 };
 
 PulseSoundServer::PulseSoundServer(const std::string& clientName) : m_clientName(clientName) {
@@ -88,12 +100,7 @@ PulseSoundServer::~PulseSoundServer() {
     if (!m_loop) return;
     {
         LoopLock lock(m_loop);
-        if (m_context) {
-            pa_context_set_state_callback(m_context, nullptr, nullptr);
-            pa_context_disconnect(m_context);
-            pa_context_unref(m_context);
-            m_context = nullptr;
-        }
+        DropContextLocked();
     }
     pa_threaded_mainloop_stop(m_loop);
     pa_threaded_mainloop_free(m_loop);
@@ -109,18 +116,55 @@ void PulseSoundServer::OnSuccess(pa_context*, int success, void* result) {
     pa_threaded_mainloop_signal(pair->first, 0);
 }
 
+void PulseSoundServer::OnProbe(pa_context*, const pa_server_info* info, void* self) {
+    // No info: the request failed or libpulse gave up on it; the next call sends another.
+    auto* server = static_cast<PulseSoundServer*>(self);
+    if (info && server->m_notAnswering) {
+        server->m_notAnswering = false;
+        OV_LOG("sound server: answers again");
+    }
+}
+
+void PulseSoundServer::NotAnsweringLocked() {
+    if (m_notAnswering) return;
+    m_notAnswering = true;
+    if (!m_probe) m_probe = pa_context_get_server_info(m_context, &PulseSoundServer::OnProbe, this);
+    OV_LOG("sound server: no answer within %d ms; audio devices are unavailable and the mixer encodes silence "
+           "until it answers",
+           kAnswerTimeoutMs);
+}
+
+void PulseSoundServer::DropContextLocked() {
+    if (m_probe) {
+        pa_operation_cancel(m_probe);
+        pa_operation_unref(m_probe);
+        m_probe = nullptr;
+    }
+    m_notAnswering = false;
+    if (!m_context) return;
+    pa_context_set_state_callback(m_context, nullptr, nullptr);
+    pa_context_disconnect(m_context);
+    pa_context_unref(m_context);
+    m_context = nullptr;
+}
+
 bool PulseSoundServer::EnsureContextLocked() {
-    if (ContextGood()) return true;
+    if (ContextGood()) {
+        if (!m_notAnswering) return true;
+        // One probe at a time; its answer ends the spell.
+        if (m_probe && pa_operation_get_state(m_probe) != PA_OPERATION_RUNNING) {
+            pa_operation_unref(m_probe);
+            m_probe = nullptr;
+        }
+        if (!m_notAnswering) return true;
+        if (!m_probe) m_probe = pa_context_get_server_info(m_context, &PulseSoundServer::OnProbe, this);
+        return false;
+    }
     auto now = std::chrono::steady_clock::now();
     if (m_attempted && now - m_lastAttempt < std::chrono::milliseconds(kReconnectPauseMs)) return false;
     m_attempted = true;
     m_lastAttempt = now;
-    if (m_context) {
-        pa_context_set_state_callback(m_context, nullptr, nullptr);
-        pa_context_disconnect(m_context);
-        pa_context_unref(m_context);
-        m_context = nullptr;
-    }
+    DropContextLocked();
     m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), m_clientName.c_str());
     if (!m_context) return false;
     pa_context_set_state_callback(m_context, &PulseSoundServer::OnContextState, this);
@@ -128,37 +172,20 @@ bool PulseSoundServer::EnsureContextLocked() {
     if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         why = pa_strerror(pa_context_errno(m_context));
     } else {
-        auto deadline = now + std::chrono::milliseconds(kConnectTimeoutMs);
-        for (;;) {
-            pa_context_state_t state = pa_context_get_state(m_context);
-            if (state == PA_CONTEXT_READY) break;
-            if (!PA_CONTEXT_IS_GOOD(state)) {
-                why = pa_strerror(pa_context_errno(m_context));
-                break;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                why = "no answer in time";
-                break;
-            }
-            // A time event wakes this wait at the deadline if the server says nothing.
-            pa_context_rttime_new(
-                m_context, pa_rtclock_now() + 200 * PA_USEC_PER_MSEC,
-                [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* loop) {
-                    api->time_free(event);
-                    pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-                },
-                m_loop);
-            pa_threaded_mainloop_wait(m_loop);
-        }
+        const bool settled = WaitLocked(m_loop, m_context, kAnswerTimeoutMs, [this] {
+            const pa_context_state_t state = pa_context_get_state(m_context);
+            return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+        });
+        if (!settled)
+            why = "no answer in time";
+        else if (!ContextGood())
+            why = pa_strerror(pa_context_errno(m_context));
     }
     if (why) {
         if (!m_reportedFailure)
             OV_LOG("sound server: cannot connect (%s); no audio devices, the mixer encodes silence", why);
         m_reportedFailure = true;
-        pa_context_set_state_callback(m_context, nullptr, nullptr);
-        pa_context_disconnect(m_context);
-        pa_context_unref(m_context);
-        m_context = nullptr;
+        DropContextLocked();
         return false;
     }
     if (m_reportedFailure) OV_LOG("sound server: connected");
@@ -168,10 +195,14 @@ bool PulseSoundServer::EnsureContextLocked() {
 
 bool PulseSoundServer::WaitOperationLocked(pa_operation* op) {
     if (!op) return false;
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING && ContextGood()) pa_threaded_mainloop_wait(m_loop);
-    bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+    const bool settled = WaitLocked(m_loop, m_context, kAnswerTimeoutMs, [this, op] {
+        return pa_operation_get_state(op) != PA_OPERATION_RUNNING || !ContextGood();
+    });
+    const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
+    // Cancelled, its callback (whose data lives on the caller's stack) is never called.
     if (!done) pa_operation_cancel(op);
     pa_operation_unref(op);
+    if (!settled) NotAnsweringLocked();
     return done;
 }
 
@@ -364,7 +395,10 @@ std::unique_ptr<ICaptureStream> PulseSoundServer::OpenCapture(const std::string&
     pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(native.rate),
                               static_cast<uint8_t>(std::min(native.channels, 2))};
     if (!pa_sample_spec_valid(&sampleSpec)) return nullptr;
-    auto capture = OpenPulseCapture(m_loop, m_context, source, sampleSpec, kCaptureFragmentMs, std::move(callback));
+    StreamWait wait{kAnswerTimeoutMs};
+    auto capture =
+        OpenPulseCapture(m_loop, m_context, source, sampleSpec, kCaptureFragmentMs, std::move(callback), &wait);
+    if (wait.timedOut && ContextGood()) NotAnsweringLocked();
     if (capture && format) *format = {static_cast<int>(sampleSpec.rate), sampleSpec.channels};
     return capture;
 }
@@ -376,7 +410,10 @@ std::unique_ptr<IPlaybackStream> PulseSoundServer::OpenPlayback(const std::strin
     pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, static_cast<uint32_t>(format.rate),
                               static_cast<uint8_t>(format.channels)};
     if (!pa_sample_spec_valid(&sampleSpec)) return nullptr;
-    return OpenPulsePlayback(m_loop, m_context, sink, sampleSpec, kPlaybackBufferMs);
+    StreamWait wait{kAnswerTimeoutMs};
+    auto playback = OpenPulsePlayback(m_loop, m_context, sink, sampleSpec, kPlaybackBufferMs, &wait);
+    if (wait.timedOut && ContextGood()) NotAnsweringLocked();
+    return playback;
 }
 
 }  // namespace

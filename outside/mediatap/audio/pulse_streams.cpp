@@ -82,27 +82,27 @@ private:
     int m_channels;
 };
 
-void OnStreamState(pa_stream*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }
-
-// Waits (main-loop lock held) until the stream is ready or has failed.
-bool WaitStreamReady(pa_threaded_mainloop* loop, pa_stream* stream) {
-    for (;;) {
-        pa_stream_state_t state = pa_stream_get_state(stream);
-        if (state == PA_STREAM_READY) return true;
-        if (!PA_STREAM_IS_GOOD(state)) return false;
-        pa_threaded_mainloop_wait(loop);
-    }
-}
+void SignalLoop(pa_threaded_mainloop* loop) { pa_threaded_mainloop_signal(loop, 0); }
+void OnStreamState(pa_stream*, void* loop) { SignalLoop(static_cast<pa_threaded_mainloop*>(loop)); }
 
 // Connects a new stream with connect(stream) and waits until it is ready; the stream, or null
-// (and the stream freed) when it did not come up.
+// (and the stream freed) when it did not come up in time or was refused.
 template <typename Connect>
 pa_stream* ConnectStream(pa_threaded_mainloop* loop, pa_context* context, const char* name, const pa_sample_spec& format,
-                         Connect connect) {
+                         StreamWait* wait, Connect connect) {
     pa_stream* stream = pa_stream_new(context, name, &format, nullptr);
     if (!stream) return nullptr;
     pa_stream_set_state_callback(stream, &OnStreamState, loop);
-    if (connect(stream) < 0 || !WaitStreamReady(loop, stream)) {
+    const auto settled = [stream] {
+        const pa_stream_state_t state = pa_stream_get_state(stream);
+        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+    };
+    bool ready = connect(stream) >= 0;
+    if (ready) {
+        wait->timedOut = !WaitLocked(loop, context, wait->timeoutMs, settled);
+        ready = pa_stream_get_state(stream) == PA_STREAM_READY;
+    }
+    if (!ready) {
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_disconnect(stream);
         pa_stream_unref(stream);
@@ -113,14 +113,30 @@ pa_stream* ConnectStream(pa_threaded_mainloop* loop, pa_context* context, const 
 
 }  // namespace
 
+bool WaitLocked(pa_threaded_mainloop* loop, pa_context* context, int timeoutMs, const std::function<bool()>& done) {
+    if (done()) return true;
+    const pa_usec_t deadline = pa_rtclock_now() + static_cast<pa_usec_t>(timeoutMs) * PA_USEC_PER_MSEC;
+    pa_time_event* wake = pa_context_rttime_new(
+        context, deadline,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* loop) {
+            SignalLoop(static_cast<pa_threaded_mainloop*>(loop));
+        },
+        loop);
+    bool met = false;
+    while (!(met = done()) && pa_rtclock_now() < deadline) pa_threaded_mainloop_wait(loop);
+    // A fired time event stays until freed; one that has not fired never will now.
+    if (wake) pa_threaded_mainloop_get_api(loop)->time_free(wake);
+    return met;
+}
+
 std::unique_ptr<ICaptureStream> OpenPulseCapture(pa_threaded_mainloop* loop, pa_context* context,
                                                  const std::string& source, const pa_sample_spec& format,
-                                                 int fragmentMs, CaptureCallback callback) {
+                                                 int fragmentMs, CaptureCallback callback, StreamWait* wait) {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(fragmentMs * PA_USEC_PER_MSEC, &format));
-    pa_stream* stream = ConnectStream(loop, context, "capture", format, [&](pa_stream* s) {
+    pa_stream* stream = ConnectStream(loop, context, "capture", format, wait, [&](pa_stream* s) {
         return pa_stream_connect_record(s, source.c_str(), &attr, PA_STREAM_ADJUST_LATENCY);
     });
     if (!stream) return nullptr;
@@ -130,13 +146,14 @@ std::unique_ptr<ICaptureStream> OpenPulseCapture(pa_threaded_mainloop* loop, pa_
 }
 
 std::unique_ptr<IPlaybackStream> OpenPulsePlayback(pa_threaded_mainloop* loop, pa_context* context,
-                                                   const std::string& sink, const pa_sample_spec& format, int bufferMs) {
+                                                   const std::string& sink, const pa_sample_spec& format, int bufferMs,
+                                                   StreamWait* wait) {
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(bufferMs * PA_USEC_PER_MSEC, &format));
     attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
     attr.fragsize = static_cast<uint32_t>(-1);
-    pa_stream* stream = ConnectStream(loop, context, "playback", format, [&](pa_stream* s) {
+    pa_stream* stream = ConnectStream(loop, context, "playback", format, wait, [&](pa_stream* s) {
         return pa_stream_connect_playback(s, sink.empty() ? nullptr : sink.c_str(), &attr, PA_STREAM_ADJUST_LATENCY,
                                           nullptr, nullptr);
     });

@@ -79,7 +79,9 @@ public:
 
 // A client of the PulseAudio server the environment names (PULSE_SERVER, or the user's
 // default), never spawning one. When no server answers, lists are empty, calls fail and one log
-// line says why.
+// line says why. No call waits more than 2 s for the server: a connected server that leaves a
+// request unanswered that long is treated as absent (calls fail at once, one log line) until it
+// answers again; open streams stay and carry on then.
 std::unique_ptr<ISoundServer> CreatePulseSoundServer(const std::string& clientName);
 // An owner's handle on a connection shared with others (the audio half and the remote audio
 // playout use one connection, so one client thread serves both). Null for null.

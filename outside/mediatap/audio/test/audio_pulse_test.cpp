@@ -2,6 +2,7 @@
 #include "aac_check.h"
 #include "pulse_server.h"
 
+#include "common/slogger.h"
 #include "mediatap/IMediaTap.h"
 #include "support/media_split.h"
 #include "support/process.h"
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -294,6 +296,111 @@ TEST_F(PulseAudioTest, NoSinkCallAfterStopEncodeMixer) {
     const size_t frames = m_sink.FrameCount();
     Sleep(300);
     EXPECT_EQ(m_sink.FrameCount(), frames);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Runs fn on a thread of its own while the server is frozen; false when fn has not returned
+// within timeoutMs (the server is then let go on, so that it can).
+bool ReturnsWhileFrozen(PulseServer* server, const std::function<void()>& fn, int timeoutMs) {
+    std::packaged_task<void()> task(fn);
+    std::future<void> done = task.get_future();
+    std::thread thread(std::move(task));
+    const bool returned = done.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+    if (!returned) server->Thaw();
+    thread.join();
+    return returned;
+}
+
+TEST_F(PulseAudioTest, AFrozenServerCostsOneBoundedWaitAndTheMixerKeepsTime) {
+    // A server of its own: one that was stopped for seconds renders its null sinks in bursts
+    // for a while after, which the other tests' measurements would hear.
+    PulseServer server;
+    ASSERT_TRUE(server.Start());  // the engine connects to it at its first audio call
+    auto* log = Orvane::Common::slogger::Inst();
+    ASSERT_NE(log, nullptr);
+    log->InitLogInfoPath(server.file("log"));
+    log->m_bLogEnabled = true;
+    struct AtEnd {
+        PulseServer* server;
+        ~AtEnd() {
+            server->Thaw();
+            Orvane::Common::slogger::Release();
+            for (const auto& kv : s_server->env()) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        }
+    } atEnd{&server};
+
+    ASSERT_EQ(m_engine->GetMicphoneCount(), 2);  // connected before the server stops
+    ChildProcess player;
+    ASSERT_TRUE(server.Spawn(&player, {"paplay", "--latency-msec=50", "-d", "card", s_server->file("tone1k.wav")}));
+    server.Freeze();
+    // The mixer starts beside calls that find no server: the first request waits out its bound,
+    // the rest answer at once.
+    EXPECT_TRUE(ReturnsWhileFrozen(
+        &server,
+        [this] {
+            EXPECT_EQ(m_engine->StartEncodeMixer(kMix, 96, 16000, 1), 0);
+            char name[128], uniName[128];
+            bool mute = false;
+            EXPECT_EQ(m_engine->GetMicphoneCount(), 0);
+            EXPECT_EQ(m_engine->GetMicphoneNames(0, name, uniName), -1);
+            EXPECT_EQ(m_engine->GetSpeakerCount(), 0);
+            EXPECT_EQ(m_engine->SetSpeakerVolume(50), -1);
+            EXPECT_EQ(m_engine->GetMicVolume(), -1);
+            EXPECT_EQ(m_engine->GetMuteStatus(&mute), -1);
+        },
+        8000))
+        << "device calls hung on the stopped server";
+    // Meanwhile the mixer keeps its clock with silence: 1024 samples at 16 kHz are 15.625
+    // frames a second, 31 in the 2 s around the mixer's own first request.
+    ASSERT_TRUE(WaitUntil(
+        [this] {
+            const std::vector<MixerFrame> f = m_sink.TimedFrames();
+            return !f.empty() && f.back().at - f.front().at >= std::chrono::milliseconds(2600);
+        },
+        8000))
+        << "no frames while the server is stopped";
+    const std::vector<MixerFrame> frozen = m_sink.TimedFrames();
+    server.Thaw();
+    const auto from = frozen.front().at + std::chrono::milliseconds(500);
+    const auto to = from + std::chrono::milliseconds(2000);
+    EXPECT_NEAR(std::count_if(frozen.begin(), frozen.end(),
+                              [&](const MixerFrame& f) { return f.at >= from && f.at < to; }),
+                31, 2);
+    std::vector<std::vector<uint8_t>> frozenFrames;
+    for (const MixerFrame& f : frozen) frozenFrames.push_back(f.data);
+    const Decoded silence = DecodeAac(m_sink.Header(), frozenFrames);
+    ASSERT_TRUE(silence.ok) << silence.error;
+    EXPECT_LT(Rms(silence.samples), 1e-4);
+
+    // Once the server answers, the sound card's tone is in the mix again and devices are listed.
+    Decoded decoded;
+    EXPECT_TRUE(WaitForMix(
+        [](const Decoded& d, size_t from) { return ToneAmplitude(d.samples, 16000, 1000.0, from) > 0.4; },
+        &decoded))
+        << "1 kHz at " << ToneAmplitude(decoded.samples, 16000, 1000.0, decoded.samples.size() / 2);
+    EXPECT_TRUE(WaitUntil([this] { return m_engine->GetMicphoneCount() == 2; }, 5000));
+    log->m_bLogEnabled = false;
+    const std::string text = testsupport::ReadFile(log->GetLogFile());
+    EXPECT_EQ(Count(text, "sound server: no answer"), 1u) << text;
+
+    // Stopping the mixer and ending the engine do not wait for a stopped server either.
+    player.Stop();
+    server.Freeze();
+    EXPECT_TRUE(ReturnsWhileFrozen(
+        &server,
+        [this] {
+            EXPECT_EQ(m_engine->StopEncodeMixer(kMix), 0);
+            DestoryMediaTap(m_engine);
+        },
+        8000))
+        << "the engine hung on the stopped server";
+    m_engine = nullptr;
+    server.Thaw();
 }
 
 // AAC of a 1 kHz tone as the player hands it over: the configuration, then raw frames.

@@ -1,5 +1,6 @@
 #include "pulse_server.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -48,8 +49,17 @@ bool PulseServer::Start() {
 
 void PulseServer::Stop() {
     if (!m_proc.Running()) return;
+    Thaw();
     Pactl({"exit"});
     if (m_proc.Wait(5000) == -1) m_proc.Stop();
+}
+
+void PulseServer::Freeze() {
+    if (m_proc.Running()) kill(m_proc.pid(), SIGSTOP);
+}
+
+void PulseServer::Thaw() {
+    if (m_proc.Running()) kill(m_proc.pid(), SIGCONT);
 }
 
 std::string PulseServer::Pactl(const std::vector<std::string>& args, int* status) {

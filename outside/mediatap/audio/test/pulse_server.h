@@ -23,6 +23,10 @@ public:
     // False when the server did not answer `pactl info` in time.
     bool Start();
     void Stop();
+    // Stops the server process where it stands (SIGSTOP), as a hung server looks to its
+    // clients, and lets it go on (SIGCONT).
+    void Freeze();
+    void Thaw();
     // Runs pactl against this server; its standard output.
     std::string Pactl(const std::vector<std::string>& args, int* status = nullptr);
     // Starts a program (paplay, ...) with this server's environment.
