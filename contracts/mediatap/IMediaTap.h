@@ -1,8 +1,9 @@
 // The capture and encode engine, as the endpoint drives it.
 //
-// Binary contract: slots are only ever appended, never reordered or changed, and the engine
+// Binary contract: slots are only ever appended, never reordered or changed; the engine
 // calls a sink slot beyond the first five only when the sink offered it (the flags of
-// CreateMediaTap).
+// CreateMediaTap), and callers call an engine slot past 62 only when the engine's
+// MediaTapSlotCount says it has it.
 //
 // Local sources are named by uniName strings (at most 127 bytes plus the terminator; buffers
 // the engine fills are 128 bytes). Remote play channels are 64-bit ids that the engine fills
@@ -202,4 +203,8 @@ extern "C" {
 // sink must not be null (null gives null); flags: the MEDIATAP_SINK_ values the sink offers.
 IMediaTap* CreateMediaTap(IMediaTapSink* sink, int flags);
 void DestoryMediaTap(IMediaTap* engine);
+// The number of IMediaTap slots the engine implements (64 today). Exported by engines with
+// slots past 62; callers reference it weakly and call no slot the engine does not have. An
+// engine without it has slots 0 to 62.
+int MediaTapSlotCount(void);
 }

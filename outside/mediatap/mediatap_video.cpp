@@ -333,4 +333,6 @@ IMediaTap* CreateMediaTap(IMediaTapSink* sink, int flags) {
 
 void DestoryMediaTap(IMediaTap* engine) { delete static_cast<mediatap::CMediaTap*>(engine); }
 
+int MediaTapSlotCount(void) { return 64; }
+
 }  // extern "C"

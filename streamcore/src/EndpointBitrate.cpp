@@ -6,7 +6,14 @@
 
 #include <cstdlib>
 
+// Null when the engine does not export it: an engine built before SetVideoBitrate.
+extern "C" int MediaTapSlotCount(void) __attribute__((weak));
+
 namespace streamcore {
+
+namespace {
+int EngineSlots() { return MediaTapSlotCount ? MediaTapSlotCount() : 63; }
+}  // namespace
 
 void LiveMediaEndpoint::SlotPublishLink(std::string url, RtmpLinkReport report) {
     MTP_DCHECK_RUN_ON(m_publishOwner);
@@ -24,6 +31,13 @@ void LiveMediaEndpoint::SlotPublishLink(std::string url, RtmpLinkReport report) 
 
 int LiveMediaEndpoint::SetVideoBitrate(const std::string& uniName, int kbps) {
     if (!m_lpMediaTapr) return -1;
+    if (EngineSlots() < 64) {
+        // Calling a slot the engine does not have would jump through someone else's table:
+        // the stream keeps the bitrate it was started with.
+        if (!m_fixedBitrateLogged.exchange(true))
+            EP_LOG("the engine cannot change a video bitrate; streams keep the bitrate they start with");
+        return -1;
+    }
     const int asked = m_lpMediaTapr->SetVideoBitrate(uniName.c_str(), kbps);
     if (kbps > 0) EP_LOG("video bitrate of %s: %d kbit/s (asked %d)", uniName.c_str(), kbps, asked);
     return asked;

@@ -257,6 +257,8 @@ private:
     Orvane::Common::IdTable<int, std::string> m_playUrls;
     // Set once the first mixer frame without a capture time was logged.
     std::atomic<bool> m_arrivalStampLogged{false};
+    // Set once an engine without SetVideoBitrate was logged.
+    std::atomic<bool> m_fixedBitrateLogged{false};
     IRtmpMgr* m_lpRtmpMgr = nullptr;
     IMediaTap* m_lpMediaTapr = nullptr;
     IPaneShareMgr* m_lpPaneShareMgr = nullptr;

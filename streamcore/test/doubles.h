@@ -96,7 +96,7 @@ public:
     int StopEncodeVideo(const char* uniName) override;
     bool IsVideoEncoding(const char* uniName) override;
     int ForceKeyFrame(const char* uniName) override;
-    int SetVideoBitrate(const char*, int) override { return -1; }
+    int SetVideoBitrate(const char* uniName, int kbps) override;
     int GetVideoParamB(const char* uniName) override;
     int GetVideoParamA(const char* uniName) override;
     int Reserved15() override { return 0; }
@@ -196,9 +196,12 @@ public:
     unsigned long long GetVideoId(int id) override;
     unsigned long long GetAudioId(int id) override;
     void SetRtmpMgrSink(IRtmpMgrSink* sink) override;
+    void SetLinkSink(IRtmpLinkSink* sink) override { m_linkSink = sink; }
+    IRtmpLinkSink* LinkSink() const { return m_linkSink; }
 
 private:
     IRtmpMgrSink* m_sink;
+    IRtmpLinkSink* m_linkSink = nullptr;
     int m_nextPublishId = 1000;
     int m_nextPlayId = 10000;
     std::string m_empty;

@@ -446,6 +446,23 @@ TEST_F(EndpointTest, OversizedMixerHeaderAndOverlongUniNameAreRefused) {
     EXPECT_EQ(AacHeadersSent(), std::vector<std::string>{"1000:1210"});
 }
 
+TEST_F(EndpointTest, AnEngineWithoutTheBitrateSlotIsNeverCalledThere) {
+    ASSERT_TRUE(m_core->PublishVideoStream("rtmp://h/live/a", "cam0", false));
+    ASSERT_TRUE(m_core->PublishVideoStream("rtmp://h/live/b", "cam1", false));
+    IRtmpLinkSink* links = Rtmp()->LinkSink();
+    ASSERT_NE(links, nullptr);
+    RtmpLinkReport report;
+    report.ackedKbps = 100;
+    report.congested = true;
+    SetEngineResult("MediaTapSlotCount", 63);
+    links->OnPublishLink(1000, "rtmp://h/live/a", report);
+    EXPECT_TRUE(m_core->PublishVideoStream("rtmp://h/live/z", "zz", false));  // flushes the control thread
+    EXPECT_EQ(Calls().Count("SetVideoBitrate"), 0);
+    SetEngineResult("MediaTapSlotCount", 64);
+    links->OnPublishLink(1001, "rtmp://h/live/b", report);
+    EXPECT_TRUE(WaitUntil([] { return Calls().Count("SetVideoBitrate(cam1,0)") == 1; }, 10000));
+}
+
 TEST_F(EndpointTest, StopPublishClosesTheStreamAndForceKeyFrameNeedsARegisteredUrl) {
     EXPECT_FALSE(m_core->ForceKeyFrame("rtmp://h/live/a"));
     EXPECT_EQ(Calls().Count("ForceKeyFrame"), 0);

@@ -235,6 +235,9 @@ int FakeMediaTap::StartTestSpeaker(const char* u, const char* f) { return Result
 int FakeMediaTap::StopTestSpeaker() { return Result("StopTestSpeaker", ""); }
 int FakeMediaTap::GetTestMicLevel() { return Result("GetTestMicLevel", ""); }
 int FakeMediaTap::GetTestSpkLevel() { return Result("GetTestSpkLevel", ""); }
+int FakeMediaTap::SetVideoBitrate(const char* uniName, int kbps) {
+    return Result("SetVideoBitrate", std::string(uniName) + "," + std::to_string(kbps));
+}
 
 }  // namespace doubles
 
@@ -253,5 +256,12 @@ void DestoryMediaTap(IMediaTap* engine) {
     std::lock_guard<std::mutex> lock(g_engineMutex);
     if (engine == g_engine) g_engine = nullptr;
     delete static_cast<FakeMediaTap*>(engine);
+}
+
+// 64 unless the test set "MediaTapSlotCount" (an engine built before SetVideoBitrate: 63).
+int MediaTapSlotCount(void) {
+    std::lock_guard<std::mutex> lock(g_engineMutex);
+    auto it = g_results.find("MediaTapSlotCount");
+    return it == g_results.end() ? 64 : it->second;
 }
 }
