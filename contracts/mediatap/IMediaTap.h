@@ -199,11 +199,14 @@ enum {
     MEDIATAP_SINK_SOURCE_ENDED = 2,   // slot 6, OnSourceEnded
 };
 
+// The IMediaTap slots this header declares (0 to 63): what MediaTapSlotCount answers.
+enum { MEDIATAP_SLOT_COUNT = 64 };
+
 extern "C" {
 // sink must not be null (null gives null); flags: the MEDIATAP_SINK_ values the sink offers.
 IMediaTap* CreateMediaTap(IMediaTapSink* sink, int flags);
 void DestoryMediaTap(IMediaTap* engine);
-// The number of IMediaTap slots the engine implements (64 today). Exported by engines with
+// The number of IMediaTap slots the engine implements (MEDIATAP_SLOT_COUNT today). Exported by engines with
 // slots past 62; callers reference it weakly and call no slot the engine does not have. An
 // engine without it has slots 0 to 62.
 int MediaTapSlotCount(void);

@@ -333,6 +333,6 @@ IMediaTap* CreateMediaTap(IMediaTapSink* sink, int flags) {
 
 void DestoryMediaTap(IMediaTap* engine) { delete static_cast<mediatap::CMediaTap*>(engine); }
 
-int MediaTapSlotCount(void) { return 64; }
+int MediaTapSlotCount(void) { return MEDIATAP_SLOT_COUNT; }
 
 }  // extern "C"

@@ -12,7 +12,8 @@ extern "C" int MediaTapSlotCount(void) __attribute__((weak));
 namespace streamcore {
 
 namespace {
-int EngineSlots() { return MediaTapSlotCount ? MediaTapSlotCount() : 63; }
+// SetVideoBitrate is slot 63: engines without MediaTapSlotCount end at slot 62.
+bool EngineCanSetBitrate() { return MediaTapSlotCount && MediaTapSlotCount() > 63; }
 }  // namespace
 
 void LiveMediaEndpoint::SlotPublishLink(std::string url, RtmpLinkReport report) {
@@ -31,7 +32,7 @@ void LiveMediaEndpoint::SlotPublishLink(std::string url, RtmpLinkReport report) 
 
 int LiveMediaEndpoint::SetVideoBitrate(const std::string& uniName, int kbps) {
     if (!m_lpMediaTapr) return -1;
-    if (EngineSlots() < 64) {
+    if (!EngineCanSetBitrate()) {
         // Calling a slot the engine does not have would jump through someone else's table:
         // the stream keeps the bitrate it was started with.
         if (!m_fixedBitrateLogged.exchange(true))

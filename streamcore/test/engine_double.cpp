@@ -258,10 +258,11 @@ void DestoryMediaTap(IMediaTap* engine) {
     delete static_cast<FakeMediaTap*>(engine);
 }
 
-// 64 unless the test set "MediaTapSlotCount" (an engine built before SetVideoBitrate: 63).
+// MEDIATAP_SLOT_COUNT unless the test set "MediaTapSlotCount" (63: an engine built before
+// SetVideoBitrate).
 int MediaTapSlotCount(void) {
     std::lock_guard<std::mutex> lock(g_engineMutex);
     auto it = g_results.find("MediaTapSlotCount");
-    return it == g_results.end() ? 64 : it->second;
+    return it == g_results.end() ? MEDIATAP_SLOT_COUNT : it->second;
 }
 }
